@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Sets up, builds every preset and runs every test: unit, rendering and end-to-end tests natively
+# and under the sanitizers, the Windows program under wine, and each fuzz target for a bounded time.
+# Ends with "N passed, M failed" over the stages and exits non-zero on any failure.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+source tools/packages.sh
+tools/install_packages.sh "${build_packages[@]}" "${run_packages[@]}" "${check_packages[@]}" || exit 1
+
+jobs=${TESSVANE_JOBS:-2}
+fuzz_seconds=${TESSVANE_FUZZ_SECONDS:-30}
+passed=0
+failed=0
+failures=()
+
+stage() {
+    local name=$1
+    shift
+    echo
+    echo "=== $name"
+    if "$@"; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        failures+=("$name")
+    fi
+}
+
+build() {
+    cmake --preset "$1" >"build-$1.log" 2>&1 || { cat "build-$1.log"; return 1; }
+    cmake --build --preset "$1" -j "$jobs" >>"build-$1.log" 2>&1 || { tail -n 60 "build-$1.log"; return 1; }
+    echo "built build/$1"
+}
+
+fuzz() {
+    local target=$1 corpus=$2
+    local scratch
+    scratch=$(mktemp -d)
+    cp -r "$root/fuzz/corpus/$corpus/." "$scratch/"
+    (cd "$scratch" && "$root/build/fuzz/$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+        "$scratch" 2>&1 | tail -n 12)
+    local status=${PIPESTATUS[0]}
+    rm -rf "$scratch"
+    return "$status"
+}
+
+mkdir -p build
+cd build
+for preset in native sanitize release windows fuzz; do
+    stage "build $preset" build "$preset"
+done
+cd "$root"
+
+stage "tests (native)" ctest --preset native
+stage "tests (sanitizers)" env TESSVANE_SANITIZED=1 ctest --preset sanitize
+stage "end-to-end under wine" python3 tests/e2e/run_wine.py build/windows/tessvane.exe
+stage "fuzz settings" fuzz fuzz_settings settings
+stage "fuzz page loading" fuzz fuzz_load_page load_page
+
+echo
+for name in "${failures[@]}"; do
+    echo "failed: $name"
+done
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

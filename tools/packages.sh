@@ -1,0 +1,13 @@
+# Debian packages the project needs, sourced by the demo and check scripts.
+# shellcheck disable=SC2034
+build_packages=(
+    cmake ninja-build g++ python3 pkg-config
+    libsdl2-dev libfreetype-dev libfontconfig-dev libgl-dev libegl-dev
+    libgl1-mesa-dri libegl-mesa0 fonts-dejavu-core
+)
+run_packages=(xvfb xdotool imagemagick x11-utils)
+check_packages=(
+    googletest libgtest-dev libbenchmark-dev
+    clang libclang-rt-14-dev
+    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 wine
+)
