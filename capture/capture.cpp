@@ -1,0 +1,167 @@
+#include "capture/capture.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/raw_file.h"
+#include "app/viewer_state.h"
+#include "display/platform.h"
+#include "page/page.h"
+
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#define TESSVANE_CAPTURE_SSSE3 1
+#include <immintrin.h>
+#endif
+
+constexpr size_t kBmpHeaderSize = 54;
+
+static void putLe16(uint8_t* at, uint32_t value)
+{
+    at[0] = static_cast<uint8_t>(value);
+    at[1] = static_cast<uint8_t>(value >> 8);
+}
+
+static void putLe32(uint8_t* at, uint32_t value)
+{
+    at[0] = static_cast<uint8_t>(value);
+    at[1] = static_cast<uint8_t>(value >> 8);
+    at[2] = static_cast<uint8_t>(value >> 16);
+    at[3] = static_cast<uint8_t>(value >> 24);
+}
+
+#ifdef TESSVANE_CAPTURE_SSSE3
+// Sixteen RGBA pixels become 48 bytes of B,G,R per round; returns the pixels done.
+__attribute__((target("ssse3"))) static size_t convertPixelsSsse3(const uint8_t* from, uint8_t* to,
+                                                                   size_t count)
+{
+    // B,G,R of four pixels into the low twelve bytes, zeros above.
+    const __m128i order = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+    size_t done = 0;
+    for (; done + 16 <= count; done += 16, from += 64, to += 48) {
+        const __m128i* in = reinterpret_cast<const __m128i*>(from);
+        __m128i a = _mm_shuffle_epi8(_mm_loadu_si128(in), order);
+        __m128i b = _mm_shuffle_epi8(_mm_loadu_si128(in + 1), order);
+        __m128i c = _mm_shuffle_epi8(_mm_loadu_si128(in + 2), order);
+        __m128i d = _mm_shuffle_epi8(_mm_loadu_si128(in + 3), order);
+        __m128i* out = reinterpret_cast<__m128i*>(to);
+        _mm_storeu_si128(out, _mm_or_si128(a, _mm_slli_si128(b, 12)));
+        _mm_storeu_si128(out + 1, _mm_or_si128(_mm_srli_si128(b, 4), _mm_slli_si128(c, 8)));
+        _mm_storeu_si128(out + 2, _mm_or_si128(_mm_srli_si128(c, 8), _mm_slli_si128(d, 4)));
+    }
+    return done;
+}
+
+static bool haveSsse3()
+{
+    static const bool have = __builtin_cpu_supports("ssse3");
+    return have;
+}
+#endif
+
+uint8_t* buildBmpFile(const PageImage* page, size_t* fileSize)
+{
+    size_t width = page->texWidth > 0 ? static_cast<size_t>(page->texWidth) : 0;
+    size_t height = page->texHeight > 0 ? static_cast<size_t>(page->texHeight) : 0;
+    uint64_t wideRowSize = (static_cast<uint64_t>(width) * 3 + 3) & ~static_cast<uint64_t>(3);
+    // The header holds the sizes in 32 bits.
+    if (wideRowSize * height > 0xffffffffu - kBmpHeaderSize)
+        return nullptr;
+    size_t pixelBytes = width * 3;
+    size_t rowSize = static_cast<size_t>(wideRowSize);
+    size_t imageSize = rowSize * height;
+    size_t total = kBmpHeaderSize + imageSize;
+    uint8_t* file = static_cast<uint8_t*>(std::malloc(total));
+    if (!file)
+        return nullptr;
+
+    std::memset(file, 0, kBmpHeaderSize);
+    file[0] = 'B';
+    file[1] = 'M';
+    putLe32(file + 2, static_cast<uint32_t>(total));
+    putLe32(file + 10, kBmpHeaderSize);
+    putLe32(file + 14, 40);
+    putLe32(file + 18, static_cast<uint32_t>(width));
+    putLe32(file + 22, static_cast<uint32_t>(height));
+    putLe16(file + 26, 1);
+    putLe16(file + 28, 24);
+    putLe32(file + 34, static_cast<uint32_t>(imageSize));
+
+#ifdef TESSVANE_CAPTURE_SSSE3
+    bool fast = haveSsse3();
+#endif
+    // Bottom-up: the page's last row comes first in the file. The page is read forwards and the
+    // file filled backwards, which measured faster than the other way round.
+    for (size_t row = 0; row < height; ++row) {
+        uint8_t* to = file + kBmpHeaderSize + (height - 1 - row) * rowSize;
+        const uint8_t* from = page->pixels + row * width * 4;
+        size_t done = 0;
+#ifdef TESSVANE_CAPTURE_SSSE3
+        if (fast)
+            done = convertPixelsSsse3(from, to, width);
+#endif
+        const uint8_t* in = from + done * 4;
+        uint8_t* out = to + done * 3;
+        for (size_t x = done; x < width; ++x, in += 4, out += 3) {
+            out[0] = in[2];
+            out[1] = in[1];
+            out[2] = in[0];
+        }
+        for (size_t pad = pixelBytes; pad < rowSize; ++pad)
+            to[pad] = 0;
+    }
+    *fileSize = total;
+    return file;
+}
+
+bool formatCaptureName(char* name, size_t capacity, const char* base, int32_t counter)
+{
+    if (capacity == 0)
+        return false;
+    char zeros[11];
+    int zeroCount = 0;
+    for (int32_t d = 1000000000; d >= 1 && d > counter; d /= 10)
+        zeros[zeroCount++] = '0';
+    zeros[zeroCount] = '\0';
+    // On false, name holds as much of the full name as fits.
+    int length =
+        std::snprintf(name, capacity, "%s_%s%i.bmp", base, zeros, static_cast<int>(counter));
+    return length >= 0 && static_cast<size_t>(length) < capacity;
+}
+
+void captureBmp()
+{
+    if (!viewer.page)
+        return;
+    if (!viewer.capturePath[0]) {
+        showError("Base output name not specified, cannot save.");
+        return;
+    }
+    char name[kTextCapacity];
+    if (!formatCaptureName(name, sizeof name, viewer.capturePath, viewer.captureCounter)) {
+        showError("Could not open '%s' to save.", name);
+        return;
+    }
+    size_t size = 0;
+    uint8_t* file = buildBmpFile(viewer.page, &size);
+    if (!file)
+        return;
+    // Truncating matters: an older, longer file of the same name must not keep its tail.
+    int fd = createForWrite(name);
+    if (fd == kNoFile) {
+        std::free(file);
+        showError("Could not open '%s' to save.", name);
+        return;
+    }
+    bool written = writeFully(fd, file, size);
+    written = closeFile(fd) && written;
+    std::free(file);
+    if (!written) {
+        // A partial picture (full disk, quota) would pass for a good one, so it goes.
+        removeFile(name);
+        showError("Could not write '%s' completely.", name);
+        return;
+    }
+    // Unsigned so that the last number wraps instead of overflowing.
+    viewer.captureCounter = static_cast<int32_t>(static_cast<uint32_t>(viewer.captureCounter) + 1);
+}

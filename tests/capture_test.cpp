@@ -1,0 +1,262 @@
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/viewer_state.h"
+#include "capture/capture.h"
+#include "page/page.h"
+#include "tests/test_doubles.h"
+
+namespace {
+
+// Every channel differs from the others and from its neighbours, so a swapped channel,
+// row or column shows; alpha must not reach the file.
+uint8_t channel(int32_t x, int32_t y, int c)
+{
+    return static_cast<uint8_t>(x * 7 + y * 13 + c * 85 + (x >> 3) * 31);
+}
+
+PageImage* makePage(int32_t width, int32_t height)
+{
+    size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+    PageImage* page = static_cast<PageImage*>(std::malloc(sizeof(PageImage) + count * 4));
+    page->texWidth = width;
+    page->texHeight = height;
+    page->pixels = reinterpret_cast<uint8_t*>(page + 1);
+    for (int32_t y = 0; y < height; ++y)
+        for (int32_t x = 0; x < width; ++x) {
+            uint8_t* p = page->pixels + (static_cast<size_t>(y) * width + x) * 4;
+            p[0] = channel(x, y, 0);
+            p[1] = channel(x, y, 1);
+            p[2] = channel(x, y, 2);
+            p[3] = 0xA5;
+        }
+    return page;
+}
+
+uint32_t le32(const uint8_t* at) { return at[0] | at[1] << 8 | at[2] << 16 | uint32_t(at[3]) << 24; }
+uint32_t le16(const uint8_t* at) { return at[0] | at[1] << 8; }
+
+std::vector<uint8_t> readWhole(const char* path)
+{
+    std::vector<uint8_t> bytes;
+    if (FILE* file = std::fopen(path, "rb")) {
+        int c;
+        while ((c = std::fgetc(file)) != EOF)
+            bytes.push_back(static_cast<uint8_t>(c));
+        std::fclose(file);
+    }
+    return bytes;
+}
+
+bool exists(const char* path)
+{
+    struct stat info;
+    return lstat(path, &info) == 0;
+}
+
+std::vector<uint8_t> build(const PageImage* page)
+{
+    size_t size = 0;
+    uint8_t* file = buildBmpFile(page, &size);
+    EXPECT_NE(file, nullptr);
+    std::vector<uint8_t> bytes(file, file + (file ? size : 0));
+    std::free(file);
+    return bytes;
+}
+
+// Checks the header and every stored byte against the page, rows bottom-up.
+void expectBmpOf(const std::vector<uint8_t>& bmp, const PageImage* page)
+{
+    int32_t width = page->texWidth, height = page->texHeight;
+    size_t rowSize = (static_cast<size_t>(width) * 3 + 3) / 4 * 4;
+    ASSERT_EQ(bmp.size(), 54 + rowSize * height);
+    const uint8_t* h = bmp.data();
+    EXPECT_EQ(h[0], 'B');
+    EXPECT_EQ(h[1], 'M');
+    EXPECT_EQ(le32(h + 2), bmp.size());
+    EXPECT_EQ(le32(h + 6), 0u);
+    EXPECT_EQ(le32(h + 10), 54u);
+    EXPECT_EQ(le32(h + 14), 40u);
+    EXPECT_EQ(le32(h + 18), static_cast<uint32_t>(width));
+    EXPECT_EQ(le32(h + 22), static_cast<uint32_t>(height));
+    EXPECT_EQ(le16(h + 26), 1u);
+    EXPECT_EQ(le16(h + 28), 24u);
+    EXPECT_EQ(le32(h + 34), rowSize * height);
+    for (int field : {30, 38, 42, 46, 50})
+        EXPECT_EQ(le32(h + field), 0u) << field;
+    int mismatches = 0;
+    for (int32_t row = 0; row < height; ++row) {
+        const uint8_t* stored = h + 54 + rowSize * (height - 1 - row);
+        for (int32_t x = 0; x < width; ++x)
+            for (int c = 0; c < 3; ++c)
+                mismatches += stored[x * 3 + c] != channel(x, row, 2 - c);
+        for (size_t pad = static_cast<size_t>(width) * 3; pad < rowSize; ++pad)
+            mismatches += stored[pad] != 0;
+    }
+    EXPECT_EQ(mismatches, 0) << width << "x" << height;
+}
+
+TEST(BuildBmpFile, HeaderAndPixelsForManySizes)
+{
+    const int32_t sizes[][2] = {{256, 256}, {512, 256}, {1, 8}, {2, 3}, {4, 4}, {16, 2}, {20, 5}, {36, 1}};
+    for (const auto& size : sizes) {
+        PageImage* page = makePage(size[0], size[1]);
+        expectBmpOf(build(page), page);
+        std::free(page);
+    }
+    PageImage* page = makePage(256, 256);
+    EXPECT_EQ(build(page).size(), 196662u);
+    std::free(page);
+}
+
+TEST(BuildBmpFile, EmptyPageGivesHeaderOnly)
+{
+    for (int32_t width : {0, 256}) {
+        PageImage page = {width, 0, nullptr};
+        std::vector<uint8_t> bmp = build(&page);
+        ASSERT_EQ(bmp.size(), 54u);
+        EXPECT_EQ(le32(&bmp[2]), 54u);
+        EXPECT_EQ(le32(&bmp[18]), static_cast<uint32_t>(width));
+        EXPECT_EQ(le32(&bmp[22]), 0u);
+        EXPECT_EQ(le32(&bmp[34]), 0u);
+    }
+}
+
+TEST(FormatCaptureName, ZeroRunAndLimits)
+{
+    const struct { int32_t counter; const char* name; } cases[] = {
+        {1, "shot_0000000001.bmp"}, {10, "shot_0000000010.bmp"}, {999999999, "shot_0999999999.bmp"},
+        {1000000000, "shot_1000000000.bmp"}, {2147483647, "shot_2147483647.bmp"},
+    };
+    char name[64];
+    for (const auto& c : cases) {
+        ASSERT_TRUE(formatCaptureName(name, sizeof name, "shot", c.counter));
+        EXPECT_STREQ(name, c.name);
+    }
+    // "_0000000001.bmp" adds 15 characters: a 1008-character base just fits 1023.
+    std::vector<char> buffer(kTextCapacity + 16, '#');
+    EXPECT_TRUE(formatCaptureName(buffer.data(), kTextCapacity, std::string(1008, 'a').c_str(), 1));
+    EXPECT_EQ(std::strlen(buffer.data()), 1023u);
+    EXPECT_FALSE(formatCaptureName(buffer.data(), kTextCapacity, std::string(1009, 'a').c_str(), 1));
+    EXPECT_FALSE(formatCaptureName(buffer.data(), kTextCapacity, std::string(5000, 'a').c_str(), 1));
+    EXPECT_EQ(std::string(buffer.data() + kTextCapacity, 16), std::string(16, '#'));
+}
+
+class CaptureInDir : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        resetForTest();
+        ASSERT_NE(getcwd(savedDir, sizeof savedDir), nullptr);
+        char pattern[] = "/tmp/tessvane-capture-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        tempDir = pattern;
+        ASSERT_EQ(chdir(tempDir.c_str()), 0);
+        std::strcpy(viewer.capturePath, "shot");
+        viewer.page = makePage(32, 16);
+    }
+    void TearDown() override
+    {
+        resetForTest();
+        EXPECT_EQ(chdir(savedDir), 0);
+        std::string command = "rm -rf '" + tempDir + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+    }
+    static int entries()
+    {
+        int count = 0;
+        DIR* dir = opendir(".");
+        while (dirent* entry = readdir(dir))
+            count += entry->d_name[0] != '.';
+        closedir(dir);
+        return count;
+    }
+    char savedDir[4096];
+    std::string tempDir;
+};
+
+TEST_F(CaptureInDir, NumberedFilesAndCounter)
+{
+    captureBmp();
+    captureBmp();
+    EXPECT_EQ(doubles.errorCount, 0);
+    EXPECT_EQ(viewer.captureCounter, 3);
+    expectBmpOf(readWhole("shot_0000000001.bmp"), viewer.page);
+    EXPECT_EQ(readWhole("shot_0000000002.bmp"), readWhole("shot_0000000001.bmp"));
+}
+
+TEST_F(CaptureInDir, OlderLongerFileIsTruncated)
+{
+    FILE* old = std::fopen("shot_0000000001.bmp", "wb");
+    ASSERT_NE(old, nullptr);
+    std::fputs(std::string(100000, 'z').c_str(), old);
+    std::fclose(old);
+    captureBmp();
+    expectBmpOf(readWhole("shot_0000000001.bmp"), viewer.page);
+}
+
+TEST_F(CaptureInDir, RefusalsLeaveCounterAndDirectoryAlone)
+{
+    std::strcpy(viewer.capturePath, "missing/shot");
+    captureBmp();
+    EXPECT_EQ(doubles.lastError, "Could not open 'missing/shot_0000000001.bmp' to save.");
+
+    viewer.capturePath[0] = '\0';
+    captureBmp();
+    EXPECT_EQ(doubles.lastError, "Base output name not specified, cannot save.");
+
+    std::memset(viewer.capturePath, 'a', kMaxTextLength);
+    captureBmp();
+    EXPECT_EQ(doubles.lastError.rfind("Could not open 'aaaa", 0), 0u);
+
+    std::strcpy(viewer.capturePath, "shot");
+    freePage(viewer.page);
+    viewer.page = nullptr;
+    captureBmp();
+    EXPECT_EQ(doubles.errorCount, 3);
+    EXPECT_EQ(viewer.captureCounter, 1);
+    EXPECT_EQ(entries(), 0);
+
+    viewer.page = makePage(4, 4);
+    captureBmp();
+    EXPECT_TRUE(exists("shot_0000000001.bmp"));
+    EXPECT_EQ(viewer.captureCounter, 2);
+}
+
+void captureUnderSizeLimit()
+{
+    rlimit limit = {4096, 4096};
+    std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    captureBmp();
+    bool ok = doubles.lastError == "Could not write 'shot_0000000001.bmp' completely." &&
+              viewer.captureCounter == 1 && !exists("shot_0000000001.bmp");
+    std::_Exit(ok ? 0 : 1);
+}
+
+TEST_F(CaptureInDir, ShortWriteIsReportedAndRemoved)
+{
+    if (exists("/dev/full")) {
+        ASSERT_EQ(symlink("/dev/full", "shot_0000000001.bmp"), 0);
+        captureBmp();
+        EXPECT_EQ(doubles.lastError, "Could not write 'shot_0000000001.bmp' completely.");
+        EXPECT_EQ(viewer.captureCounter, 1);
+        EXPECT_FALSE(exists("shot_0000000001.bmp"));
+    }
+    // A file size limit stands in for a full disk; the child reports through its exit code.
+    freePage(viewer.page);
+    viewer.page = makePage(256, 256);
+    EXPECT_EXIT(captureUnderSizeLimit(), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
