@@ -105,13 +105,6 @@ class IconFileTest(unittest.TestCase):
                 if masked:
                     self.assertEqual(e["palette"][index], (0, 0, 0))
 
-    def test_header_is_32_square_rgba(self):
-        self.assertEqual(self.size, 32)
-        self.assertEqual(len(self.rgba), 32 * 32)
-        alphas = {p[3] for p in self.rgba}
-        self.assertIn(0, alphas)
-        self.assertIn(255, alphas)
-
     def assert_looks_like(self, entry, rgba, tolerance):
         errors = []
         for (r, g, b, a), index, masked in zip(rgba, entry["indices"], entry["mask"]):
