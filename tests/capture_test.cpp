@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -43,19 +45,16 @@ PageImage* makePage(int32_t width, int32_t height)
     return page;
 }
 
-uint32_t le32(const uint8_t* at) { return at[0] | at[1] << 8 | at[2] << 16 | uint32_t(at[3]) << 24; }
+uint32_t le32(const uint8_t* at)
+{
+    return at[0] | at[1] << 8 | at[2] << 16 | uint32_t(at[3]) << 24;
+}
 uint32_t le16(const uint8_t* at) { return at[0] | at[1] << 8; }
 
 std::vector<uint8_t> readWhole(const char* path)
 {
-    std::vector<uint8_t> bytes;
-    if (FILE* file = std::fopen(path, "rb")) {
-        int c;
-        while ((c = std::fgetc(file)) != EOF)
-            bytes.push_back(static_cast<uint8_t>(c));
-        std::fclose(file);
-    }
-    return bytes;
+    std::ifstream file(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {});
 }
 
 bool exists(const char* path)
@@ -108,7 +107,8 @@ void expectBmpOf(const std::vector<uint8_t>& bmp, const PageImage* page)
 
 TEST(BuildBmpFile, HeaderAndPixelsForManySizes)
 {
-    const int32_t sizes[][2] = {{256, 256}, {512, 256}, {1, 8}, {2, 3}, {4, 4}, {16, 2}, {20, 5}, {36, 1}};
+    const int32_t sizes[][2] = {{256, 256}, {512, 256}, {1, 8}, {2, 3},
+                                {4, 4},     {16, 2},    {20, 5}, {36, 1}};
     for (const auto& size : sizes) {
         PageImage* page = makePage(size[0], size[1]);
         expectBmpOf(build(page), page);
@@ -147,8 +147,10 @@ TEST(FormatCaptureName, ZeroRunAndLimits)
     std::vector<char> buffer(kTextCapacity + 16, '#');
     EXPECT_TRUE(formatCaptureName(buffer.data(), kTextCapacity, std::string(1008, 'a').c_str(), 1));
     EXPECT_EQ(std::strlen(buffer.data()), 1023u);
-    EXPECT_FALSE(formatCaptureName(buffer.data(), kTextCapacity, std::string(1009, 'a').c_str(), 1));
-    EXPECT_FALSE(formatCaptureName(buffer.data(), kTextCapacity, std::string(5000, 'a').c_str(), 1));
+    for (size_t length : {1009, 5000}) {
+        std::string base(length, 'a');
+        EXPECT_FALSE(formatCaptureName(buffer.data(), kTextCapacity, base.c_str(), 1));
+    }
     EXPECT_EQ(std::string(buffer.data() + kTextCapacity, 16), std::string(16, '#'));
 }
 
@@ -187,22 +189,14 @@ protected:
 
 TEST_F(CaptureInDir, NumberedFilesAndCounter)
 {
+    // An older, longer file of the second name must not keep its tail.
+    std::ofstream("shot_0000000002.bmp", std::ios::binary) << std::string(100000, 'z');
     captureBmp();
     captureBmp();
     EXPECT_EQ(doubles.errorCount, 0);
     EXPECT_EQ(viewer.captureCounter, 3);
     expectBmpOf(readWhole("shot_0000000001.bmp"), viewer.page);
     EXPECT_EQ(readWhole("shot_0000000002.bmp"), readWhole("shot_0000000001.bmp"));
-}
-
-TEST_F(CaptureInDir, OlderLongerFileIsTruncated)
-{
-    FILE* old = std::fopen("shot_0000000001.bmp", "wb");
-    ASSERT_NE(old, nullptr);
-    std::fputs(std::string(100000, 'z').c_str(), old);
-    std::fclose(old);
-    captureBmp();
-    expectBmpOf(readWhole("shot_0000000001.bmp"), viewer.page);
 }
 
 TEST_F(CaptureInDir, RefusalsLeaveCounterAndDirectoryAlone)
@@ -244,16 +238,9 @@ void captureUnderSizeLimit()
     std::_Exit(ok ? 0 : 1);
 }
 
+// A file size limit stands in for a full disk; the child reports through its exit code.
 TEST_F(CaptureInDir, ShortWriteIsReportedAndRemoved)
 {
-    if (exists("/dev/full")) {
-        ASSERT_EQ(symlink("/dev/full", "shot_0000000001.bmp"), 0);
-        captureBmp();
-        EXPECT_EQ(doubles.lastError, "Could not write 'shot_0000000001.bmp' completely.");
-        EXPECT_EQ(viewer.captureCounter, 1);
-        EXPECT_FALSE(exists("shot_0000000001.bmp"));
-    }
-    // A file size limit stands in for a full disk; the child reports through its exit code.
     freePage(viewer.page);
     viewer.page = makePage(256, 256);
     EXPECT_EXIT(captureUnderSizeLimit(), ::testing::ExitedWithCode(0), "");

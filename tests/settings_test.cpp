@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -95,7 +94,8 @@ TEST(ParseSettingInt, DecimalWithWrapping)
 
 TEST_F(SettingsFile, AllKeysAndDefaults)
 {
-    write("# viewer\ninfile=\"data.bin\" vidmode=\"3\"\nshowoffset=\"2\" width=\"300\" height=\"64\""
+    write("# viewer\ninfile=\"data.bin\" vidmode=\"3\"\n"
+          "showoffset=\"2\" width=\"300\" height=\"64\""
           " outpath=\"shots/x\"\n");
     ASSERT_TRUE(readSettings());
     EXPECT_STREQ(viewer.dataPath, "data.bin");
@@ -133,13 +133,15 @@ TEST_F(SettingsFile, RequiredKeysFailAndKeepWhatWasSet)
 {
     EXPECT_FALSE(readSettings());  // no file at all
 
-    for (const char* text : {"vidmode=\"2\"", "infile=\"\" vidmode=\"2\"", "infile vidmode=\"2\""}) {
+    for (const char* text :
+         {"vidmode=\"2\"", "infile=\"\" vidmode=\"2\"", "infile vidmode=\"2\""}) {
         write(text);
         EXPECT_FALSE(readSettings()) << text;
         EXPECT_STREQ(viewer.dataPath, "") << text;
         EXPECT_EQ(viewer.videoModeIndex, 1) << text;
     }
-    for (const char* text : {"infile=\"kept.bin\" width=\"9\"", "infile=\"kept.bin\" vidmode=\"\""}) {
+    for (const char* text :
+         {"infile=\"kept.bin\" width=\"9\"", "infile=\"kept.bin\" vidmode=\"\""}) {
         resetForTest();
         write(text);
         EXPECT_FALSE(readSettings()) << text;
@@ -168,13 +170,6 @@ TEST_F(SettingsFile, CrLfAndOversizedValues)
     EXPECT_EQ(viewer.videoModeIndex, 2);
     EXPECT_EQ(viewer.pageWidth, 64);
     EXPECT_STREQ(viewer.capturePath, "cap");
-}
-
-TEST_F(SettingsFile, DirectoryInPlaceOfTheFileFails)
-{
-    ASSERT_EQ(mkdir(kSettingsFileName, 0755), 0);
-    EXPECT_FALSE(readSettings());
-    rmdir(kSettingsFileName);
 }
 
 }  // namespace
