@@ -231,7 +231,6 @@ TEST_F(ControlsTest, StepFractionClampsWithFloatRounding)
 
     press(kKeyLeft);
     EXPECT_EQ(viewer.stepFraction, static_cast<float>(1.0 - static_cast<double>(0.1f)));
-    EXPECT_LT(viewer.stepFraction, 0.9f);
 
     viewer.fileOffset = 0;
     press(kKeyN);
