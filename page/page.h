@@ -25,7 +25,8 @@ struct PageImage {
     uint8_t* pixels;  // points just past this header, inside the same allocation
 };
 
-// Smallest power of two >= n for n >= 1; 0 for n <= 0.
+// Smallest power of two >= n for n >= 1; 0 for n <= 0. Above 2^30 the answer does not fit, and
+// INT32_MAX stands for "too large".
 int32_t nextPowerOfTwo(int32_t n);
 
 // Reads [start, end) of the file at path and decodes it. Applies the end-of-file rules, which
