@@ -35,4 +35,13 @@ int32_t nextPowerOfTwo(int32_t n);
 PageImage* loadPage(const char* path, int32_t format, int32_t width, int32_t height, int64_t start,
                     int64_t end);
 
+// An image of texWidth x texHeight pixels in one block, released with freePage; nullptr when
+// memory is short. The pixels are left as they are.
+PageImage* allocatePage(int32_t texWidth, int32_t texHeight);
+
+// The decoding walk alone: count bytes at buffer fill image as a packed width x height picture
+// in format (0 to 3), black elsewhere.
+void decodePage(PageImage* image, int32_t format, int32_t width, int32_t height,
+                const uint8_t* buffer, int64_t count);
+
 void freePage(PageImage* page);
