@@ -1,0 +1,203 @@
+// The Linux backend: window, GL context, events and error box on SDL2.
+#define SDL_MAIN_HANDLED
+#include <SDL.h>
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "app/main_loop.h"
+#include "app/viewer_state.h"
+#include "display/keyboard.h"
+#include "display/platform.h"
+#include "display/sdl/icon_pixels.h"
+#include "display/sdl/sdl_keys.h"
+#include "display/view.h"
+
+struct SdlDisplay {
+    bool videoStarted;
+    SDL_Window* window;
+    SDL_GLContext glContext;
+    // True exactly while a window of ours holds the display in full screen.
+    bool fullscreenActive;
+};
+
+static SdlDisplay display;
+
+// The first display mode of exactly width x height, preferring the requested colour depth.
+static bool findDisplayMode(int32_t width, int32_t height, int32_t colourBits, SDL_DisplayMode* found)
+{
+    bool any = false;
+    int count = SDL_GetNumDisplayModes(0);
+    for (int i = 0; i < count; ++i) {
+        SDL_DisplayMode mode;
+        if (SDL_GetDisplayMode(0, i, &mode) != 0 || mode.w != width || mode.h != height)
+            continue;
+        if (!any || (int32_t)SDL_BITSPERPIXEL(mode.format) == colourBits) {
+            *found = mode;
+            if ((int32_t)SDL_BITSPERPIXEL(mode.format) == colourBits)
+                return true;
+        }
+        any = true;
+    }
+    return any;
+}
+
+static void setWindowIcon(SDL_Window* window)
+{
+    SDL_Surface* icon = SDL_CreateRGBSurfaceWithFormatFrom((void*)kIconPixels, kIconSize, kIconSize, 32,
+                                                           kIconSize * 4, SDL_PIXELFORMAT_RGBA32);
+    if (!icon)
+        return;
+    SDL_SetWindowIcon(window, icon);
+    SDL_FreeSurface(icon);
+}
+
+bool createViewWindow(int32_t width, int32_t height, int32_t colourBits, bool fullscreen)
+{
+    display.fullscreenActive = fullscreen;
+    if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
+        display.fullscreenActive = false;
+        return false;
+    }
+    display.videoStarted = true;
+    SDL_DisableScreenSaver();
+
+    // Legacy context for the fixed-function drawing. The sizes are minimums: 16 colour bits
+    // ask for 5/6/5 and the platform picks the closest format it has.
+    int redBlue = SDL_min(colourBits / 3, 8);
+    int green = SDL_min(colourBits - 2 * redBlue, 8);
+    bool attributesSet =
+        SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_COMPATIBILITY) == 0 &&
+        SDL_GL_SetAttribute(SDL_GL_DOUBLEBUFFER, 1) == 0 && SDL_GL_SetAttribute(SDL_GL_DEPTH_SIZE, 16) == 0 &&
+        SDL_GL_SetAttribute(SDL_GL_RED_SIZE, redBlue) == 0 && SDL_GL_SetAttribute(SDL_GL_GREEN_SIZE, green) == 0 &&
+        SDL_GL_SetAttribute(SDL_GL_BLUE_SIZE, redBlue) == 0;
+    if (!attributesSet) {
+        destroyViewWindow();
+        return false;
+    }
+
+    SDL_DisplayMode mode;
+    if (display.fullscreenActive && !findDisplayMode(width, height, colourBits, &mode))
+        display.fullscreenActive = false;
+
+    Uint32 flags = SDL_WINDOW_OPENGL | SDL_WINDOW_HIDDEN;
+    if (display.fullscreenActive)
+        flags |= SDL_WINDOW_FULLSCREEN;
+    display.window = SDL_CreateWindow("Tessvane", 0, 0, width, height, flags);
+    if (!display.window) {
+        destroyViewWindow();
+        return false;
+    }
+    if (display.fullscreenActive) {
+        // A mode SDL will not take is no failure: an ordinary window of the same client size.
+        if (SDL_SetWindowDisplayMode(display.window, &mode) != 0) {
+            SDL_SetWindowFullscreen(display.window, 0);
+            display.fullscreenActive = false;
+        } else {
+            SDL_ShowCursor(SDL_DISABLE);
+        }
+    }
+    setWindowIcon(display.window);
+
+    display.glContext = SDL_GL_CreateContext(display.window);
+    if (!display.glContext || SDL_GL_MakeCurrent(display.window, display.glContext) != 0) {
+        destroyViewWindow();
+        return false;
+    }
+    // The loop never waits, so neither does the swap.
+    SDL_GL_SetSwapInterval(0);
+
+    SDL_ShowWindow(display.window);
+    SDL_RaiseWindow(display.window);
+    resizeView(width, height);
+    initGlState();
+    return true;
+}
+
+void destroyViewWindow()
+{
+    if (display.fullscreenActive) {
+        // Destroying the full-screen window below gives the desktop mode back.
+        SDL_ShowCursor(SDL_ENABLE);
+        display.fullscreenActive = false;
+    }
+    if (display.glContext) {
+        SDL_GL_MakeCurrent(display.window, nullptr);
+        SDL_GL_DeleteContext(display.glContext);
+        display.glContext = nullptr;
+    }
+    if (display.window) {
+        SDL_DestroyWindow(display.window);
+        display.window = nullptr;
+    }
+    // Quitting video drops the event queue too, so a new window starts clean.
+    if (display.videoStarted) {
+        SDL_QuitSubSystem(SDL_INIT_VIDEO);
+        display.videoStarted = false;
+    }
+}
+
+bool takePendingEvent()
+{
+    SDL_Event event;
+    if (!SDL_PollEvent(&event))
+        return false;
+    switch (event.type) {
+    case SDL_QUIT:
+        viewer.quitRequested = true;
+        break;
+    case SDL_KEYDOWN:
+    case SDL_KEYUP: {
+        // Repeats arrive as further key-downs; they only set down again.
+        int code = viewKeyCode(event.key.keysym.sym, event.key.keysym.scancode);
+        if (code < 0)
+            break;
+        if (event.type == SDL_KEYDOWN)
+            keyPressed((unsigned)code);
+        else
+            keyReleased((unsigned)code);
+        break;
+    }
+    case SDL_WINDOWEVENT:
+        if (!display.window || event.window.windowID != SDL_GetWindowID(display.window))
+            break;
+        if (event.window.event == SDL_WINDOWEVENT_CLOSE)
+            viewer.quitRequested = true;
+        // Every resize, by the user or by the mode switch, ends in a size change.
+        else if (event.window.event == SDL_WINDOWEVENT_SIZE_CHANGED && display.glContext)
+            resizeView(event.window.data1, event.window.data2);
+        break;
+    }
+    return true;
+}
+
+void swapViewBuffers()
+{
+    if (display.window)
+        SDL_GL_SwapWindow(display.window);
+}
+
+uint32_t readTickCount()
+{
+    return SDL_GetTicks();
+}
+
+void showError(const char* format, ...)
+{
+    if (!display.window)
+        return;
+    char message[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    // X11 draws the box with core fonts; where they are missing the message must not be lost.
+    if (SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Error", message, display.window) != 0)
+        std::fputs(message, stderr);
+}
+
+int main()
+{
+    SDL_SetMainReady();
+    return runViewer();
+}
