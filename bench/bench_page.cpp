@@ -51,6 +51,30 @@ const char* benchFile()
     return benchPath.c_str();
 }
 
+// Times as many copies of a side x side image as the benchmark ran iterations, on their own
+// after it, and reports the ratio. Both buffers are cache-line aligned: misaligned large copies
+// take a far slower path on some CPUs, which would flatter the code under test.
+void reportAgainstMemcpy(benchmark::State& state, int32_t side, double measuredSeconds)
+{
+    const size_t imageBytes = static_cast<size_t>(side) * side * 4;
+    uint8_t* from = static_cast<uint8_t*>(std::aligned_alloc(64, imageBytes));
+    uint8_t* to = static_cast<uint8_t*>(std::aligned_alloc(64, imageBytes));
+    std::memset(from, 7, imageBytes);
+    std::memcpy(to, from, imageBytes);
+    const int64_t copies = state.iterations() > 0 ? state.iterations() : 1;
+    double copyBegin = threadSeconds();
+    for (int64_t i = 0; i < copies; ++i) {
+        benchmark::DoNotOptimize(from);
+        std::memcpy(to, from, imageBytes);
+        benchmark::ClobberMemory();
+    }
+    double copySeconds = threadSeconds() - copyBegin;
+    state.counters["memcpy_us"] = copySeconds / static_cast<double>(copies) * 1e6;
+    state.counters["vs_memcpy"] = measuredSeconds / copySeconds;
+    std::free(from);
+    std::free(to);
+}
+
 void loadPageVsMemcpy(benchmark::State& state)
 {
     const int32_t format = static_cast<int32_t>(state.range(0));
@@ -68,26 +92,7 @@ void loadPageVsMemcpy(benchmark::State& state)
     }
     double loadSeconds = threadSeconds() - loadBegin;
 
-    // The same number of copies of the image's size, timed on their own after the loads. Both
-    // buffers are cache-line aligned: misaligned large copies take a far slower path on some
-    // CPUs, which would flatter the loads.
-    const size_t imageBytes = static_cast<size_t>(side) * side * 4;
-    uint8_t* from = static_cast<uint8_t*>(std::aligned_alloc(64, imageBytes));
-    uint8_t* to = static_cast<uint8_t*>(std::aligned_alloc(64, imageBytes));
-    std::memset(from, 7, imageBytes);
-    std::memcpy(to, from, imageBytes);
-    const int64_t copies = state.iterations() > 0 ? state.iterations() : 1;
-    double copyBegin = threadSeconds();
-    for (int64_t i = 0; i < copies; ++i) {
-        benchmark::DoNotOptimize(from);
-        std::memcpy(to, from, imageBytes);
-        benchmark::ClobberMemory();
-    }
-    double copySeconds = threadSeconds() - copyBegin;
-    state.counters["memcpy_us"] = copySeconds / static_cast<double>(copies) * 1e6;
-    state.counters["vs_memcpy"] = loadSeconds / copySeconds;
-    std::free(from);
-    std::free(to);
+    reportAgainstMemcpy(state, side, loadSeconds);
 }
 
 // The decoding walk alone, from a page already in memory into an image allocated once.
@@ -107,25 +112,8 @@ void decodePageVsMemcpy(benchmark::State& state)
         benchmark::ClobberMemory();
     }
     double decodeSeconds = threadSeconds() - decodeBegin;
-
-    const size_t imageBytes = static_cast<size_t>(side) * side * 4;
-    uint8_t* from = static_cast<uint8_t*>(std::aligned_alloc(64, imageBytes));
-    uint8_t* to = static_cast<uint8_t*>(std::aligned_alloc(64, imageBytes));
-    std::memset(from, 7, imageBytes);
-    std::memcpy(to, from, imageBytes);
-    const int64_t copies = state.iterations() > 0 ? state.iterations() : 1;
-    double copyBegin = threadSeconds();
-    for (int64_t i = 0; i < copies; ++i) {
-        benchmark::DoNotOptimize(from);
-        std::memcpy(to, from, imageBytes);
-        benchmark::ClobberMemory();
-    }
-    double copySeconds = threadSeconds() - copyBegin;
-    state.counters["memcpy_us"] = copySeconds / static_cast<double>(copies) * 1e6;
-    state.counters["vs_memcpy"] = decodeSeconds / copySeconds;
-    std::free(from);
-    std::free(to);
     freePage(page);
+    reportAgainstMemcpy(state, side, decodeSeconds);
 }
 
 }  // namespace
