@@ -1,0 +1,77 @@
+#!/usr/bin/env python3
+"""Runs the end-to-end cases against the native (SDL2) build under a private Xvfb.
+
+Usage: run_native.py EXE [CASE ...] [--sanitized]
+
+A build with AddressSanitizer is recognised by itself; TESSVANE_SANITIZED=1 or --sanitized
+says so explicitly. Sanitizer reports then fail the case that produced them, leaks inside
+system libraries excepted (lsan.supp).
+"""
+
+import glob
+import os
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import cases  # noqa: E402
+import driver  # noqa: E402
+
+
+DRI_DRIVERS = ("/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so", "/usr/lib64/dri/swrast_dri.so",
+               "/usr/lib/dri/swrast_dri.so")
+
+
+def sanitizer_preload(exe):
+    """LD_PRELOAD that keeps Mesa's software driver loaded until the leak check.
+
+    The driver is unloaded whenever the X display closes; its allocations then show as
+    nameless frames that no suppression can match. The sanitizer runtime must stay first."""
+    try:
+        listing = subprocess.run(["ldd", exe], capture_output=True, text=True, timeout=30).stdout
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    runtime = [line.split("=>")[1].split()[0] for line in listing.splitlines()
+               if "libasan.so" in line and "=>" in line]
+    drivers = [p for p in DRI_DRIVERS if os.path.exists(p)] or glob.glob("/usr/lib*/**/swrast_dri.so",
+                                                                          recursive=True)
+    if not runtime or not drivers:
+        return None
+    return "%s %s" % (runtime[0], drivers[0])
+
+
+class NativeProgram(driver.Program):
+    def __init__(self, exe, sanitized):
+        self.exe, self.sanitized = exe, sanitized
+        self.preload = sanitizer_preload(exe) if sanitized else None
+        if sanitized:
+            self.window_timeout, self.exit_timeout, self.settle = 60, 60, 0.6
+
+    def start(self, cwd, log_dir, display):
+        env = driver.base_env(display)
+        if self.sanitized:
+            env.update(driver.sanitizer_env(os.path.join(HERE, "lsan.supp")))
+            if self.preload:
+                env["LD_PRELOAD"] = self.preload
+        return driver.popen_logged([self.exe], cwd, log_dir, env)
+
+
+def looks_sanitized(exe):
+    with open(exe, "rb") as f:
+        return b"__asan_init" in f.read()
+
+
+def main():
+    exe, selected, flags = driver.parse_args(
+        sys.argv, "usage: run_native.py EXE [CASE ...] [--sanitized]\n")
+    sanitized = ("--sanitized" in flags or os.environ.get("TESSVANE_SANITIZED") == "1" or
+                 looks_sanitized(exe))
+    if sanitized:
+        print("sanitized build: sanitizer reports fail the case")
+    return driver.run_cases(NativeProgram(exe, sanitized), cases.CASES, selected)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

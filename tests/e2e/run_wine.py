@@ -1,0 +1,118 @@
+#!/usr/bin/env python3
+"""Runs the end-to-end cases against the Windows build (tessvane.exe) under wine and Xvfb.
+
+Usage: run_wine.py EXE [CASE ...]
+
+One wine prefix serves the whole run: $XDG_CACHE_HOME/tessvane-wine when that folder exists,
+otherwise a fresh one in a temporary folder. Cases run one at a time, and the prefix's
+wineserver is stopped after each, since its helpers stay tied to the X display.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import cases  # noqa: E402
+import driver  # noqa: E402
+
+
+def unescape_wine(text):
+    out, i = [], 0
+    simple = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            nxt = text[i + 1]
+            if nxt in simple:
+                out.append(simple[nxt])
+                i += 2
+                continue
+            if nxt == "x" and i + 6 <= len(text):
+                try:
+                    out.append(chr(int(text[i + 2:i + 6], 16)))
+                    i += 6
+                    continue
+                except ValueError:
+                    pass
+        out.append(c)
+        i += 1
+    return "".join(out)
+
+
+class WineProgram(driver.Program):
+    window_timeout = 60
+    exit_timeout = 40
+    settle = 0.6
+    box_timeout = 4
+
+    def __init__(self, exe):
+        self.exe = exe
+        cache = os.environ.get("XDG_CACHE_HOME")
+        reuse = os.path.join(cache, "tessvane-wine") if cache else None
+        if reuse and os.path.isdir(reuse):
+            self.prefix, self.own_prefix = reuse, False
+        else:
+            self.prefix, self.own_prefix = tempfile.mkdtemp(prefix="tessvane-wine-"), True
+        self.display = None
+
+    def env(self, debug="-all"):
+        env = driver.base_env(self.display)
+        env.update(WINEPREFIX=self.prefix, WINEDEBUG=debug,
+                   # No offer to install Mono or Gecko while the prefix is made.
+                   WINEDLLOVERRIDES="mscoree,mshtml=")
+        return env
+
+    def wine(self, *args, timeout=120):
+        subprocess.run(list(args), env=self.env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout)
+
+    def prepare(self, display):
+        self.display = display
+        self.wine("wine", "wineboot", "--init", timeout=300)
+        # A crash must end the process, not wait on a dialog.
+        self.wine("wine", "reg", "add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog",
+                  "/t", "REG_DWORD", "/d", "0", "/f")
+        self.wine("wineserver", "-w", timeout=120)
+
+    def start(self, cwd, log_dir, display):
+        return driver.popen_logged(["wine", self.exe], cwd, log_dir,
+                                   self.env("-all,trace+msgbox"))
+
+    def stop_server(self):
+        try:
+            self.wine("wineserver", "-k", timeout=30)
+            self.wine("wineserver", "-w", timeout=30)
+        except subprocess.TimeoutExpired:
+            pass
+
+    def stop(self, proc):
+        driver.kill_group(proc)
+
+    def after_case(self):
+        self.stop_server()
+
+    def finish(self):
+        if self.display:
+            self.stop_server()
+        if self.own_prefix:
+            shutil.rmtree(self.prefix, ignore_errors=True)
+
+    def box_texts(self, stderr):
+        return [unescape_wine(m) for m in driver.MSGBOX_TRACE.findall(stderr)]
+
+    def filter_stderr(self, text):
+        return "\n".join(l for l in text.splitlines() if "trace:msgbox" not in l)
+
+
+def main():
+    exe, selected, _ = driver.parse_args(sys.argv, "usage: run_wine.py EXE [CASE ...]\n")
+    return driver.run_cases(WineProgram(exe), cases.CASES, selected)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
