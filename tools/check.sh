@@ -54,7 +54,8 @@ cd "$root"
 
 stage "tests (native)" ctest --preset native
 stage "tests (sanitizers)" env TESSVANE_SANITIZED=1 ctest --preset sanitize
-stage "end-to-end under wine" python3 tests/e2e/run_wine.py build/windows/tessvane.exe
+stage "end-to-end under wine" python3 tests/e2e/run_wine.py build/windows/tessvane.exe \
+    --backend-tests=build/windows/tessvane_win32_tests.exe
 stage "fuzz settings" fuzz fuzz_settings settings
 stage "fuzz page loading" fuzz fuzz_load_page load_page
 

@@ -5,7 +5,7 @@ build_packages=(
     libsdl2-dev libfreetype-dev libfontconfig-dev libgl-dev libegl-dev
     libgl1-mesa-dri libegl-mesa0 fonts-dejavu-core
 )
-run_packages=(xvfb xfonts-base xdotool imagemagick x11-utils)
+run_packages=(xvfb xfonts-base xdotool imagemagick)
 check_packages=(
     googletest libgtest-dev libbenchmark-dev
     clang libclang-rt-14-dev

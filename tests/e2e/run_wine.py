@@ -9,6 +9,7 @@ wineserver is stopped after each, since its helpers stay tied to the X display.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -109,9 +110,28 @@ class WineProgram(driver.Program):
         return "\n".join(l for l in text.splitlines() if "trace:msgbox" not in l)
 
 
+def backend_tests_case(tests_exe):
+    """The Windows backend's own test program, run in the same prefix and display."""
+    def run(s):
+        result = subprocess.run(["wine", tests_exe], env=s.program.env(), cwd=s.dir,
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                timeout=300)
+        tally = re.findall(r"^(\d+) passed, (\d+) failed", result.stdout, re.MULTILINE)
+        driver.check(result.returncode == 0 and tally and tally[-1][1] == "0"
+                     and int(tally[-1][0]) > 0,
+                     "backend tests: exit %d\n%s" % (result.returncode, result.stdout[-2000:]))
+        s.note(result.stdout.strip().splitlines()[-1])
+    return driver.Case("win32_backend_tests", run)
+
+
 def main():
-    exe, selected, _ = driver.parse_args(sys.argv, "usage: run_wine.py EXE [CASE ...]\n")
-    return driver.run_cases(WineProgram(exe), cases.CASES, selected)
+    usage = "usage: run_wine.py EXE [CASE ...] [--backend-tests=TESTS_EXE]\n"
+    exe, selected, flags = driver.parse_args(sys.argv, usage)
+    case_list = list(cases.CASES)
+    for flag in flags:
+        if flag.startswith("--backend-tests="):
+            case_list.append(backend_tests_case(os.path.abspath(flag.split("=", 1)[1])))
+    return driver.run_cases(WineProgram(exe), case_list, selected)
 
 
 if __name__ == "__main__":
