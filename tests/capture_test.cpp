@@ -159,20 +159,14 @@ protected:
     void SetUp() override
     {
         resetForTest();
-        ASSERT_NE(getcwd(savedDir, sizeof savedDir), nullptr);
-        char pattern[] = "/tmp/tessvane-capture-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        tempDir = pattern;
-        ASSERT_EQ(chdir(tempDir.c_str()), 0);
+ASSERT_TRUE(enterScratchDir(&scratch, "tessvane-capture"));
         std::strcpy(viewer.capturePath, "shot");
         viewer.page = makePage(32, 16);
     }
     void TearDown() override
     {
         resetForTest();
-        EXPECT_EQ(chdir(savedDir), 0);
-        std::string command = "rm -rf '" + tempDir + "'";
-        EXPECT_EQ(std::system(command.c_str()), 0);
+        EXPECT_TRUE(leaveScratchDir(&scratch));
     }
     static int entries()
     {
@@ -183,8 +177,7 @@ protected:
         closedir(dir);
         return count;
     }
-    char savedDir[4096];
-    std::string tempDir;
+    ScratchDir scratch;
 };
 
 TEST_F(CaptureInDir, NumberedFilesAndCounter)

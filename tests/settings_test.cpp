@@ -26,18 +26,9 @@ protected:
     void SetUp() override
     {
         resetForTest();
-        ASSERT_NE(getcwd(savedDir, sizeof savedDir), nullptr);
-        char pattern[] = "/tmp/tessvane-settings-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        tempDir = pattern;
-        ASSERT_EQ(chdir(tempDir.c_str()), 0);
+        ASSERT_TRUE(enterScratchDir(&scratch, "tessvane-settings"));
     }
-    void TearDown() override
-    {
-        std::remove(kSettingsFileName);
-        EXPECT_EQ(chdir(savedDir), 0);
-        rmdir(tempDir.c_str());
-    }
+    void TearDown() override { EXPECT_TRUE(leaveScratchDir(&scratch)); }
     static void write(const std::string& bytes)
     {
         FILE* file = std::fopen(kSettingsFileName, "wb");
@@ -45,8 +36,7 @@ protected:
         std::fwrite(bytes.data(), 1, bytes.size(), file);
         std::fclose(file);
     }
-    char savedDir[4096];
-    std::string tempDir;
+    ScratchDir scratch;
 };
 
 TEST(FindSettingValue, LookupRules)

@@ -1,7 +1,10 @@
 #include "tests/test_doubles.h"
 
 #include <cstdarg>
+#include <cstdlib>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "app/viewer_state.h"
 #include "display/keyboard.h"
@@ -38,4 +41,27 @@ void resetForTest()
     fillVideoModes();
     clearKeyboard();
     doubles = TestDoubles{};
+}
+
+bool enterScratchDir(ScratchDir* scratch, const char* prefix)
+{
+    std::error_code error;
+    scratch->savedDir = std::filesystem::current_path(error).string();
+    if (error)
+        return false;
+    std::string pattern = (std::filesystem::temp_directory_path() / prefix).string() + "-XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        return false;
+    scratch->path = pattern;
+    std::filesystem::current_path(scratch->path, error);
+    return !error;
+}
+
+bool leaveScratchDir(ScratchDir* scratch)
+{
+    std::error_code error;
+    std::filesystem::current_path(scratch->savedDir, error);
+    bool back = !error;
+    std::filesystem::remove_all(scratch->path, error);
+    return back && !error;
 }

@@ -14,3 +14,14 @@ extern TestDoubles doubles;
 
 // Puts the viewer, keyboard and doubles back to their start-up state and releases any page.
 void resetForTest();
+
+// A fresh temporary directory made the working directory, for code that works relative to it.
+struct ScratchDir {
+    std::string savedDir;
+    std::string path;
+};
+
+bool enterScratchDir(ScratchDir* scratch, const char* prefix);
+
+// Back to the saved directory; the scratch directory goes with everything in it.
+bool leaveScratchDir(ScratchDir* scratch);
