@@ -7,6 +7,7 @@
 
 #include "app/viewer_state.h"
 #include "display/gl_headers.h"
+#include "display/message_text.h"
 #include "display/platform.h"
 #include "page/page.h"
 
@@ -88,15 +89,13 @@ void printOverlay(const char* format, ...)
 {
     if (!fontReady)
         return;
-    char text[1024];
+    char text[kMessageCapacity];
     va_list args;
     va_start(args, format);
-    int length = std::vsnprintf(text, sizeof text, format, args);
+    int length = formatMessage(text, format, args);
     va_end(args);
-    if (length <= 0)
+    if (length == 0)
         return;
-    if (length >= static_cast<int>(sizeof text))
-        length = static_cast<int>(sizeof text) - 1;
     glPushAttrib(GL_LIST_BIT);
     glListBase(fontBase - kFirstGlyph);
     glCallLists(length, GL_UNSIGNED_BYTE, text);

@@ -8,6 +8,7 @@
 #include "app/main_loop.h"
 #include "app/viewer_state.h"
 #include "display/keyboard.h"
+#include "display/message_text.h"
 #include "display/platform.h"
 #include "display/sdl/icon_pixels.h"
 #include "display/sdl/sdl_keys.h"
@@ -186,10 +187,10 @@ void showError(const char* format, ...)
 {
     if (!display.window)
         return;
-    char message[1024];
+    char message[kMessageCapacity];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
+    formatMessage(message, format, args);
     va_end(args);
     // X11 draws the box with core fonts; where they are missing the message must not be lost.
     if (SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Error", message, display.window) != 0)

@@ -12,6 +12,7 @@
 #include "app/main_loop.h"
 #include "app/viewer_state.h"
 #include "display/keyboard.h"
+#include "display/message_text.h"
 #include "display/platform.h"
 #include "display/view.h"
 #include "display/win32/win32_window.h"
@@ -201,15 +202,11 @@ void showError(const char* format, ...)
 {
     if (!window)
         return;
-    char text[1024];
+    char text[kMessageCapacity];
     va_list args;
     va_start(args, format);
-    int length = std::vsnprintf(text, sizeof text, format, args);
+    formatMessage(text, format, args);
     va_end(args);
-    // Some C runtimes leave a cut-off text unterminated.
-    text[sizeof text - 1] = '\0';
-    if (length < 0)
-        text[0] = '\0';
     MessageBoxA(window, text, "Error", MB_OK);
 }
 
