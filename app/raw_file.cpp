@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 
 #ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -28,7 +30,8 @@ int openForRead(const char* path, bool textMode)
     int fd = _open(path, _O_RDONLY | (textMode ? _O_TEXT : _O_BINARY));
 #else
     (void)textMode;
-    int fd = open(path, O_RDONLY);
+    // Without O_NONBLOCK a FIFO would hold the open until some writer came along.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 #endif
     if (fd < 0)
         return kNoFile;
@@ -48,6 +51,117 @@ int createForWrite(const char* path)
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
 #endif
     return fd < 0 ? kNoFile : fd;
+}
+
+int openForWriteKeeping(const char* path)
+{
+#ifdef _WIN32
+    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+    // O_NONBLOCK: a FIFO without a reader refuses at once instead of waiting for one.
+    int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+#endif
+    return fd < 0 ? kNoFile : fd;
+}
+
+bool truncateOpenFile(int fd)
+{
+    FileIdentity identity;
+    if (!identifyOpenFile(fd, &identity))
+        return false;
+    if (!identity.regular)
+        return true;
+#ifdef _WIN32
+    return _chsize_s(fd, 0) == 0;
+#else
+    return ftruncate(fd, 0) == 0;
+#endif
+}
+
+#ifdef _WIN32
+static bool identifyHandle(HANDLE handle, FileIdentity* identity)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info))
+        return false;
+    identity->volume = info.dwVolumeSerialNumber;
+    identity->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    identity->regular = GetFileType(handle) == FILE_TYPE_DISK &&
+                        !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+    return true;
+}
+
+// No access rights are asked for, so a file that another program holds open is still identified.
+static HANDLE openHandle(const char* path, DWORD flags)
+{
+    return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+bool identifyPath(const char* path, FileIdentity* identity)
+{
+    HANDLE handle = openHandle(path, 0);
+    bool known = identifyHandle(handle, identity);
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    return known;
+}
+
+bool identifyOpenFile(int fd, FileIdentity* identity)
+{
+    return identifyHandle(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), identity);
+}
+
+bool removeWrittenFile(const char* path, const FileIdentity& identity)
+{
+    // FILE_FLAG_OPEN_REPARSE_POINT looks at a link itself rather than at what it points to.
+    HANDLE handle = openHandle(path, FILE_FLAG_OPEN_REPARSE_POINT);
+    FileIdentity named;
+    bool same = identifyHandle(handle, &named) && named.regular && sameFile(named, identity);
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    return same && removeFile(path);
+}
+#else
+static void identityOf(const struct stat& record, FileIdentity* identity)
+{
+    identity->volume = static_cast<uint64_t>(record.st_dev);
+    identity->index = static_cast<uint64_t>(record.st_ino);
+    identity->regular = S_ISREG(record.st_mode);
+}
+
+bool identifyPath(const char* path, FileIdentity* identity)
+{
+    struct stat record;
+    if (stat(path, &record) != 0)
+        return false;
+    identityOf(record, identity);
+    return true;
+}
+
+bool identifyOpenFile(int fd, FileIdentity* identity)
+{
+    struct stat record;
+    if (fstat(fd, &record) != 0)
+        return false;
+    identityOf(record, identity);
+    return true;
+}
+
+bool removeWrittenFile(const char* path, const FileIdentity& identity)
+{
+    struct stat record;
+    if (lstat(path, &record) != 0 || !S_ISREG(record.st_mode))
+        return false;
+    FileIdentity named;
+    identityOf(record, &named);
+    return sameFile(named, identity) && removeFile(path);
+}
+#endif
+
+bool sameFile(const FileIdentity& a, const FileIdentity& b)
+{
+    return a.volume == b.volume && a.index == b.index;
 }
 
 int64_t fileLength(int fd)

@@ -6,12 +6,37 @@
 
 constexpr int kNoFile = -1;
 
-// Opens an existing regular file read-only; kNoFile for a missing file or a directory.
+// Opens an existing file read-only; kNoFile for a missing file or a directory. Never waits for
+// a writer: a FIFO or a device opens at once and simply delivers nothing.
 // Text mode only matters on Windows, where it folds CR LF into LF.
 int openForRead(const char* path, bool textMode);
 
 // Creates or truncates an ordinary writable file, binary.
 int createForWrite(const char* path);
+
+// Opens for writing, creating an ordinary file when there is none, but keeps what is there, so
+// that the caller can check which file it got before anything is lost. Never waits for a reader.
+int openForWriteKeeping(const char* path);
+
+// Empties a regular file open for writing; nothing to do (true) for a device or a pipe.
+bool truncateOpenFile(int fd);
+
+// Which file a path or an open file is, whatever spelling or link led to it: device and inode
+// on POSIX, volume serial number and file index on Windows.
+struct FileIdentity {
+    uint64_t volume;
+    uint64_t index;
+    bool regular;
+};
+
+// False when there is no such file.
+bool identifyPath(const char* path, FileIdentity* identity);
+bool identifyOpenFile(int fd, FileIdentity* identity);
+bool sameFile(const FileIdentity& a, const FileIdentity& b);
+
+// Removes path only when it names the regular file identity itself, not a link to it nor a
+// device: a failed write through a link must not take the link away.
+bool removeWrittenFile(const char* path, const FileIdentity& identity);
 
 // Length in bytes, or -1 when it cannot be taken.
 int64_t fileLength(int fd);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/raw_file.h"
+#include "app/settings.h"
 #include "app/viewer_state.h"
 #include "display/platform.h"
 #include "page/page.h"
@@ -137,6 +138,19 @@ bool formatCaptureName(char* name, size_t capacity, const char* base, int32_t co
     return length >= 0 && static_cast<size_t>(length) < capacity;
 }
 
+// The viewer only ever reads its data and settings files: a capture name that reaches either,
+// by whatever spelling or link, is refused.
+static bool isViewerInput(const FileIdentity& target)
+{
+    const char* inputs[] = {viewer.dataPath, kSettingsFileName};
+    for (const char* path : inputs) {
+        FileIdentity input;
+        if (path[0] && identifyPath(path, &input) && sameFile(input, target))
+            return true;
+    }
+    return false;
+}
+
 void captureBmp()
 {
     if (!viewer.page)
@@ -154,19 +168,25 @@ void captureBmp()
     uint8_t* file = buildBmpFile(viewer.page, &size);
     if (!file)
         return;
-    // Truncating matters: an older, longer file of the same name must not keep its tail.
-    int fd = createForWrite(name);
+    int fd = openForWriteKeeping(name);
+    FileIdentity target;
+    if (fd != kNoFile && (!identifyOpenFile(fd, &target) || isViewerInput(target))) {
+        closeFile(fd);
+        fd = kNoFile;
+    }
     if (fd == kNoFile) {
         std::free(file);
         showError("Could not open '%s' to save.", name);
         return;
     }
-    bool written = writeFully(fd, file, size);
+    // Truncating matters: an older, longer file of the same name must not keep its tail.
+    bool written = truncateOpenFile(fd) && writeFully(fd, file, size);
     written = closeFile(fd) && written;
     std::free(file);
     if (!written) {
-        // A partial picture (full disk, quota) would pass for a good one, so it goes.
-        removeFile(name);
+        // A partial picture (full disk, quota) would pass for a good one, so it goes; but only
+        // the file written here, never a link or a device the name led to.
+        removeWrittenFile(name, target);
         showError("Could not write '%s' completely.", name);
         return;
     }

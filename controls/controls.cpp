@@ -20,7 +20,15 @@ static void stepOffset(double direction)
 {
     double step = static_cast<double>(kPageSize[viewer.pixelFormat]) *
                   static_cast<double>(viewer.stepFraction) * 0.5;
-    viewer.fileOffset = static_cast<int64_t>(static_cast<double>(viewer.fileOffset) + direction * step);
+    double offset = static_cast<double>(viewer.fileOffset) + direction * step;
+    // Converting a double outside the 64-bit range is undefined; 2^63 itself is already outside.
+    constexpr double kLimit = 9223372036854775808.0;
+    if (offset >= kLimit)
+        viewer.fileOffset = INT64_MAX;
+    else if (offset <= -kLimit)
+        viewer.fileOffset = INT64_MIN;
+    else
+        viewer.fileOffset = static_cast<int64_t>(offset);
     reloadPage();
 }
 

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/settings.h"
 #include "app/viewer_state.h"
 #include "capture/capture.h"
 #include "page/page.h"
@@ -218,6 +219,55 @@ TEST_F(CaptureInDir, RefusalsLeaveCounterAndDirectoryAlone)
     captureBmp();
     EXPECT_TRUE(exists("shot_0000000001.bmp"));
     EXPECT_EQ(viewer.captureCounter, 2);
+}
+
+// Whatever name reaches the data or settings file, the capture refuses it and keeps the number.
+TEST_F(CaptureInDir, NeverWritesTheDataOrSettingsFile)
+{
+    const char* name = "shot_0000000001.bmp";
+    std::ofstream(kSettingsFileName) << "infile=\"data.bin\" vidmode=\"1\"";
+    std::ofstream("data.bin") << "data";
+    ASSERT_EQ(mkdir("sub", 0777), 0);
+    struct Spelling {
+        const char* dataPath;
+        const char* linkTarget;  // the capture name made a symbolic link to this, or a hard link
+        bool hard;
+    };
+    const Spelling spellings[] = {
+        {"shot_0000000001.bmp", nullptr, false},
+        {"sub/../data.bin", "data.bin", false},
+        {"data.bin", "data.bin", true},
+        {"other.bin", kSettingsFileName, false},
+        {"other.bin", kSettingsFileName, true},
+    };
+    for (const Spelling& spelling : spellings) {
+        std::strcpy(viewer.dataPath, spelling.dataPath);
+        if (!spelling.linkTarget)
+            std::ofstream(name) << "data";
+        else if (spelling.hard)
+            ASSERT_EQ(link(spelling.linkTarget, name), 0);
+        else
+            ASSERT_EQ(symlink(spelling.linkTarget, name), 0);
+        const char* target = spelling.linkTarget ? spelling.linkTarget : name;
+        std::vector<uint8_t> before = readWhole(target);
+        doubles.lastError.clear();
+        captureBmp();
+        EXPECT_EQ(doubles.lastError, "Could not open 'shot_0000000001.bmp' to save.") << spelling.dataPath;
+        EXPECT_EQ(viewer.captureCounter, 1);
+        EXPECT_EQ(readWhole(target), before) << spelling.dataPath;
+        ASSERT_EQ(unlink(name), 0);
+    }
+}
+
+// A failed write through a link to a device leaves the link: only a file the capture made goes.
+TEST_F(CaptureInDir, FailedWriteKeepsALinkItFollowed)
+{
+    ASSERT_EQ(symlink("/dev/full", "shot_0000000001.bmp"), 0);
+    captureBmp();
+    EXPECT_EQ(doubles.lastError, "Could not write 'shot_0000000001.bmp' completely.");
+    EXPECT_EQ(viewer.captureCounter, 1);
+    struct stat link;
+    EXPECT_EQ(lstat("shot_0000000001.bmp", &link), 0);
 }
 
 void captureUnderSizeLimit()

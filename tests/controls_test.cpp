@@ -87,6 +87,17 @@ TEST_F(ControlsTest, OffsetsBeyondFourGigabytesStepExactly)
     EXPECT_EQ(viewer.fileOffset, 5999999999LL);
 }
 
+// Past the 64-bit range the step saturates instead of converting out of range.
+TEST_F(ControlsTest, StepsNearThe64BitLimitSaturate)
+{
+    viewer.fileOffset = INT64_MAX - 100;
+    press(kKeyN);
+    EXPECT_EQ(viewer.fileOffset, INT64_MAX);
+    viewer.fileOffset = INT64_MIN + 100;
+    press(kKeyB);
+    EXPECT_EQ(viewer.fileOffset, INT64_MIN);
+}
+
 TEST_F(ControlsTest, FreshPressActsOnceUntilReleased)
 {
     frameWithKey(kKeyN);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -149,6 +150,16 @@ TEST_F(SettingsFile, ZeroByteEndsTheText)
     write(std::string("infile=\"a\" vidmode=\"2\"") + '\0' + "width=\"64\"");
     ASSERT_TRUE(readSettings());
     EXPECT_EQ(viewer.pageWidth, 256);
+}
+
+// A FIFO or a device in place of the file is read at once as whatever it holds: here nothing.
+TEST_F(SettingsFile, UnreadableKindsFailWithoutWaiting)
+{
+    ASSERT_EQ(mkfifo(kSettingsFileName, 0600), 0);
+    EXPECT_FALSE(readSettings());
+    ASSERT_EQ(unlink(kSettingsFileName), 0);
+    ASSERT_EQ(symlink("/dev/null", kSettingsFileName), 0);
+    EXPECT_FALSE(readSettings());
 }
 
 TEST_F(SettingsFile, CrLfAndOversizedValues)

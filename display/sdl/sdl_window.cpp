@@ -2,6 +2,7 @@
 #define SDL_MAIN_HANDLED
 #include <SDL.h>
 
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 
@@ -11,6 +12,7 @@
 #include "display/message_text.h"
 #include "display/platform.h"
 #include "display/sdl/icon_pixels.h"
+#include "display/sdl/sdl_video.h"
 #include "display/sdl/sdl_keys.h"
 #include "display/view.h"
 
@@ -53,15 +55,73 @@ static void setWindowIcon(SDL_Window* window)
     SDL_FreeSurface(icon);
 }
 
-bool createViewWindow(int32_t width, int32_t height, int32_t colourBits, bool fullscreen)
+// Drivers that show nothing to anyone. SDL falls back to them when there is no display, and a
+// viewer nobody can see or stop with a key is worse than none; they run only when asked for.
+static bool isHeadlessDriver(const char* name)
 {
-    display.fullscreenActive = fullscreen;
+    return SDL_strcmp(name, "offscreen") == 0 || SDL_strcmp(name, "dummy") == 0 ||
+           SDL_strcmp(name, "evdev") == 0;
+}
+
+// The drivers worth trying, as a list for SDL's driver hint: no headless ones, and none whose
+// display is not even named, so that their libraries do not complain on stderr.
+static void listDisplayDrivers(char* list, size_t capacity)
+{
+    list[0] = '\0';
+    for (int i = 0; i < SDL_GetNumVideoDrivers(); ++i) {
+        const char* name = SDL_GetVideoDriver(i);
+        if (!name || isHeadlessDriver(name) ||
+            (SDL_strcmp(name, "x11") == 0 && !SDL_getenv("DISPLAY")) ||
+            (SDL_strcmp(name, "wayland") == 0 && !SDL_getenv("WAYLAND_DISPLAY")))
+            continue;
+        if (list[0])
+            SDL_strlcat(list, ",", capacity);
+        SDL_strlcat(list, name, capacity);
+    }
+}
+
+// Video starts once and stays up until the program ends: a re-created window keeps the display
+// connection, which on an X server with no other client would otherwise reset the server.
+static bool startVideo()
+{
+    if (display.videoStarted)
+        return true;
+    if (!SDL_getenv("SDL_VIDEODRIVER")) {
+        char drivers[256];
+        listDisplayDrivers(drivers, sizeof drivers);
+        if (!drivers[0]) {
+            std::fputs("Tessvane: no display to open a window on (DISPLAY is not set).\n", stderr);
+            return false;
+        }
+        SDL_SetHint(SDL_HINT_VIDEODRIVER, drivers);
+    }
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
-        display.fullscreenActive = false;
+        std::fprintf(stderr, "Tessvane: no display to open a window on (%s).\n", SDL_GetError());
         return false;
     }
     display.videoStarted = true;
     SDL_DisableScreenSaver();
+    return true;
+}
+
+void stopVideo()
+{
+    destroyViewWindow();
+    if (display.videoStarted) {
+        SDL_QuitSubSystem(SDL_INIT_VIDEO);
+        display.videoStarted = false;
+    }
+}
+
+bool createViewWindow(int32_t width, int32_t height, int32_t colourBits, bool fullscreen)
+{
+    display.fullscreenActive = fullscreen;
+    if (!startVideo()) {
+        display.fullscreenActive = false;
+        return false;
+    }
+    // Key events still queued for the window that went: its presses were seen already.
+    SDL_FlushEvents(SDL_KEYDOWN, SDL_KEYMAPCHANGED);
 
     // Legacy context for the fixed-function drawing. The sizes are minimums: 16 colour bits
     // ask for 5/6/5 and the platform picks the closest format it has.
@@ -131,11 +191,6 @@ void destroyViewWindow()
         SDL_DestroyWindow(display.window);
         display.window = nullptr;
     }
-    // Quitting video drops the event queue too, so a new window starts clean.
-    if (display.videoStarted) {
-        SDL_QuitSubSystem(SDL_INIT_VIDEO);
-        display.videoStarted = false;
-    }
 }
 
 bool takePendingEvent()
@@ -199,6 +254,12 @@ void showError(const char* format, ...)
 
 int main()
 {
+    // Over a file-size limit a write must fail, so the capture can clean up and say so, rather
+    // than the signal ending the viewer and leaving a cut-off file.
+    std::signal(SIGXFSZ, SIG_IGN);
     SDL_SetMainReady();
-    return runViewer();
+    int status = runViewer();
+    stopVideo();
+    SDL_Quit();
+    return status;
 }

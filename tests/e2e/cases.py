@@ -363,6 +363,22 @@ def capture_failure_keeps_number(s):
     quit_with_escape(s)
 
 
+def capture_never_overwrites_data_file(s):
+    # The capture's name is the data file under another spelling.
+    os.mkdir(os.path.join(s.dir, "sub"))
+    data = make_data(300000, 24)
+    s.write_file(capture_name("cap", 1), data)
+    start(s, infile="sub/../" + capture_name("cap", 1), outpath="cap")
+    s.keys("d")
+    box = s.wait_for("Error", timeout=s.program.box_timeout)
+    expect_box_texts(s, ["Could not open '%s' to save." % capture_name("cap", 1)])
+    s.close_box(box)
+    s.wait_gone(box)
+    with open(os.path.join(s.dir, capture_name("cap", 1)), "rb") as f:
+        check(f.read() == data, "the data file was written over by a capture")
+    quit_with_escape(s)
+
+
 # --- The offset overlay -----------------------------------------------------------------------
 
 def overlay_shows_offset(s):
@@ -416,7 +432,69 @@ CASES = (
        Case("two_captures_numbered", two_captures_numbered),
        Case("capture_without_outpath", capture_without_outpath),
        Case("capture_failure_keeps_number", capture_failure_keeps_number),
+       Case("capture_never_overwrites_data_file", capture_never_overwrites_data_file),
        Case("overlay_shows_offset", overlay_shows_offset),
        Case("overlay_off", overlay_off),
        Case("soak_reloads", soak_reloads)]
 )
+
+
+# --- Native only: the process and its surroundings -------------------------------------------
+
+def without_display(s):
+    s.write_file(DATA, make_data(300000, 25))
+    s.write_settings(infile=DATA, vidmode="1")
+    for display in (None, ":999"):
+        s.start(env_changes={"DISPLAY": display})
+        s.expect_exit(0, timeout=10)
+        lines = [l for l in s.program.filter_stderr(s.stderr_text()).splitlines()
+                 if "display" in l.lower()]
+        check(len(lines) == 1, "DISPLAY=%s: expected one line saying there is no display, got "
+              "%r" % (display, s.stderr_text()))
+
+
+def x_connections(pid):
+    """Inodes of the program's sockets: its display connection among them."""
+    found = set()
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        except OSError:
+            continue
+        if target.startswith("socket:"):
+            found.add(target)
+    return found
+
+
+def fullscreen_keeps_display_connection(s):
+    # On a server with no other client, a dropped connection resets the whole server.
+    start(s, make_data(300000, 26), vidmode="0")
+    before = x_connections(s.proc.pid)
+    check(before, "no socket open before F")
+    for _ in range(3):
+        s.recreate_window("f")
+    after = x_connections(s.proc.pid)
+    check(before <= after, "F closed the display connection: sockets %s before, %s after" % (
+        sorted(before), sorted(after)))
+    quit_with_escape(s)
+
+
+def capture_over_file_size_limit(s):
+    # Under "ulimit -f 100" the capture must fail and be cleaned up, and the viewer go on.
+    s.write_file(DATA, make_data(300000, 27))
+    s.write_settings(infile=DATA, vidmode="1", outpath="lim")
+    s.start(file_size_limit=100 * 1024)
+    s.wait_main_window()
+    box = press_until_box(s, "d")
+    expect_box_texts(s, ["Could not write '%s' completely." % capture_name("lim", 1)])
+    s.close_box(box)
+    s.wait_gone(box)
+    check(s.bmp_files() == [], "a cut-off capture was left: %s" % s.bmp_files())
+    quit_with_escape(s)
+
+
+NATIVE_CASES = [
+    Case("without_display", without_display),
+    Case("fullscreen_keeps_display_connection", fullscreen_keeps_display_connection),
+    Case("capture_over_file_size_limit", capture_over_file_size_limit),
+]

@@ -585,8 +585,9 @@ class Session:
 
     # The program.
 
-    def start(self):
-        self.proc = self.program.start(self.dir, self.log_dir, self.xs.display)
+    def start(self, **options):
+        """Options reach the runner's start: env changes and a file-size limit, natively."""
+        self.proc = self.program.start(self.dir, self.log_dir, self.xs.display, **options)
 
     def check_running(self):
         if self.proc.poll() is not None:
@@ -821,12 +822,12 @@ class Program:
         return None
 
 
-def popen_logged(args, cwd, log_dir, env):
+def popen_logged(args, cwd, log_dir, env, preexec_fn=None):
     out = open(os.path.join(log_dir, "stdout"), "wb")
     err = open(os.path.join(log_dir, "stderr"), "wb")
     try:
         return subprocess.Popen(args, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=out,
-                                stderr=err, start_new_session=True)
+                                stderr=err, start_new_session=True, preexec_fn=preexec_fn)
     finally:
         out.close()
         err.close()

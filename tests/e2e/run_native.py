@@ -10,6 +10,7 @@ system libraries excepted (lsan.supp).
 
 import glob
 import os
+import resource
 import subprocess
 import sys
 
@@ -49,13 +50,22 @@ class NativeProgram(driver.Program):
         if sanitized:
             self.window_timeout, self.exit_timeout, self.settle = 60, 60, 0.6
 
-    def start(self, cwd, log_dir, display):
+    def start(self, cwd, log_dir, display, env_changes=None, file_size_limit=None):
         env = driver.base_env(display)
         if self.sanitized:
             env.update(driver.sanitizer_env(os.path.join(HERE, "lsan.supp")))
             if self.preload:
                 env["LD_PRELOAD"] = self.preload
-        return driver.popen_logged([self.exe], cwd, log_dir, env)
+        for name, value in (env_changes or {}).items():
+            if value is None:
+                env.pop(name, None)
+            else:
+                env[name] = value
+        preexec = None
+        if file_size_limit is not None:
+            def preexec():
+                resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
+        return driver.popen_logged([self.exe], cwd, log_dir, env, preexec)
 
 
 def looks_sanitized(exe):
@@ -70,7 +80,8 @@ def main():
                  looks_sanitized(exe))
     if sanitized:
         print("sanitized build: sanitizer reports fail the case")
-    return driver.run_cases(NativeProgram(exe, sanitized), cases.CASES, selected)
+    return driver.run_cases(NativeProgram(exe, sanitized), cases.CASES + cases.NATIVE_CASES,
+                            selected)
 
 
 if __name__ == "__main__":
