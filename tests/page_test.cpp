@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -306,6 +309,32 @@ TEST_F(PageTest, EmptyMissingAndUnreadableFiles)
     EXPECT_EQ(loadPage(path.c_str(), 4, 256, 256, 1234, 201234), nullptr);
     EXPECT_EQ(loadPage(path.c_str(), -1, 256, 256, 1234, 201234), nullptr);
     EXPECT_EQ(viewer.fileOffset, 1234);
+}
+
+// Whatever the data path names, the load answers at once: a FIFO (with or without a writer) or a
+// socket cannot be paged and counts as a file that cannot be opened; a device reads as no data.
+TEST_F(PageTest, FifosDevicesAndSocketsNeverBlock)
+{
+    std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (bool writer : {false, true}) {
+        int held = writer ? open(fifo.c_str(), O_RDWR) : -1;
+        EXPECT_EQ(loadAt(fifo, 3, 16, 16, 500), nullptr);
+        if (held >= 0)
+            close(held);
+    }
+    ASSERT_NE(loadAt("/dev/zero", 1, 16, 16, 500), nullptr);
+    EXPECT_EQ(viewer.fileOffset, 0);
+    EXPECT_EQ(allPixels(), std::vector<uint32_t>(256, kBlackPixel));
+
+    std::string socketPath = dir + "/socket";
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
+    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(loadAt(socketPath, 3, 16, 16, 0), nullptr);
+    close(listener);
 }
 
 TEST_F(PageTest, TextureSizeLimits)

@@ -113,6 +113,23 @@ void stopVideo()
     }
 }
 
+// A refused mode is no failure: an ordinary window of the same client size, with its cursor,
+// and no mode to give back at teardown.
+static void leaveFullscreen(int32_t width, int32_t height)
+{
+    SDL_SetWindowFullscreen(display.window, 0);
+    SDL_SetWindowSize(display.window, width, height);
+    display.fullscreenActive = false;
+}
+
+static bool holdsDisplayMode(int32_t width, int32_t height)
+{
+    SDL_DisplayMode current;
+    int index = SDL_GetWindowDisplayIndex(display.window);
+    return (SDL_GetWindowFlags(display.window) & SDL_WINDOW_FULLSCREEN) && index >= 0 &&
+           SDL_GetCurrentDisplayMode(index, &current) == 0 && current.w == width && current.h == height;
+}
+
 bool createViewWindow(int32_t width, int32_t height, int32_t colourBits, bool fullscreen)
 {
     display.fullscreenActive = fullscreen;
@@ -149,15 +166,8 @@ bool createViewWindow(int32_t width, int32_t height, int32_t colourBits, bool fu
         destroyViewWindow();
         return false;
     }
-    if (display.fullscreenActive) {
-        // A mode SDL will not take is no failure: an ordinary window of the same client size.
-        if (SDL_SetWindowDisplayMode(display.window, &mode) != 0) {
-            SDL_SetWindowFullscreen(display.window, 0);
-            display.fullscreenActive = false;
-        } else {
-            SDL_ShowCursor(SDL_DISABLE);
-        }
-    }
+    if (display.fullscreenActive && SDL_SetWindowDisplayMode(display.window, &mode) != 0)
+        leaveFullscreen(width, height);
     setWindowIcon(display.window);
 
     display.glContext = SDL_GL_CreateContext(display.window);
@@ -165,10 +175,13 @@ bool createViewWindow(int32_t width, int32_t height, int32_t colourBits, bool fu
         destroyViewWindow();
         return false;
     }
-    // The loop never waits, so neither does the swap.
-    SDL_GL_SetSwapInterval(0);
 
     SDL_ShowWindow(display.window);
+    // The mode changes only as the window is shown, and the display may refuse it even then.
+    if (display.fullscreenActive && !holdsDisplayMode(width, height))
+        leaveFullscreen(width, height);
+    if (display.fullscreenActive)
+        SDL_ShowCursor(SDL_DISABLE);
     SDL_RaiseWindow(display.window);
     resizeView(width, height);
     initGlState();

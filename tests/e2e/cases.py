@@ -493,7 +493,34 @@ def capture_over_file_size_limit(s):
     quit_with_escape(s)
 
 
+def data_fifo_at_start(s):
+    os.mkfifo(os.path.join(s.dir, DATA))
+    s.write_settings(infile=DATA, vidmode="1")
+    s.start()
+    box = s.wait_for("Error")
+    expect_box_texts(s, ["Failed to read '%s', exiting.\n" % DATA])
+    s.close_box(box)
+    s.expect_exit(0)
+
+
+def data_file_changes_kind_while_paging(s):
+    # Each reload meets something that cannot be paged; the window must keep taking keys.
+    start(s, make_data(300000, 28))
+    path = os.path.join(s.dir, DATA)
+    os.remove(path)
+    os.mkfifo(path)
+    s.keys("n", "p")
+    os.remove(path)
+    os.mkdir(path)
+    s.keys("n", "b")
+    os.rmdir(path)
+    s.keys("n")
+    quit_with_escape(s)
+
+
 NATIVE_CASES = [
+    Case("data_fifo_at_start", data_fifo_at_start),
+    Case("data_file_changes_kind_while_paging", data_file_changes_kind_while_paging),
     Case("without_display", without_display),
     Case("fullscreen_keeps_display_connection", fullscreen_keeps_display_connection),
     Case("capture_over_file_size_limit", capture_over_file_size_limit),
