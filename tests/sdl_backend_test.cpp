@@ -411,6 +411,8 @@ int runViewer()
     }
     testing::InitGoogleTest();
     int status = RUN_ALL_TESTS();
+    // Video keeps its display connection open; it must close before the server goes.
+    stopVideo();
     kill(server, SIGTERM);
     waitpid(server, nullptr, 0);
     return status;
