@@ -160,29 +160,30 @@ def run_once(xs, program, root, name, side, hold):
 
 
 def measure(label, program, root, runs, hold):
+    """Table rows for one build; the sizes take turns, so that drifting load hits both alike."""
     xs = driver.XServer()
-    rows = []
+    firsts, rates = {side: [] for side in SIZES}, {side: [] for side in SIZES}
+    load_before = os.getloadavg()[0]
     try:
         program.prepare(xs.display)
-        for side in SIZES:
-            load_before = os.getloadavg()[0]
-            firsts, rates = [], []
-            for run in range(runs):
+        for run in range(runs):
+            for side in SIZES:
                 first, steps = run_once(xs, program, root, "%s-%d-%d" % (label, side, run), side,
                                         hold)
-                firsts.append(first)
-                rates.append(steps / hold)
-                # A cycle through the file would make the count ambiguous.
+                firsts[side].append(first)
+                rates[side].append(steps / hold)
+                print("  %s %dx%d: first page after %.2f s, %d pages in %.1f s (load %.1f)" % (
+                    label, side, side, first, steps, hold, os.getloadavg()[0]), flush=True)
+                # A pass through the whole file would make the count ambiguous.
                 if steps > FILE_SIZE // 20001 // 2:
                     print("warning: %d steps come close to one pass through the data file" % steps)
-            rows.append((label, "%dx%d" % (side, side), statistics.median(firsts),
-                         min(firsts), max(firsts), statistics.median(rates), min(rates),
-                         max(rates), load_before, os.getloadavg()[0]))
-            print("  %s %dx%d done" % (label, side, side), flush=True)
     finally:
         program.finish()
         xs.stop()
-    return rows
+    load = (load_before, os.getloadavg()[0])
+    return [(label, "%dx%d" % (side, side), statistics.median(firsts[side]), min(firsts[side]),
+             max(firsts[side]), statistics.median(rates[side]), min(rates[side]),
+             max(rates[side])) + load for side in SIZES]
 
 
 def command_line(args):
