@@ -3,9 +3,6 @@
 second while B is held, at 256 x 256 and 2048 x 2048, for the native build and the Windows build
 under wine, each on a private Xvfb.
 
-Usage: measure_viewer.py [--native EXE] [--exe EXE.exe] [--runs N] [--hold SECONDS]
-                         [--wineprefix DIR]
-
 The data file is made of 8-byte records, a 32-bit record number and four bright marker bytes, so a
 capture tells the offset it shows. B first wraps from 0 to 100 bytes before the end, then steps
 back 20001 bytes a frame; the number of frames is found by replaying that arithmetic to the offset
@@ -186,21 +183,15 @@ def measure(label, program, root, runs, hold):
              max(rates[side])) + load for side in SIZES]
 
 
-def command_line(args):
-    try:
-        return subprocess.run(args, capture_output=True, text=True, timeout=60).stdout.strip()
-    except (OSError, subprocess.TimeoutExpired):
-        return "unknown"
-
-
 def machine():
+    def output(*args):
+        return subprocess.run(args, capture_output=True, text=True, timeout=60).stdout.strip()
     with open("/proc/cpuinfo") as f:
         cpu = next((l.split(":", 1)[1].strip() for l in f if l.startswith("model name")), "?")
-    debian = open("/etc/debian_version").read().strip() if os.path.exists(
-        "/etc/debian_version") else "?"
-    mesa = command_line(["dpkg-query", "-W", "-f", "${Version}", "libgl1-mesa-dri"])
-    return ("%s, %d cores, Debian %s, Linux %s, Mesa %s (llvmpipe under Xvfb), %s" % (
-        cpu, os.cpu_count(), debian, platform.release(), mesa, command_line(["wine", "--version"])))
+    return "%s, %d cores, Debian %s, Linux %s, Mesa %s (llvmpipe under Xvfb), %s" % (
+        cpu, os.cpu_count(), output("cat", "/etc/debian_version"), platform.release(),
+        output("dpkg-query", "-W", "-f", "${Version}", "libgl1-mesa-dri"),
+        output("wine", "--version"))
 
 
 def main():
@@ -216,12 +207,14 @@ def main():
     rows = []
     try:
         write_data(os.path.join(root, "position.bin"))
-        if os.path.isfile(args.native):
-            rows += measure("native", NativeProgram(os.path.abspath(args.native), False), root,
-                            args.runs, args.hold)
-        if os.path.isfile(args.exe):
-            rows += measure("wine", WineProgram(os.path.abspath(args.exe), args.wineprefix),
-                            root, args.runs, args.hold)
+        for label, exe in (("native", args.native), ("wine", args.exe)):
+            if not os.path.isfile(exe):
+                print("no %s, skipped" % exe)
+                continue
+            exe = os.path.abspath(exe)
+            program = (NativeProgram(exe, False) if label == "native" else
+                       WineProgram(exe, os.path.abspath(args.wineprefix)))
+            rows += measure(label, program, root, args.runs, args.hold)
     finally:
         shutil.rmtree(root, ignore_errors=True)
     print("\n%d runs each, B held %.1f s; medians (min to max)" % (args.runs, args.hold))
