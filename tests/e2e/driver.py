@@ -107,17 +107,29 @@ def _page_rows(buf, fmt, width, height, tex_w, tex_h, partial, max_rows):
     return rows
 
 
+def stepped_offset(offset, fmt, fraction, direction):
+    """The offset one step asks for, before the end-of-file rules."""
+    # Double-precision sum truncated toward zero, as the viewer does it.
+    return int(offset + direction * (PAGE_SIZE[fmt] * fraction * 0.5))
+
+
+def wrapped_offset(start, size):
+    """Where a page load asked for start settles in a file of size bytes."""
+    if start >= size:
+        return 0
+    if start < 0:
+        return size - 100 if size >= 200 else 0
+    return start
+
+
 def load_page(data, fmt, width, height, start, max_rows=1 << 30):
     """Offset after the end-of-file rules, and the page as lists of RGB rows (row 0 first).
 
     Usually one picture; two when the page ends inside a unit, since such a unit may be shown
     with its missing bytes as zero or all black."""
     size = len(data)
-    end = start + PAGE_SIZE[fmt]
-    if start >= size:
-        start, end = 0, PAGE_SIZE[fmt]
-    elif start < 0:
-        start = size - 100 if size >= 200 else 0
+    end = PAGE_SIZE[fmt] if start >= size else start + PAGE_SIZE[fmt]
+    start = wrapped_offset(start, size)
     if end > size or start > end:
         end = size
     buf = data[start:end]
@@ -165,8 +177,7 @@ class ViewerModel:
         self.offset, _ = load_page(self.data, self.fmt, self.width, self.height, self.offset)
 
     def step(self, direction):
-        # Double-precision sum truncated toward zero, as the viewer does it.
-        self.offset = int(self.offset + direction * (PAGE_SIZE[self.fmt] * self.fraction * 0.5))
+        self.offset = stepped_offset(self.offset, self.fmt, self.fraction, direction)
         self.reload()
 
     def next_format(self):

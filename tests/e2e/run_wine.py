@@ -51,11 +51,14 @@ class WineProgram(driver.Program):
     settle = 0.6
     box_timeout = 4
 
-    def __init__(self, exe):
+    def __init__(self, exe, prefix=None):
         self.exe = exe
         cache = os.environ.get("XDG_CACHE_HOME")
         reuse = os.path.join(cache, "tessvane-wine") if cache else None
-        if reuse and os.path.isdir(reuse):
+        if prefix:
+            os.makedirs(prefix, exist_ok=True)
+            self.prefix, self.own_prefix = prefix, False
+        elif reuse and os.path.isdir(reuse):
             self.prefix, self.own_prefix = reuse, False
         else:
             self.prefix, self.own_prefix = tempfile.mkdtemp(prefix="tessvane-wine-"), True
