@@ -1,6 +1,6 @@
 """The end-to-end cases, one list for the native and the wine runner.
 
-Every expected picture comes from the model in driver.py, fed with the same data file and the
+Every expected picture comes from the model in model.py, fed with the same data file and the
 same keys. Held keys and the automatic advance make a number of steps that cannot be counted
 from outside, so their results are judged against every offset some number of steps could give,
 and timing only by bounds that hold whatever the frame rate.
@@ -9,8 +9,9 @@ and timing only by bounds that hold whatever the frame rate.
 import os
 import time
 
-from driver import (VIDEO_MODES, Case, CaseFailure, ViewerModel, bmp_summary, check, make_data,
-                    match_sequence, overlay_pixels, page_pixels_match)
+from model import (VIDEO_MODES, ViewerModel, bmp_summary, make_data, match_sequence,
+                   overlay_pixels, page_pixels_match)
+from session import Case, CaseFailure, check
 
 DATA = "data.bin"
 GREY = 0x40

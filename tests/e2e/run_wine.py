@@ -19,7 +19,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import cases  # noqa: E402
-import driver  # noqa: E402
+from session import (Case, Program, base_env, check, parse_args, popen_logged,  # noqa: E402
+                     run_cases)
+
+# Each message box's text, as wine traces it.
+MSGBOX_TRACE = re.compile(r'trace:msgbox:MSGBOX_OnInit L"((?:[^"\\]|\\.)*)"')
 
 
 def unescape_wine(text):
@@ -45,7 +49,7 @@ def unescape_wine(text):
     return "".join(out)
 
 
-class WineProgram(driver.Program):
+class WineProgram(Program):
     window_timeout = 60
     exit_timeout = 40
     settle = 0.6
@@ -62,7 +66,7 @@ class WineProgram(driver.Program):
         self.display = None
 
     def env(self, debug="-all"):
-        env = driver.base_env(self.display)
+        env = base_env(self.display)
         env.update(WINEPREFIX=self.prefix, WINEDEBUG=debug,
                    # No offer to install Mono or Gecko while the prefix is made.
                    WINEDLLOVERRIDES="mscoree,mshtml=")
@@ -81,8 +85,7 @@ class WineProgram(driver.Program):
         self.wine("wineserver", "-w", timeout=120)
 
     def start(self, cwd, log_dir, display):
-        return driver.popen_logged(["wine", self.exe], cwd, log_dir,
-                                   self.env("-all,trace+msgbox"))
+        return popen_logged(["wine", self.exe], cwd, log_dir, self.env("-all,trace+msgbox"))
 
     def stop_server(self):
         try:
@@ -90,9 +93,6 @@ class WineProgram(driver.Program):
             self.wine("wineserver", "-w", timeout=30)
         except subprocess.TimeoutExpired:
             pass
-
-    def stop(self, proc):
-        driver.kill_group(proc)
 
     def after_case(self):
         self.stop_server()
@@ -104,7 +104,7 @@ class WineProgram(driver.Program):
             shutil.rmtree(self.prefix, ignore_errors=True)
 
     def box_texts(self, stderr):
-        return [unescape_wine(m) for m in driver.MSGBOX_TRACE.findall(stderr)]
+        return [unescape_wine(m) for m in MSGBOX_TRACE.findall(stderr)]
 
     def filter_stderr(self, text):
         return "\n".join(l for l in text.splitlines() if "trace:msgbox" not in l)
@@ -117,21 +117,20 @@ def backend_tests_case(tests_exe):
                                 stdin=subprocess.DEVNULL, capture_output=True, text=True,
                                 timeout=300)
         tally = re.findall(r"^(\d+) passed, (\d+) failed", result.stdout, re.MULTILINE)
-        driver.check(result.returncode == 0 and tally and tally[-1][1] == "0"
-                     and int(tally[-1][0]) > 0,
-                     "backend tests: exit %d\n%s" % (result.returncode, result.stdout[-2000:]))
+        check(result.returncode == 0 and tally and tally[-1][1] == "0" and int(tally[-1][0]) > 0,
+              "backend tests: exit %d\n%s" % (result.returncode, result.stdout[-2000:]))
         s.note(result.stdout.strip().splitlines()[-1])
-    return driver.Case("win32_backend_tests", run)
+    return Case("win32_backend_tests", run)
 
 
 def main():
     usage = "usage: run_wine.py EXE [CASE ...] [--backend-tests=TESTS_EXE]\n"
-    exe, selected, flags = driver.parse_args(sys.argv, usage)
+    exe, selected, flags = parse_args(sys.argv, usage)
     case_list = list(cases.CASES)
     for flag in flags:
         if flag.startswith("--backend-tests="):
             case_list.append(backend_tests_case(os.path.abspath(flag.split("=", 1)[1])))
-    return driver.run_cases(WineProgram(exe), case_list, selected)
+    return run_cases(WineProgram(exe), case_list, selected)
 
 
 if __name__ == "__main__":
