@@ -22,31 +22,19 @@ import cases  # noqa: E402
 from session import (Case, Program, base_env, check, parse_args, popen_logged,  # noqa: E402
                      run_cases)
 
-# Each message box's text, as wine traces it.
+# Each message box's text, as wine traces it, and the escapes in it.
 MSGBOX_TRACE = re.compile(r'trace:msgbox:MSGBOX_OnInit L"((?:[^"\\]|\\.)*)"')
+_WINE_ESCAPE = re.compile(r'\\(x[0-9a-fA-F]{4}|[nrt"\\])')
+_WINE_ESCAPED = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
 
 
 def unescape_wine(text):
-    out, i = [], 0
-    simple = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
-    while i < len(text):
-        c = text[i]
-        if c == "\\" and i + 1 < len(text):
-            nxt = text[i + 1]
-            if nxt in simple:
-                out.append(simple[nxt])
-                i += 2
-                continue
-            if nxt == "x" and i + 6 <= len(text):
-                try:
-                    out.append(chr(int(text[i + 2:i + 6], 16)))
-                    i += 6
-                    continue
-                except ValueError:
-                    pass
-        out.append(c)
-        i += 1
-    return "".join(out)
+    """A traced string as the program wrote it: wine escapes controls, quotes and backslashes,
+    and writes \\xHHHH for characters beyond ASCII."""
+    def one(match):
+        code = match.group(1)
+        return _WINE_ESCAPED.get(code) or chr(int(code[1:], 16))
+    return _WINE_ESCAPE.sub(one, text)
 
 
 class WineProgram(Program):

@@ -31,8 +31,8 @@ class Case:
 
 
 def wait_until(found, timeout, between=None):
-    """found()'s first true result within timeout seconds, else None; between() runs after each
-    try, to give up early."""
+    """found()'s first true result within timeout seconds, else its last one. between() runs
+    after each false result and may raise to give up early."""
     deadline = time.monotonic() + timeout
     while True:
         result = found()
@@ -126,6 +126,11 @@ class Program:
 
 # ---------------------------------------------------------------------------------------------
 # One case.
+
+def _press(name, hold=0.1, gap=0.05):
+    """xdotool's actions for one key held for hold seconds, then a gap."""
+    return ["keydown", name, "sleep", str(hold), "keyup", name, "sleep", str(gap)]
+
 
 class Session:
     def __init__(self, xserver, program, root_dir, name):
@@ -277,16 +282,14 @@ class Session:
         """Each key pressed and released in turn in the given (default: main) window."""
         self.check_running()
         for name in names:
-            self.xs.xdotool(window or self.window,
-                            ["keydown", name, "sleep", str(hold), "keyup", name, "sleep", str(gap)])
+            self.xs.xdotool(window or self.window, _press(name, hold, gap))
 
     def hold(self, name, seconds):
         self.keys(name, hold=seconds)
 
     def close_box(self, box):
         # The box takes Return and goes; the program may end right after, so do not check it.
-        self.xs.xdotool(box, ["keydown", "Return", "sleep", "0.1", "keyup", "Return",
-                              "sleep", "0.05"])
+        self.xs.xdotool(box, _press("Return"))
 
 
 # ---------------------------------------------------------------------------------------------
