@@ -10,65 +10,52 @@ import subprocess
 import sys
 import time
 
-
-def start_xvfb():
-    read_end, write_end = os.pipe()
-    server = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-noreset",
-         "-screen", "0", "1024x768x24"],
-        pass_fds=(write_end,), stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    with os.fdopen(read_end) as pipe:
-        number = pipe.readline().strip()
-    if not number:
-        sys.exit("Xvfb did not start")
-    return server, ":" + number
+# The X server and its tools, shared with the end-to-end tests.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from xserver import XServer  # noqa: E402
 
 
-def xdotool(env, *args):
-    return subprocess.run(["xdotool", *args], env=env, capture_output=True, text=True).stdout.strip()
+def press(xs, window, key):
+    xs.xdotool(window, ["keydown", key, "sleep", "0.1", "keyup", key, "sleep", "0.2"])
 
 
 def main(argv):
     if len(argv) != 2:
         sys.exit("usage: demo_headless.py PATH-TO-TESSVANE")
-    server, display = start_xvfb()
-    env = dict(os.environ, DISPLAY=display)
-    viewer = subprocess.Popen([argv[1]], env=env, stdin=subprocess.DEVNULL)
+    xs = XServer()
+    viewer = subprocess.Popen([argv[1]], env=dict(os.environ, DISPLAY=xs.display),
+                              stdin=subprocess.DEVNULL)
     try:
-        window = ""
+        windows = []
         for _ in range(100):
-            window = xdotool(env, "search", "--name", "^Tessvane$").split("\n")[0]
-            if window:
+            windows = xs.viewable_named("Tessvane")
+            if windows:
                 break
             time.sleep(0.1)
-        if not window:
+        if not windows:
             sys.exit("the viewer's window did not appear")
         time.sleep(0.5)
         for key in ["n", "n", "n", "d"]:
-            xdotool(env, "windowfocus", "--sync", window)
-            xdotool(env, "keydown", key)
-            time.sleep(0.1)
-            xdotool(env, "keyup", key)
-            time.sleep(0.2)
+            press(xs, windows[0], key)
         time.sleep(0.5)
-        shot = subprocess.run(["import", "-window", window, "screenshot.png"], env=env)
-        xdotool(env, "keydown", "Escape")
-        time.sleep(0.1)
-        xdotool(env, "keyup", "Escape")
+        try:
+            xs.run_tool(["import", "-window", str(windows[0]), "screenshot.png"], timeout=30)
+            shot = True
+        except subprocess.SubprocessError:
+            shot = False
+        press(xs, windows[0], "Escape")
         status = viewer.wait(timeout=10)
     finally:
         if viewer.poll() is None:
             viewer.kill()
-        server.terminate()
-        server.wait()
+        xs.stop()
     here = os.getcwd()
     print(f"The viewer ran under a virtual display and quit with status {status}.")
-    if shot.returncode == 0:
+    if shot:
         print(f"Screenshot at offset 60000 (a Mandelbrot set in 24-bit colour): {here}/screenshot.png")
     if os.path.exists("capture_0000000001.bmp"):
         print(f"Capture of that page: {here}/capture_0000000001.bmp")
-    return 0 if status == 1 and shot.returncode == 0 else 1
+    return 0 if status == 1 and shot else 1
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 """The end-to-end cases, one list for the native and the wine runner.
 
-Every expected picture comes from the model in driver.py, fed with the same data file and the
+Every expected picture comes from the model in model.py, fed with the same data file and the
 same keys. Held keys and the automatic advance make a number of steps that cannot be counted
 from outside, so their results are judged against every offset some number of steps could give,
 and timing only by bounds that hold whatever the frame rate.
@@ -9,8 +9,9 @@ and timing only by bounds that hold whatever the frame rate.
 import os
 import time
 
-from driver import (VIDEO_MODES, Case, CaseFailure, ViewerModel, bmp_summary, check, make_data,
-                    match_sequence, overlay_pixels, page_pixels_match)
+from model import (VIDEO_MODES, ViewerModel, bmp_summary, make_data, match_sequence,
+                   overlay_pixels, page_pixels_match)
+from session import Case, CaseFailure, check, wait_until
 
 DATA = "data.bin"
 GREY = 0x40
@@ -18,12 +19,17 @@ GREY = 0x40
 GREY_HEAD = 96 * 1024
 
 
-def start(s, data=None, **settings):
+def set_up(s, data=None, **settings):
+    """The data file (when given) and settings that read it in mode 1 unless told otherwise."""
     if data is not None:
         s.write_file(DATA, data)
     settings.setdefault("infile", DATA)
     settings.setdefault("vidmode", "1")
     s.write_settings(**settings)
+
+
+def start(s, data=None, **settings):
+    set_up(s, data, **settings)
     s.start()
     window = s.wait_main_window()
     if s.xs.viewable_named("Error"):
@@ -54,16 +60,38 @@ def expect_box_texts(s, wanted):
         check(texts == wanted, "message box texts %r, expected %r" % (texts, wanted))
 
 
-def press_until_box(s, key, tries=2):
-    # A key whose key-up went to an earlier box counts as still handled: its next press in the
-    # viewer only releases it.
+def press_for_box(s, key, texts, tries=1):
+    """Presses key until an error box comes, checks the texts of all boxes so far and closes it.
+
+    Two tries for a key whose key-up went to an earlier box: the viewer counts it as still
+    handled, so its next press there only releases it."""
     for _ in range(tries):
         s.keys(key)
         try:
-            return s.wait_for("Error", timeout=s.program.box_timeout)
+            box = s.wait_for("Error", timeout=s.program.box_timeout)
+            break
         except CaseFailure:
             continue
-    raise CaseFailure('%d presses of %s brought no "Error" box' % (tries, key))
+    else:
+        raise CaseFailure('%d presses of %s brought no "Error" box' % (tries, key))
+    expect_box_texts(s, texts)
+    s.close_box(box)
+    s.wait_gone(box)
+
+
+def startup_fails(s, text, mode=None):
+    """Start-up ends in an error box saying text, and closing it ends the program with status 0.
+    With a mode, the viewer's window is open in that mode beside the box."""
+    s.start()
+    box = s.wait_for("Error")
+    if mode is not None:
+        viewers = s.xs.viewable_named("Tessvane")
+        size = s.client_size(viewers[0]) if viewers else None
+        check(size == VIDEO_MODES[mode], "beside the error box the viewer's window is %s, "
+              "expected mode %d %s" % (size, mode, VIDEO_MODES[mode]))
+    expect_box_texts(s, [text])
+    s.close_box(box)
+    s.expect_exit(0)
 
 
 def quit_with_escape(s):
@@ -92,28 +120,14 @@ def check_overlay(white, dark, where):
 # --- Startup failures and ways out -------------------------------------------------------------
 
 def no_settings_file(s):
-    s.start()
-    box = s.wait_for("Error")
-    viewers = s.xs.viewable_named("Tessvane")
-    check(viewers, "no viewer window beside the error box")
-    size = s.client_size(viewers[0])
-    check(size == VIDEO_MODES[1], "window %s without settings, expected the default %s" % (
-        size, VIDEO_MODES[1]))
-    expect_box_texts(s, ["Failed to read 'tessvane.cfg', exiting.\n"])
-    s.close_box(box)
-    s.expect_exit(0)
+    # The window opens in the default mode.
+    startup_fails(s, "Failed to read 'tessvane.cfg', exiting.\n", mode=1)
 
 
 def missing_data_file(s):
-    s.write_settings(infile="absent.bin", vidmode="2")
-    s.start()
-    box = s.wait_for("Error")
-    viewers = s.xs.viewable_named("Tessvane")
-    check(viewers and s.client_size(viewers[0]) == VIDEO_MODES[2],
-          "the window should open at the configured mode before the data file is read")
-    expect_box_texts(s, ["Failed to read 'absent.bin', exiting.\n"])
-    s.close_box(box)
-    s.expect_exit(0)
+    # The window opens in the configured mode before the data file is read.
+    set_up(s, infile="absent.bin", vidmode="2")
+    startup_fails(s, "Failed to read 'absent.bin', exiting.\n", mode=2)
 
 
 def close_window_exits(s):
@@ -328,15 +342,8 @@ def two_captures_numbered(s):
 def capture_without_outpath(s):
     start(s, make_data(300000, 19))
     message = "Base output name not specified, cannot save."
-    s.keys("d")
-    box = s.wait_for("Error", timeout=s.program.box_timeout)
-    expect_box_texts(s, [message])
-    s.close_box(box)
-    s.wait_gone(box)
-    box = press_until_box(s, "d")
-    expect_box_texts(s, [message, message])
-    s.close_box(box)
-    s.wait_gone(box)
+    press_for_box(s, "d", [message])
+    press_for_box(s, "d", [message, message], tries=2)
     quit_with_escape(s)
     check(s.bmp_files() == [], "files written without an output name: %s" % s.bmp_files())
 
@@ -344,19 +351,12 @@ def capture_without_outpath(s):
 def capture_failure_keeps_number(s):
     data = make_data(300000, 20)
     start(s, data, outpath="missing/shot")
-    s.keys("d")
-    box = s.wait_for("Error", timeout=s.program.box_timeout)
     name = "missing/" + capture_name("shot", 1)
-    expect_box_texts(s, ["Could not open '%s' to save." % name])
-    s.close_box(box)
-    s.wait_gone(box)
+    press_for_box(s, "d", ["Could not open '%s' to save." % name])
     os.mkdir(os.path.join(s.dir, "missing"))
     for _ in range(2):
         s.keys("d")
-        deadline = time.monotonic() + s.program.box_timeout
-        while time.monotonic() < deadline and not s.bmp_files():
-            time.sleep(0.05)
-        if s.bmp_files():
+        if wait_until(s.bmp_files, s.program.box_timeout):
             break
     expect_capture(s, name, ViewerModel(data), "after a failed capture")
     check(s.bmp_files() == [name], "unexpected files %s" % s.bmp_files())
@@ -369,11 +369,7 @@ def capture_never_overwrites_data_file(s):
     data = make_data(300000, 24)
     s.write_file(capture_name("cap", 1), data)
     start(s, infile="sub/../" + capture_name("cap", 1), outpath="cap")
-    s.keys("d")
-    box = s.wait_for("Error", timeout=s.program.box_timeout)
-    expect_box_texts(s, ["Could not open '%s' to save." % capture_name("cap", 1)])
-    s.close_box(box)
-    s.wait_gone(box)
+    press_for_box(s, "d", ["Could not open '%s' to save." % capture_name("cap", 1)])
     with open(os.path.join(s.dir, capture_name("cap", 1)), "rb") as f:
         check(f.read() == data, "the data file was written over by a capture")
     quit_with_escape(s)
@@ -442,8 +438,7 @@ CASES = (
 # --- Native only: the process and its surroundings -------------------------------------------
 
 def without_display(s):
-    s.write_file(DATA, make_data(300000, 25))
-    s.write_settings(infile=DATA, vidmode="1")
+    set_up(s, make_data(300000, 25))
     for display in (None, ":999"):
         s.start(env_changes={"DISPLAY": display})
         s.expect_exit(0, timeout=10)
@@ -481,26 +476,18 @@ def fullscreen_keeps_display_connection(s):
 
 def capture_over_file_size_limit(s):
     # Under "ulimit -f 100" the capture must fail and be cleaned up, and the viewer go on.
-    s.write_file(DATA, make_data(300000, 27))
-    s.write_settings(infile=DATA, vidmode="1", outpath="lim")
+    set_up(s, make_data(300000, 27), outpath="lim")
     s.start(file_size_limit=100 * 1024)
     s.wait_main_window()
-    box = press_until_box(s, "d")
-    expect_box_texts(s, ["Could not write '%s' completely." % capture_name("lim", 1)])
-    s.close_box(box)
-    s.wait_gone(box)
+    press_for_box(s, "d", ["Could not write '%s' completely." % capture_name("lim", 1)], tries=2)
     check(s.bmp_files() == [], "a cut-off capture was left: %s" % s.bmp_files())
     quit_with_escape(s)
 
 
 def data_fifo_at_start(s):
     os.mkfifo(os.path.join(s.dir, DATA))
-    s.write_settings(infile=DATA, vidmode="1")
-    s.start()
-    box = s.wait_for("Error")
-    expect_box_texts(s, ["Failed to read '%s', exiting.\n" % DATA])
-    s.close_box(box)
-    s.expect_exit(0)
+    set_up(s)
+    startup_fails(s, "Failed to read '%s', exiting.\n" % DATA)
 
 
 def data_file_changes_kind_while_paging(s):

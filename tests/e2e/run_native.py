@@ -18,7 +18,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import cases  # noqa: E402
-import driver  # noqa: E402
+from session import (Program, base_env, parse_args, popen_logged, run_cases,  # noqa: E402
+                     sanitizer_env)
 
 
 DRI_DRIVERS = ("/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so", "/usr/lib64/dri/swrast_dri.so",
@@ -43,7 +44,7 @@ def sanitizer_preload(exe):
     return "%s %s" % (runtime[0], drivers[0])
 
 
-class NativeProgram(driver.Program):
+class NativeProgram(Program):
     def __init__(self, exe, sanitized):
         self.exe, self.sanitized = exe, sanitized
         self.preload = sanitizer_preload(exe) if sanitized else None
@@ -51,9 +52,9 @@ class NativeProgram(driver.Program):
             self.window_timeout, self.exit_timeout, self.settle = 60, 60, 0.6
 
     def start(self, cwd, log_dir, display, env_changes=None, file_size_limit=None):
-        env = driver.base_env(display)
+        env = base_env(display)
         if self.sanitized:
-            env.update(driver.sanitizer_env(os.path.join(HERE, "lsan.supp")))
+            env.update(sanitizer_env(os.path.join(HERE, "lsan.supp")))
             if self.preload:
                 env["LD_PRELOAD"] = self.preload
         for name, value in (env_changes or {}).items():
@@ -65,7 +66,7 @@ class NativeProgram(driver.Program):
         if file_size_limit is not None:
             def preexec():
                 resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
-        return driver.popen_logged([self.exe], cwd, log_dir, env, preexec)
+        return popen_logged([self.exe], cwd, log_dir, env, preexec)
 
 
 def looks_sanitized(exe):
@@ -74,14 +75,13 @@ def looks_sanitized(exe):
 
 
 def main():
-    exe, selected, flags = driver.parse_args(
+    exe, selected, flags = parse_args(
         sys.argv, "usage: run_native.py EXE [CASE ...] [--sanitized]\n")
     sanitized = ("--sanitized" in flags or os.environ.get("TESSVANE_SANITIZED") == "1" or
                  looks_sanitized(exe))
     if sanitized:
         print("sanitized build: sanitizer reports fail the case")
-    return driver.run_cases(NativeProgram(exe, sanitized), cases.CASES + cases.NATIVE_CASES,
-                            selected)
+    return run_cases(NativeProgram(exe, sanitized), cases.CASES + cases.NATIVE_CASES, selected)
 
 
 if __name__ == "__main__":

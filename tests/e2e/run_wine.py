@@ -19,33 +19,25 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import cases  # noqa: E402
-import driver  # noqa: E402
+from session import (Case, Program, base_env, check, parse_args, popen_logged,  # noqa: E402
+                     run_cases)
+
+# Each message box's text, as wine traces it, and the escapes in it.
+MSGBOX_TRACE = re.compile(r'trace:msgbox:MSGBOX_OnInit L"((?:[^"\\]|\\.)*)"')
+_WINE_ESCAPE = re.compile(r'\\(x[0-9a-fA-F]{4}|[nrt"\\])')
+_WINE_ESCAPED = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
 
 
 def unescape_wine(text):
-    out, i = [], 0
-    simple = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
-    while i < len(text):
-        c = text[i]
-        if c == "\\" and i + 1 < len(text):
-            nxt = text[i + 1]
-            if nxt in simple:
-                out.append(simple[nxt])
-                i += 2
-                continue
-            if nxt == "x" and i + 6 <= len(text):
-                try:
-                    out.append(chr(int(text[i + 2:i + 6], 16)))
-                    i += 6
-                    continue
-                except ValueError:
-                    pass
-        out.append(c)
-        i += 1
-    return "".join(out)
+    """A traced string as the program wrote it: wine escapes controls, quotes and backslashes,
+    and writes \\xHHHH for characters beyond ASCII."""
+    def one(match):
+        code = match.group(1)
+        return _WINE_ESCAPED.get(code) or chr(int(code[1:], 16))
+    return _WINE_ESCAPE.sub(one, text)
 
 
-class WineProgram(driver.Program):
+class WineProgram(Program):
     window_timeout = 60
     exit_timeout = 40
     settle = 0.6
@@ -65,7 +57,7 @@ class WineProgram(driver.Program):
         self.display = None
 
     def env(self, debug="-all"):
-        env = driver.base_env(self.display)
+        env = base_env(self.display)
         env.update(WINEPREFIX=self.prefix, WINEDEBUG=debug,
                    # No offer to install Mono or Gecko while the prefix is made.
                    WINEDLLOVERRIDES="mscoree,mshtml=")
@@ -84,8 +76,7 @@ class WineProgram(driver.Program):
         self.wine("wineserver", "-w", timeout=120)
 
     def start(self, cwd, log_dir, display):
-        return driver.popen_logged(["wine", self.exe], cwd, log_dir,
-                                   self.env("-all,trace+msgbox"))
+        return popen_logged(["wine", self.exe], cwd, log_dir, self.env("-all,trace+msgbox"))
 
     def stop_server(self):
         try:
@@ -93,9 +84,6 @@ class WineProgram(driver.Program):
             self.wine("wineserver", "-w", timeout=30)
         except subprocess.TimeoutExpired:
             pass
-
-    def stop(self, proc):
-        driver.kill_group(proc)
 
     def after_case(self):
         self.stop_server()
@@ -107,7 +95,7 @@ class WineProgram(driver.Program):
             shutil.rmtree(self.prefix, ignore_errors=True)
 
     def box_texts(self, stderr):
-        return [unescape_wine(m) for m in driver.MSGBOX_TRACE.findall(stderr)]
+        return [unescape_wine(m) for m in MSGBOX_TRACE.findall(stderr)]
 
     def filter_stderr(self, text):
         return "\n".join(l for l in text.splitlines() if "trace:msgbox" not in l)
@@ -120,21 +108,20 @@ def backend_tests_case(tests_exe):
                                 stdin=subprocess.DEVNULL, capture_output=True, text=True,
                                 timeout=300)
         tally = re.findall(r"^(\d+) passed, (\d+) failed", result.stdout, re.MULTILINE)
-        driver.check(result.returncode == 0 and tally and tally[-1][1] == "0"
-                     and int(tally[-1][0]) > 0,
-                     "backend tests: exit %d\n%s" % (result.returncode, result.stdout[-2000:]))
+        check(result.returncode == 0 and tally and tally[-1][1] == "0" and int(tally[-1][0]) > 0,
+              "backend tests: exit %d\n%s" % (result.returncode, result.stdout[-2000:]))
         s.note(result.stdout.strip().splitlines()[-1])
-    return driver.Case("win32_backend_tests", run)
+    return Case("win32_backend_tests", run)
 
 
 def main():
     usage = "usage: run_wine.py EXE [CASE ...] [--backend-tests=TESTS_EXE]\n"
-    exe, selected, flags = driver.parse_args(sys.argv, usage)
+    exe, selected, flags = parse_args(sys.argv, usage)
     case_list = list(cases.CASES)
     for flag in flags:
         if flag.startswith("--backend-tests="):
             case_list.append(backend_tests_case(os.path.abspath(flag.split("=", 1)[1])))
-    return driver.run_cases(WineProgram(exe), case_list, selected)
+    return run_cases(WineProgram(exe), case_list, selected)
 
 
 if __name__ == "__main__":
