@@ -1,6 +1,6 @@
 // Arbitrary bytes as the data file, with the page geometry and offsets taken from the first bytes.
 //
-// Input: format (1 byte), width and height (2 bytes each, see side()), start (2 bytes, folded to
+// Input: format (1 byte), width and height (2 bytes each, -4 to 64), start (2 bytes, folded to
 // about one file length either side of the file), end bias (2 bytes); the rest is the file.
 #include <cstddef>
 #include <cstdint>
@@ -21,13 +21,11 @@ static int32_t take16(const uint8_t* p)
     return static_cast<int16_t>(p[0] | p[1] << 8);
 }
 
-// -4 to 300. Raw values below 305 are taken as they are; the rest fold into -4 to 60. Every way
-// the window meets units, rows and the texture already shows at small sides, while a large
-// side only makes each run slower, so random values mostly stay small.
+// -4 to 64: every way the window meets units, rows and the texture already shows at small
+// sides, and a larger side would only make each run slower.
 static int32_t side(const uint8_t* p)
 {
-    int32_t raw = take16(p) & 0x7FFF;
-    return (raw < 305 ? raw : raw % 65) - 4;
+    return (take16(p) & 0x7FFF) % 69 - 4;
 }
 
 static void check(bool condition, const char* what)
