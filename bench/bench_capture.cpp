@@ -16,10 +16,7 @@ using Clock = std::chrono::steady_clock;
 PageImage* makeNoisePage(int32_t side)
 {
     size_t bytes = static_cast<size_t>(side) * side * 4;
-    PageImage* page = static_cast<PageImage*>(std::malloc(sizeof(PageImage) + bytes));
-    page->texWidth = side;
-    page->texHeight = side;
-    page->pixels = reinterpret_cast<uint8_t*>(page + 1);
+    PageImage* page = allocatePage(side, side);
     uint32_t seed = 12345;
     for (size_t i = 0; i < bytes; ++i) {
         seed = seed * 1664525u + 1013904223u;
@@ -72,7 +69,7 @@ void buildBmpVersusMemcpy(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
     std::free(reused);
     std::free(source);
-    std::free(page);
+    freePage(page);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "app/settings.h"
 #include "app/viewer_state.h"
+#include "fuzz/memory_file.h"
 
 static void checkLookups(const char* text)
 {
@@ -29,31 +30,31 @@ static void checkLookups(const char* text)
 
 static char privateDir[] = "/tmp/tessvane-fuzz-settings-XXXXXX";
 static int startDir = -1;
+static MemoryFile settingsFile = {-1, ""};
 
 static void removePrivateDirectory()
 {
-    std::string file = std::string(privateDir) + "/" + kSettingsFileName;
-    std::remove(file.c_str());
+    std::string link = std::string(privateDir) + "/" + kSettingsFileName;
+    unlink(link.c_str());
     rmdir(privateDir);
 }
 
-// The reader looks in the working directory, but libFuzzer keeps relative corpus paths, so the
-// private directory is entered only around each read.
+// The settings file is a link to a file in memory. The reader looks in the working directory,
+// but libFuzzer keeps relative corpus paths, so the private directory is entered only around
+// each read.
 static void readInPrivateDirectory(const uint8_t* data, size_t size)
 {
     if (startDir < 0) {
         startDir = open(".", O_RDONLY);
-        if (startDir < 0 || !mkdtemp(privateDir))
+        if (startDir < 0 || !mkdtemp(privateDir) || !openMemoryFile(&settingsFile, "settings"))
             std::abort();
         std::atexit(removePrivateDirectory);
+        std::string link = std::string(privateDir) + "/" + kSettingsFileName;
+        if (symlink(settingsFile.path, link.c_str()) != 0)
+            std::abort();
     }
-    if (chdir(privateDir) != 0)
+    if (!fillMemoryFile(&settingsFile, data, size) || chdir(privateDir) != 0)
         std::abort();
-    FILE* file = std::fopen(kSettingsFileName, "wb");
-    if (!file)
-        std::abort();
-    std::fwrite(data, 1, size, file);
-    std::fclose(file);
     resetViewerState();
     fillVideoModes();
     bool read = readSettings();

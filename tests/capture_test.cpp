@@ -17,7 +17,8 @@
 #include "app/viewer_state.h"
 #include "capture/capture.h"
 #include "page/page.h"
-#include "tests/test_doubles.h"
+#include "tests/support/doubles.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -28,22 +29,14 @@ uint8_t channel(int32_t x, int32_t y, int c)
     return static_cast<uint8_t>(x * 7 + y * 13 + c * 85 + (x >> 3) * 31);
 }
 
+uint8_t texel(int32_t x, int32_t y, int c)
+{
+    return c < 3 ? channel(x, y, c) : 0xA5;
+}
+
 PageImage* makePage(int32_t width, int32_t height)
 {
-    size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
-    PageImage* page = static_cast<PageImage*>(std::malloc(sizeof(PageImage) + count * 4));
-    page->texWidth = width;
-    page->texHeight = height;
-    page->pixels = reinterpret_cast<uint8_t*>(page + 1);
-    for (int32_t y = 0; y < height; ++y)
-        for (int32_t x = 0; x < width; ++x) {
-            uint8_t* p = page->pixels + (static_cast<size_t>(y) * width + x) * 4;
-            p[0] = channel(x, y, 0);
-            p[1] = channel(x, y, 1);
-            p[2] = channel(x, y, 2);
-            p[3] = 0xA5;
-        }
-    return page;
+    return makeTestPage(width, height, texel);
 }
 
 uint32_t le32(const uint8_t* at)
@@ -113,11 +106,11 @@ TEST(BuildBmpFile, HeaderAndPixelsForManySizes)
     for (const auto& size : sizes) {
         PageImage* page = makePage(size[0], size[1]);
         expectBmpOf(build(page), page);
-        std::free(page);
+        freePage(page);
     }
     PageImage* page = makePage(256, 256);
     EXPECT_EQ(build(page).size(), 196662u);
-    std::free(page);
+    freePage(page);
 }
 
 TEST(BuildBmpFile, EmptyPageGivesHeaderOnly)
@@ -160,7 +153,7 @@ protected:
     void SetUp() override
     {
         resetForTest();
-ASSERT_TRUE(enterScratchDir(&scratch, "tessvane-capture"));
+        ASSERT_TRUE(enterScratchDir(&scratch, "tessvane-capture"));
         std::strcpy(viewer.capturePath, "shot");
         viewer.page = makePage(32, 16);
     }
@@ -184,7 +177,8 @@ ASSERT_TRUE(enterScratchDir(&scratch, "tessvane-capture"));
 TEST_F(CaptureInDir, NumberedFilesAndCounter)
 {
     // An older, longer file of the second name must not keep its tail.
-    std::ofstream("shot_0000000002.bmp", std::ios::binary) << std::string(100000, 'z');
+    const std::string older(100000, 'z');
+    ASSERT_TRUE(writeTestFile("shot_0000000002.bmp", older.data(), older.size()));
     captureBmp();
     captureBmp();
     EXPECT_EQ(doubles.errorCount, 0);

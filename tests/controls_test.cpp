@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -12,14 +10,23 @@
 #include "controls/controls.h"
 #include "display/keyboard.h"
 #include "page/page.h"
-#include "tests/test_doubles.h"
+#include "tests/support/doubles.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
 class ControlsTest : public ::testing::Test {
 protected:
-    void SetUp() override { resetForTest(); }
-    void TearDown() override { resetForTest(); }
+    void SetUp() override
+    {
+        resetForTest();
+        ASSERT_TRUE(enterScratchDir(&scratch, "tessvane-controls"));
+    }
+    void TearDown() override
+    {
+        resetForTest();
+        EXPECT_TRUE(leaveScratchDir(&scratch));
+    }
 
     // One frame with the key held down from before (or pressed just now).
     static void frameWithKey(int key)
@@ -34,16 +41,15 @@ protected:
         keyReleased(static_cast<unsigned>(key));
     }
 
-    static std::string writeDataFile(const char* name, size_t size)
+    // A file of size bytes in the scratch directory; its name is relative to it.
+    std::string writeDataFile(const char* name, size_t size)
     {
-        std::string path = (std::filesystem::temp_directory_path() / name).string();
-        std::FILE* file = std::fopen(path.c_str(), "wb");
         std::vector<unsigned char> bytes(size, 0x5a);
-        if (size > 0)
-            std::fwrite(bytes.data(), 1, size, file);
-        std::fclose(file);
-        return path;
+        EXPECT_TRUE(writeTestFile(name, bytes.data(), size));
+        return name;
     }
+
+    ScratchDir scratch;
 };
 
 TEST_F(ControlsTest, ForwardAndBackwardStepsTruncateTowardZero)
@@ -285,11 +291,7 @@ TEST_F(ControlsTest, CaptureKeyReachesTheCapture)
     press(kKeyD);
     EXPECT_EQ(doubles.errorCount, 0) << "no page: the capture gives up silently";
 
-    PageImage* page = static_cast<PageImage*>(std::malloc(sizeof(PageImage)));
-    page->texWidth = 0;
-    page->texHeight = 0;
-    page->pixels = reinterpret_cast<uint8_t*>(page + 1);
-    viewer.page = page;
+    viewer.page = makeTestPage(0, 0, nullptr);
     press(kKeyD);
     EXPECT_EQ(doubles.errorCount, 1);
     EXPECT_EQ(doubles.lastError, "Base output name not specified, cannot save.");

@@ -14,7 +14,8 @@
 #include "app/raw_file.h"
 #include "app/viewer_state.h"
 #include "page/page.h"
-#include "tests/test_doubles.h"
+#include "tests/support/doubles.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -84,27 +85,20 @@ protected:
     void SetUp() override
     {
         resetForTest();
-        std::string pattern = testing::TempDir() + "tessvane_page_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
+        ASSERT_TRUE(enterScratchDir(&scratch, "tessvane-page"));
     }
 
     void TearDown() override
     {
         freePage(page);
-        for (const std::string& path : files)
-            removeFile(path.c_str());
-        rmdir(dir.c_str());
+        EXPECT_TRUE(leaveScratchDir(&scratch));
     }
 
+    // A new file in the scratch directory; its name is relative to it.
     std::string writeFile(const Bytes& bytes)
     {
-        std::string path = dir + "/data" + std::to_string(files.size()) + ".bin";
-        int fd = createForWrite(path.c_str());
-        EXPECT_NE(fd, kNoFile);
-        EXPECT_TRUE(writeFully(fd, bytes.data(), bytes.size()));
-        closeFile(fd);
-        files.push_back(path);
+        std::string path = "data" + std::to_string(fileCount++) + ".bin";
+        EXPECT_TRUE(writeTestFile(path.c_str(), bytes.data(), bytes.size()));
         return path;
     }
 
@@ -146,8 +140,8 @@ protected:
         }
     }
 
-    std::string dir;
-    std::vector<std::string> files;
+    ScratchDir scratch;
+    int fileCount = 0;
     PageImage* page = nullptr;
 };
 
@@ -303,8 +297,8 @@ TEST_F(PageTest, EmptyMissingAndUnreadableFiles)
     }
 
     viewer.fileOffset = 1234;
-    EXPECT_EQ(loadPage((dir + "/missing.bin").c_str(), 3, 256, 256, 1234, 201234), nullptr);
-    EXPECT_EQ(loadPage(dir.c_str(), 3, 256, 256, 1234, 201234), nullptr);
+    EXPECT_EQ(loadPage("missing.bin", 3, 256, 256, 1234, 201234), nullptr);
+    EXPECT_EQ(loadPage(".", 3, 256, 256, 1234, 201234), nullptr);
     std::string path = writeFile(randomBytes(300, 9));
     EXPECT_EQ(loadPage(path.c_str(), 4, 256, 256, 1234, 201234), nullptr);
     EXPECT_EQ(loadPage(path.c_str(), -1, 256, 256, 1234, 201234), nullptr);
@@ -359,8 +353,7 @@ TEST_F(PageTest, SparseFileBeyondFourGiB)
 {
     const int64_t size = (int64_t{5} << 30) + 7;
     const int64_t far = (int64_t{4} << 30) + 3;
-    std::string path = dir + "/sparse.bin";
-    files.push_back(path);
+    std::string path = "sparse.bin";
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
     const Bytes head = randomBytes(3, 13), middle = randomBytes(600, 11);

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,8 @@
 #include "display/gl_headers.h"
 #include "display/view.h"
 #include "page/page.h"
+#include "tests/support/doubles.h"
+#include "tests/support/test_support.h"
 
 // Stand-in glyphs: a solid 12 x 20 block per character, advancing 14 pixels, so the overlay's
 // colours can be told apart by position.
@@ -33,8 +34,6 @@ bool buildFontGlyphs(uint32_t base)
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     return true;
 }
-
-void showError(const char*, ...) {}
 
 namespace {
 
@@ -89,11 +88,9 @@ protected:
         freePage(viewer.page);
         resetViewerState();
         fillVideoModes();
-        dataPath = (std::filesystem::temp_directory_path() /
-                    ("tessvane_render_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                     ".bin"))
-                       .string();
-        std::snprintf(viewer.dataPath, sizeof viewer.dataPath, "%s", dataPath.c_str());
+        doubles = TestDoubles{};
+        ASSERT_TRUE(enterScratchDir(&scratch, "tessvane-render"));
+        std::snprintf(viewer.dataPath, sizeof viewer.dataPath, "%s", kDataName);
         setView(640, 480);
     }
 
@@ -102,7 +99,8 @@ protected:
         deleteFont();
         freePage(viewer.page);
         viewer.page = nullptr;
-        std::remove(dataPath.c_str());
+        EXPECT_EQ(doubles.errorCount, 0) << doubles.lastError;
+        EXPECT_TRUE(leaveScratchDir(&scratch));
     }
 
     static void setView(int width, int height)
@@ -115,11 +113,7 @@ protected:
 
     void writeData(const std::vector<unsigned char>& bytes)
     {
-        std::FILE* file = std::fopen(dataPath.c_str(), "wb");
-        ASSERT_NE(file, nullptr);
-        if (!bytes.empty())
-            std::fwrite(bytes.data(), 1, bytes.size(), file);
-        std::fclose(file);
+        ASSERT_TRUE(writeTestFile(kDataName, bytes.data(), bytes.size()));
     }
 
     // 256 x 256 pixels of 24-bit colour: red = column, green = row, blue fixed.
@@ -181,7 +175,8 @@ protected:
         return (6.7 - unitY) / 13.4 * 256.0;
     }
 
-    std::string dataPath;
+    static constexpr const char* kDataName = "page.bin";
+    ScratchDir scratch;
 };
 
 TEST_F(RenderTest, PageIsStretchedEdgeToEdgeWithRowZeroAtTheTop)
@@ -296,7 +291,7 @@ TEST_F(RenderTest, FailedReloadKeepsTheOldPicture)
 {
     writeCoordinatePage();
     ASSERT_TRUE(reloadPage());
-    std::remove(dataPath.c_str());
+    std::remove(kDataName);
     viewer.fileOffset = 20000;
     EXPECT_FALSE(reloadPage());
     EXPECT_EQ(viewer.page, nullptr);

@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <SDL.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +17,7 @@
 #include "display/platform.h"
 #include "display/sdl/sdl_keys.h"
 #include "display/sdl/sdl_video.h"
+#include "tests/support/test_support.h"
 
 constexpr int kScreenWidth = 1024;
 constexpr int kScreenHeight = 768;
@@ -335,9 +333,9 @@ TEST_F(SdlFont, NoFontMeansNoGlyphs)
     char config[] = "/tmp/tessvane-fonts-XXXXXX";
     int fd = mkstemp(config);
     ASSERT_GE(fd, 0);
-    const char kEmpty[] = "<?xml version=\"1.0\"?>\n<fontconfig></fontconfig>\n";
-    ASSERT_EQ(write(fd, kEmpty, sizeof kEmpty - 1), (ssize_t)(sizeof kEmpty - 1));
     close(fd);
+    const char kEmpty[] = "<?xml version=\"1.0\"?>\n<fontconfig></fontconfig>\n";
+    ASSERT_TRUE(writeTestFile(config, kEmpty, sizeof kEmpty - 1));
     const char* saved = std::getenv("FONTCONFIG_FILE");
     setenv("FONTCONFIG_FILE", config, 1);
     EXPECT_FALSE(buildFontGlyphs(base));
@@ -347,36 +345,6 @@ TEST_F(SdlFont, NoFontMeansNoGlyphs)
         unsetenv("FONTCONFIG_FILE");
     unlink(config);
     EXPECT_TRUE(buildFontGlyphs(base));
-}
-
-// A private X server that picks a free display number itself and reports it once it is ready.
-static pid_t startXvfb()
-{
-    int ready[2];
-    if (pipe(ready) != 0)
-        return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(ready[0]);
-        int quiet = open("/dev/null", O_WRONLY);
-        dup2(quiet, 1);
-        dup2(quiet, 2);
-        std::string fd = std::to_string(ready[1]);
-        std::string screen = std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24";
-        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-noreset", "-screen", "0",
-               screen.c_str(), (char*)nullptr);
-        _exit(127);
-    }
-    close(ready[1]);
-    std::string number;
-    char c;
-    while (read(ready[0], &c, 1) == 1 && c != '\n')
-        number += c;
-    close(ready[0]);
-    if (pid < 0 || number.empty())
-        return -1;
-    setenv("DISPLAY", (":" + number).c_str(), 1);
-    return pid;
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -404,7 +372,7 @@ static void pinGlDriver() {}
 int runViewer()
 {
     pinGlDriver();
-    pid_t server = startXvfb();
+    pid_t server = startPrivateX(kScreenWidth, kScreenHeight);
     if (server < 0) {
         std::fprintf(stderr, "Xvfb did not start\n");
         return 1;
@@ -413,7 +381,6 @@ int runViewer()
     int status = RUN_ALL_TESTS();
     // Video keeps its display connection open; it must close before the server goes.
     stopVideo();
-    kill(server, SIGTERM);
-    waitpid(server, nullptr, 0);
+    stopPrivateX(server);
     return status;
 }

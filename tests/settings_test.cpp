@@ -10,7 +10,8 @@
 
 #include "app/settings.h"
 #include "app/viewer_state.h"
-#include "tests/test_doubles.h"
+#include "tests/support/doubles.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -32,10 +33,7 @@ protected:
     void TearDown() override { EXPECT_TRUE(leaveScratchDir(&scratch)); }
     static void write(const std::string& bytes)
     {
-        FILE* file = std::fopen(kSettingsFileName, "wb");
-        ASSERT_NE(file, nullptr);
-        std::fwrite(bytes.data(), 1, bytes.size(), file);
-        std::fclose(file);
+        ASSERT_TRUE(writeTestFile(kSettingsFileName, bytes.data(), bytes.size()));
     }
     ScratchDir scratch;
 };

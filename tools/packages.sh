@@ -1,4 +1,5 @@
-# Debian packages the project needs, sourced by the demo and check scripts.
+# Debian packages the project needs, sourced by the demo and check scripts. No version numbers,
+# so the list holds on the next release too: libclang-rt-dev is the runtime of whatever clang is.
 # shellcheck disable=SC2034
 build_packages=(
     cmake ninja-build g++ python3 pkg-config
@@ -8,6 +9,6 @@ build_packages=(
 run_packages=(xvfb xfonts-base xdotool imagemagick)
 check_packages=(
     googletest libgtest-dev libbenchmark-dev
-    clang libclang-rt-14-dev
-    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 wine
+    clang libclang-rt-dev
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
 )

@@ -19,7 +19,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import cases  # noqa: E402
-from session import (Case, Program, base_env, check, parse_args, popen_logged,  # noqa: E402
+from session import (Program, base_env, parse_args, popen_logged,  # noqa: E402
                      run_cases)
 
 # Each message box's text, as wine traces it, and the escapes in it.
@@ -101,27 +101,9 @@ class WineProgram(Program):
         return "\n".join(l for l in text.splitlines() if "trace:msgbox" not in l)
 
 
-def backend_tests_case(tests_exe):
-    """The Windows backend's own test program, run in the same prefix and display."""
-    def run(s):
-        result = subprocess.run(["wine", tests_exe], env=s.program.env(), cwd=s.dir,
-                                stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                                timeout=300)
-        tally = re.findall(r"^(\d+) passed, (\d+) failed", result.stdout, re.MULTILINE)
-        check(result.returncode == 0 and tally and tally[-1][1] == "0" and int(tally[-1][0]) > 0,
-              "backend tests: exit %d\n%s" % (result.returncode, result.stdout[-2000:]))
-        s.note(result.stdout.strip().splitlines()[-1])
-    return Case("win32_backend_tests", run)
-
-
 def main():
-    usage = "usage: run_wine.py EXE [CASE ...] [--backend-tests=TESTS_EXE]\n"
-    exe, selected, flags = parse_args(sys.argv, usage)
-    case_list = list(cases.CASES)
-    for flag in flags:
-        if flag.startswith("--backend-tests="):
-            case_list.append(backend_tests_case(os.path.abspath(flag.split("=", 1)[1])))
-    return run_cases(WineProgram(exe), case_list, selected)
+    exe, selected, _ = parse_args(sys.argv, "usage: run_wine.py EXE [CASE ...]\n")
+    return run_cases(WineProgram(exe), cases.CASES, selected)
 
 
 if __name__ == "__main__":

@@ -6,12 +6,14 @@
 
 #include <GL/gl.h>
 
-#include <cstdio>
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <string>
 
 #include "app/viewer_state.h"
 #include "display/keyboard.h"
+#include "display/message_text.h"
 #include "display/platform.h"
 #include "display/view.h"
 #include "display/win32/win32_window.h"
@@ -84,34 +86,17 @@ static LRESULT CALLBACK closeBoxes(int code, WPARAM wParam, LPARAM lParam)
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-static int groupsPassed;
-static int groupsFailed;
-static bool groupOk;
-
-static void check(bool ok, const char* what, int line)
-{
-    if (!ok) {
-        groupOk = false;
-        std::printf("  line %d: %s\n", line, what);
+class Win32Backend : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        resizes = ResizeLog{};
+        boxes = BoxLog{};
+        clearKeyboard();
+        resetViewerState();
     }
-}
-#define CHECK(condition) check((condition), #condition, __LINE__)
-
-static void runGroup(const char* name, void (*body)())
-{
-    std::printf("%s\n", name);
-    groupOk = true;
-    resizes = ResizeLog{};
-    boxes = BoxLog{};
-    clearKeyboard();
-    resetViewerState();
-    body();
-    destroyViewWindow();
-    if (groupOk)
-        ++groupsPassed;
-    else
-        ++groupsFailed;
-}
+    void TearDown() override { destroyViewWindow(); }
+};
 
 static HWND findViewWindow()
 {
@@ -139,29 +124,29 @@ static void drainMessages()
     viewer.quitRequested = false;
 }
 
-static void testNothingBuilt()
+TEST_F(Win32Backend, NothingBuilt)
 {
     showError("Failed to read '%s', exiting.\n", "tessvane.cfg");
-    CHECK(boxes.count == 0);
+    EXPECT_EQ(boxes.count, 0);
     viewProc(GetDesktopWindow(), WM_SIZE, 0, MAKELPARAM(320, 200));
-    CHECK(resizes.calls == 0);
+    EXPECT_EQ(resizes.calls, 0);
     destroyViewWindow();
-    CHECK(!classRegistered());
-    CHECK(!findViewWindow());
+    EXPECT_TRUE(!classRegistered());
+    EXPECT_TRUE(!findViewWindow());
 }
 
-static void testKeyMessages()
+TEST_F(Win32Backend, KeyMessages)
 {
     HWND any = GetDesktopWindow();
-    CHECK(viewProc(any, WM_KEYDOWN, kKeyN, 0) == 0);
+    EXPECT_EQ(viewProc(any, WM_KEYDOWN, kKeyN, 0), 0);
     viewProc(any, WM_KEYDOWN, kKeyN, 0);
-    CHECK(takeFreshPress(kKeyN));
+    EXPECT_TRUE(takeFreshPress(kKeyN));
     viewProc(any, WM_KEYDOWN, kKeyN, 0);
-    CHECK(!takeFreshPress(kKeyN));
-    CHECK(viewProc(any, WM_KEYUP, kKeyN, 0) == 0);
-    CHECK(!keyboard.down[kKeyN] && !keyboard.handled[kKeyN]);
+    EXPECT_TRUE(!takeFreshPress(kKeyN));
+    EXPECT_EQ(viewProc(any, WM_KEYUP, kKeyN, 0), 0);
+    EXPECT_TRUE(!keyboard.down[kKeyN] && !keyboard.handled[kKeyN]);
     viewProc(any, WM_KEYDOWN, kKeyN, 0);
-    CHECK(takeFreshPress(kKeyN));
+    EXPECT_TRUE(takeFreshPress(kKeyN));
 
     // Codes past the table, including one whose low 32 bits name a real key, touch nothing.
     clearKeyboard();
@@ -170,122 +155,122 @@ static void testKeyMessages()
     bool anyDown = false;
     for (int code = 0; code < kKeyCount; ++code)
         anyDown = anyDown || keyboard.down[code];
-    CHECK(!anyDown);
+    EXPECT_TRUE(!anyDown);
 }
 
-static void testWindowedLifeCycle()
+TEST_F(Win32Backend, WindowedLifeCycle)
 {
     int cursorBefore = cursorCounter();
-    CHECK(createViewWindow(640, 480, 16, false));
+    ASSERT_TRUE(createViewWindow(640, 480, 16, false));
     HWND window = findViewWindow();
-    CHECK(window != nullptr);
-    CHECK(wglGetCurrentContext() != nullptr);
+    EXPECT_TRUE(window != nullptr);
+    EXPECT_TRUE(wglGetCurrentContext() != nullptr);
 
     RECT client = {};
     GetClientRect(window, &client);
-    CHECK(client.right == 640 && client.bottom == 480);
+    EXPECT_TRUE(client.right == 640 && client.bottom == 480);
     LONG style = GetWindowLongA(window, GWL_STYLE);
-    CHECK((style & WS_CAPTION) == WS_CAPTION && (style & WS_SYSMENU));
-    CHECK((style & WS_CLIPSIBLINGS) && (style & WS_CLIPCHILDREN));
-    CHECK(!(style & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_POPUP)));
-    CHECK(GetClassLongPtrA(window, GCLP_HICON) != 0);
+    EXPECT_TRUE((style & WS_CAPTION) == WS_CAPTION && (style & WS_SYSMENU));
+    EXPECT_TRUE((style & WS_CLIPSIBLINGS) && (style & WS_CLIPCHILDREN));
+    EXPECT_TRUE(!(style & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_POPUP)));
+    EXPECT_TRUE(GetClassLongPtrA(window, GCLP_HICON) != 0);
 
     // Creation's own size message must not reach GL; the explicit sizing comes afterwards.
-    CHECK(resizes.calls >= 1 && resizes.callsWithoutContext == 0);
-    CHECK(resizes.glStateCalls == 1);
+    EXPECT_TRUE(resizes.calls >= 1 && resizes.callsWithoutContext == 0);
+    EXPECT_EQ(resizes.glStateCalls, 1);
 
     PIXELFORMATDESCRIPTOR format = {};
     HDC dc = wglGetCurrentDC();
     DescribePixelFormat(dc, GetPixelFormat(dc), sizeof format, &format);
-    CHECK((format.dwFlags & PFD_DOUBLEBUFFER) && (format.dwFlags & PFD_SUPPORT_OPENGL));
-    CHECK(format.cDepthBits >= 16);
+    EXPECT_TRUE((format.dwFlags & PFD_DOUBLEBUFFER) && (format.dwFlags & PFD_SUPPORT_OPENGL));
+    EXPECT_TRUE(format.cDepthBits >= 16);
 
     SendMessageA(window, WM_SIZE, SIZE_MINIMIZED, MAKELPARAM(300, 0));
-    CHECK(resizes.width == 300 && resizes.height == 0);
+    EXPECT_TRUE(resizes.width == 300 && resizes.height == 0);
 
     destroyViewWindow();
-    CHECK(!findViewWindow());
-    CHECK(!classRegistered());
-    CHECK(wglGetCurrentContext() == nullptr);
+    EXPECT_TRUE(!findViewWindow());
+    EXPECT_TRUE(!classRegistered());
+    EXPECT_EQ(wglGetCurrentContext(), nullptr);
     destroyViewWindow();
-    CHECK(cursorCounter() == cursorBefore);
+    EXPECT_EQ(cursorCounter(), cursorBefore);
 
     // A second window after the first is gone: the class must have been given back.
-    CHECK(createViewWindow(512, 384, 16, false));
+    ASSERT_TRUE(createViewWindow(512, 384, 16, false));
     GetClientRect(findViewWindow(), &client);
-    CHECK(client.right == 512 && client.bottom == 384);
+    EXPECT_TRUE(client.right == 512 && client.bottom == 384);
 }
 
-static void testMessagePump()
+TEST_F(Win32Backend, MessagePump)
 {
-    CHECK(createViewWindow(640, 480, 16, false));
+    ASSERT_TRUE(createViewWindow(640, 480, 16, false));
     HWND window = findViewWindow();
     drainMessages();
-    CHECK(!takePendingEvent());
+    EXPECT_TRUE(!takePendingEvent());
 
     PostMessageA(window, WM_USER, 0, 0);
-    CHECK(takePendingEvent());
-    CHECK(!viewer.quitRequested);
+    EXPECT_TRUE(takePendingEvent());
+    EXPECT_TRUE(!viewer.quitRequested);
 
-    CHECK(SendMessageA(window, WM_SYSCOMMAND, SC_SCREENSAVE, 0) == 0);
-    CHECK(SendMessageA(window, WM_SYSCOMMAND, SC_MONITORPOWER, 2) == 0);
-    CHECK(!takePendingEvent());
+    EXPECT_EQ(SendMessageA(window, WM_SYSCOMMAND, SC_SCREENSAVE, 0), 0);
+    EXPECT_EQ(SendMessageA(window, WM_SYSCOMMAND, SC_MONITORPOWER, 2), 0);
+    EXPECT_TRUE(!takePendingEvent());
 
     // Other system commands get the default handling: SC_CLOSE becomes WM_CLOSE, then the quit.
     SendMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
     while (!viewer.quitRequested && takePendingEvent()) {
     }
-    CHECK(viewer.quitRequested);
-    CHECK(findViewWindow() == window);
+    EXPECT_TRUE(viewer.quitRequested);
+    EXPECT_EQ(findViewWindow(), window);
 
     drainMessages();
     SendMessageA(window, WM_CLOSE, 0, 0);
     while (!viewer.quitRequested && takePendingEvent()) {
     }
-    CHECK(viewer.quitRequested);
+    EXPECT_TRUE(viewer.quitRequested);
 }
 
-static void testErrorBox()
+TEST_F(Win32Backend, ErrorBox)
 {
-    CHECK(createViewWindow(640, 480, 16, false));
+    ASSERT_TRUE(createViewWindow(640, 480, 16, false));
     showError("Failed to read '%s', exiting.\n", "data/page.bin");
-    CHECK(boxes.count == 1);
-    CHECK(boxes.caption == "Error");
-    CHECK(boxes.text.find("Failed to read 'data/page.bin', exiting.") == 0);
+    EXPECT_EQ(boxes.count, 1);
+    EXPECT_EQ(boxes.caption, "Error");
+    EXPECT_EQ(boxes.text.find("Failed to read 'data/page.bin', exiting."), 0u);
 
     // Longer than the buffer: cut to what fits, never written past it.
     std::string longPath(1500, 'x');
     showError("Failed to read '%s', exiting.\n", longPath.c_str());
-    CHECK(boxes.count == 2);
-    CHECK(boxes.text.size() == 1023);
-    CHECK(boxes.text.compare(0, 16, "Failed to read '") == 0);
-    CHECK(boxes.text.find_first_not_of('x', 16) == std::string::npos);
+    EXPECT_EQ(boxes.count, 2);
+    EXPECT_EQ(boxes.text.size(), size_t{kMessageCapacity - 1});
+    EXPECT_EQ(boxes.text.compare(0, 16, "Failed to read '"), 0);
+    EXPECT_EQ(boxes.text.find_first_not_of('x', 16), std::string::npos);
 }
 
-static void testFontGlyphs()
+TEST_F(Win32Backend, FontGlyphs)
 {
-    CHECK(createViewWindow(640, 480, 16, false));
+    ASSERT_TRUE(createViewWindow(640, 480, 16, false));
     GLuint base = glGenLists(96);
-    CHECK(buildFontGlyphs(base));
-    CHECK(glIsList(base) && glIsList(base + '7' - 32) && glIsList(base + 95));
-    CHECK(GetCurrentObject(wglGetCurrentDC(), OBJ_FONT) == GetStockObject(SYSTEM_FONT));
+    EXPECT_TRUE(buildFontGlyphs(base));
+    EXPECT_TRUE(glIsList(base) && glIsList(base + '7' - 32) && glIsList(base + 95));
+    EXPECT_EQ(GetCurrentObject(wglGetCurrentDC(), OBJ_FONT), GetStockObject(SYSTEM_FONT));
     glDeleteLists(base, 96);
 }
 
-static void testFullScreenRequest()
+TEST_F(Win32Backend, FullScreenRequest)
 {
     int cursorBefore = cursorCounter();
-    CHECK(createViewWindow(800, 600, 16, true));
+    ASSERT_TRUE(createViewWindow(800, 600, 16, true));
     HWND window = findViewWindow();
     RECT client = {};
     GetClientRect(window, &client);
-    CHECK(client.right == 800 && client.bottom == 600);
+    EXPECT_TRUE(client.right == 800 && client.bottom == 600);
     bool popup = (GetWindowLongA(window, GWL_STYLE) & WS_POPUP) != 0;
     // The cursor is hidden exactly when the display mode was changed, and a refused mode
     // leaves an ordinary window.
-    CHECK(cursorCounter() == cursorBefore - (popup ? 1 : 0));
+    EXPECT_EQ(cursorCounter(), cursorBefore - (popup ? 1 : 0));
     destroyViewWindow();
-    CHECK(cursorCounter() == cursorBefore);
+    EXPECT_EQ(cursorCounter(), cursorBefore);
 }
 
 static LRESULT CALLBACK plainProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
@@ -293,35 +278,28 @@ static LRESULT CALLBACK plainProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM
     return DefWindowProcA(hwnd, message, wParam, lParam);
 }
 
-static void testFailedRegistration()
+TEST_F(Win32Backend, FailedClassRegistration)
 {
     // A class of the same name already registered makes creation fail at its first step.
     WNDCLASSA taken = {};
     taken.lpfnWndProc = plainProc;
     taken.hInstance = GetModuleHandleA(nullptr);
     taken.lpszClassName = "f_tessvane";
-    CHECK(RegisterClassA(&taken) != 0);
+    EXPECT_TRUE(RegisterClassA(&taken) != 0);
     int cursorBefore = cursorCounter();
-    CHECK(!createViewWindow(640, 480, 16, true));
-    CHECK(!findViewWindow());
+    EXPECT_TRUE(!createViewWindow(640, 480, 16, true));
+    EXPECT_TRUE(!findViewWindow());
     // Nothing was changed, so the teardown must not try to give anything back.
     destroyViewWindow();
-    CHECK(cursorCounter() == cursorBefore);
+    EXPECT_EQ(cursorCounter(), cursorBefore);
     UnregisterClassA("f_tessvane", GetModuleHandleA(nullptr));
 }
 
-int main()
+int main(int argc, char** argv)
 {
+    testing::InitGoogleTest(&argc, argv);
     HHOOK hook = SetWindowsHookExA(WH_CBT, closeBoxes, nullptr, GetCurrentThreadId());
-    runGroup("nothing built", testNothingBuilt);
-    runGroup("key messages", testKeyMessages);
-    runGroup("windowed life cycle", testWindowedLifeCycle);
-    runGroup("message pump", testMessagePump);
-    runGroup("error box", testErrorBox);
-    runGroup("font glyphs", testFontGlyphs);
-    runGroup("full-screen request", testFullScreenRequest);
-    runGroup("failed class registration", testFailedRegistration);
+    int status = RUN_ALL_TESTS();
     UnhookWindowsHookEx(hook);
-    std::printf("%d passed, %d failed\n", groupsPassed, groupsFailed);
-    return groupsFailed == 0 ? 0 : 1;
+    return status;
 }

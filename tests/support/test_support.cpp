@@ -1,0 +1,94 @@
+#include "tests/support/test_support.h"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <signal.h>
+#include <sys/wait.h>
+#include <system_error>
+#include <unistd.h>
+
+#include "app/raw_file.h"
+
+bool enterScratchDir(ScratchDir* scratch, const char* prefix)
+{
+    std::error_code error;
+    scratch->savedDir = std::filesystem::current_path(error).string();
+    if (error)
+        return false;
+    std::string pattern = (std::filesystem::temp_directory_path() / prefix).string() + "-XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        return false;
+    scratch->path = pattern;
+    std::filesystem::current_path(scratch->path, error);
+    return !error;
+}
+
+bool leaveScratchDir(ScratchDir* scratch)
+{
+    std::error_code error;
+    std::filesystem::current_path(scratch->savedDir, error);
+    bool back = !error;
+    std::filesystem::remove_all(scratch->path, error);
+    return back && !error;
+}
+
+bool writeTestFile(const char* path, const void* data, size_t size)
+{
+    int fd = createForWrite(path);
+    if (fd == kNoFile)
+        return false;
+    bool written = writeFully(fd, data, size);
+    return closeFile(fd) && written;
+}
+
+PageImage* makeTestPage(int32_t texWidth, int32_t texHeight,
+                        uint8_t (*texel)(int32_t x, int32_t y, int channel))
+{
+    PageImage* page = allocatePage(texWidth, texHeight);
+    if (!page || !texel)
+        return page;
+    uint8_t* p = page->pixels;
+    for (int32_t y = 0; y < texHeight; ++y)
+        for (int32_t x = 0; x < texWidth; ++x)
+            for (int channel = 0; channel < 4; ++channel)
+                *p++ = texel(x, y, channel);
+    return page;
+}
+
+pid_t startPrivateX(int width, int height)
+{
+    int ready[2];
+    if (pipe(ready) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, 1);
+        dup2(quiet, 2);
+        std::string fd = std::to_string(ready[1]);
+        std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-noreset", "-screen",
+               "0", screen.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(ready[1]);
+    std::string number;
+    char c;
+    while (read(ready[0], &c, 1) == 1 && c != '\n')
+        number += c;
+    close(ready[0]);
+    if (pid < 0 || number.empty())
+        return -1;
+    setenv("DISPLAY", (":" + number).c_str(), 1);
+    return pid;
+}
+
+void stopPrivateX(pid_t server)
+{
+    if (server <= 0)
+        return;
+    kill(server, SIGTERM);
+    waitpid(server, nullptr, 0);
+}
