@@ -1,0 +1,735 @@
+// The raster finder.
+//
+// How it works. A raw picture differs from the other contents of a dump in one way that is cheap
+// to test: a pixel is like its neighbour to the right AND like the pixel one row down, one width
+// further on, and much less like pixels at other distances. Noise and compressed data are like
+// nothing; text, code, audio and zeros are alike along one dimension only, or at no particular
+// distance.
+//
+// 1. Sieve (every byte, at memory speed). The range is cut into 4 KiB blocks. For each block the
+//    mean of |b[i] - b[i+k]| for k = 1, 2, 3 is taken with SAD instructions; noise and compressed
+//    data give about 85 at every k, a picture of any layout far less at the k of its pixel size.
+//    Blocks below the limit, and not all one value, are kept; neighbouring kept blocks form runs.
+// 2. Lag search (kept runs only). A run is cut into 256-byte cells, and stretches of smooth cells
+//    into windows of up to 128 KiB. In a window, for a few hundred sample positions p and every lag
+//    d up to the widest row, the finder counts how often u[p] and u[p+d] are alike (bytes within 8,
+//    or 4-bit pixels within 1, where u is the window as bytes or as nibbles). For each layout the
+//    lags that are whole rows (width x pixel size) are compared: a picture's width stands out far
+//    above the median of the other widths. Its multiples stand out too, so the smallest width
+//    almost as alike as the best is taken, then checked exactly against its neighbours.
+//    A window is a picture when rows are alike far above chance, pixels are alike across far
+//    above chance, and not much less alike across than down (which rules out arrays of records,
+//    whose fields repeat one record down but differ across). The layout whose neighbour pixels are
+//    most alike wins: a 24-bit picture read as 8-bit compares red with green, and so on.
+// 3. Extent. From the window's most self-similar row, rows are added upwards and downwards while
+//    each is like its neighbour (one row that is not, such as a sharp edge, is passed when the row
+//    beyond it is like the one before it). The first and last rows are then cut exactly, at the
+//    unit where the run of alike units begins or ends, so the start need not line up with
+//    anything. A row of zeros or of noise next to a picture is not like the picture's edge row, so
+//    the extent stops there.
+// 4. Finds from neighbouring runs or windows with the same layout and width that overlap are one
+//    picture and are joined; other overlaps keep the larger.
+//
+// Files are read a window at a time (8 MiB for the sieve, at most 32 MiB plus margins for the lag
+// search) on several threads, so memory does not grow with the file.
+#include "find/find.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
+
+#include "app/raw_file.h"
+#include "find/find_kernels.h"
+
+namespace {
+
+constexpr int64_t kBlockBytes = 4096;
+constexpr int64_t kCellBytes = 256;
+constexpr uint64_t kBlockSmoothLimit = 52;  // mean |b[i]-b[i+k]|; noise gives 85
+constexpr uint64_t kCellSmoothLimit = 48;
+constexpr int64_t kMinSegmentBytes = 512;
+constexpr int32_t kSimilarBytes = 8;
+constexpr int32_t kSimilarNibbles = 1;
+constexpr int32_t kPositions = 512;
+constexpr int64_t kWindowBytes = 64 << 10;
+constexpr int64_t kWholeWindowBytes = 128 << 10;
+constexpr int64_t kChunkBytes = 8 << 20;
+constexpr int64_t kPieceBytes = 32 << 20;
+constexpr int64_t kMarginBytes = 48 << 10;
+constexpr int32_t kMinRows = 3;
+
+// Acceptance, as fractions of alike pairs.
+constexpr float kMinRowContrast = 0.3f;   // rows alike above the median of other widths
+constexpr float kMinAcrossContrast = 0.1f;  // neighbours alike above the same median
+constexpr float kMaxDownOverAcross = 0.45f;  // rows may be this much more alike than neighbours
+constexpr float kMaxBase = 0.9f;            // above this, nearly everything is one value
+
+// Units per pixel: layout 0 is searched as nibbles, the others as bytes.
+const int32_t kUnitsPerPixel[kFindLayoutCount] = {1, 1, 2, 3};
+
+const char* const kLayoutNames[kFindLayoutCount] = {"4-bit grey", "8-bit grey", "15-bit colour",
+                                                    "24-bit colour"};
+
+struct Units {
+    const uint8_t* bytes;
+    int64_t count;
+    bool nibbles;
+};
+
+int unitAt(const Units& u, int64_t i)
+{
+    if (!u.nibbles)
+        return u.bytes[i];
+    return (u.bytes[i >> 1] >> ((i & 1) << 2)) & 15;
+}
+
+int tolerance(const Units& u)
+{
+    return u.nibbles ? kSimilarNibbles : kSimilarBytes;
+}
+
+bool alike(const Units& u, int64_t a, int64_t b, int within)
+{
+    int d = unitAt(u, a) - unitAt(u, b);
+    return (d < 0 ? -d : d) <= within;
+}
+
+bool alike(const Units& u, int64_t a, int64_t b)
+{
+    return alike(u, a, b, tolerance(u));
+}
+
+// Fraction of the units of [x, x+n) within `within` of the unit lag further on.
+float alikeFraction(const Units& u, int64_t x, int64_t n, int64_t lag, int within)
+{
+    int64_t hits = 0;
+    for (int64_t i = x; i < x + n; ++i)
+        hits += alike(u, i, i + lag, within);
+    return n > 0 ? static_cast<float>(hits) / static_cast<float>(n) : 0.0f;
+}
+
+float alikeFraction(const Units& u, int64_t x, int64_t n, int64_t lag)
+{
+    return alikeFraction(u, x, n, lag, tolerance(u));
+}
+
+// Fraction of [x, x+n) that is one value: rows of zeros are no evidence of a picture.
+float flatFraction(const Units& u, int64_t x, int64_t n)
+{
+    int64_t same = 0;
+    int first = unitAt(u, x);
+    for (int64_t i = x; i < x + n; ++i)
+        same += unitAt(u, i) == first;
+    return n > 0 ? static_cast<float>(same) / static_cast<float>(n) : 1.0f;
+}
+
+enum Texture { kRough, kSmooth, kFlat };
+
+Texture textureOf(const uint8_t* p, int64_t n, uint64_t limit)
+{
+    if (n < 16)
+        return kRough;
+    uint64_t sums[3];
+    roughness(p, n, sums);
+    if (sums[0] == 0)
+        return kFlat;
+    uint64_t least = std::min({sums[0], sums[1], sums[2]});
+    return least < limit * static_cast<uint64_t>(n - 3) ? kSmooth : kRough;
+}
+
+struct Run {
+    int64_t start;
+    int64_t end;
+};
+
+// Appends the runs of smooth blocks of [0, n) at data, at file offset base.
+void sieve(const uint8_t* data, int64_t n, int64_t base, std::vector<Run>* runs)
+{
+    for (int64_t b = 0; b < n; b += kBlockBytes) {
+        int64_t len = std::min(kBlockBytes, n - b);
+        if (textureOf(data + b, len, kBlockSmoothLimit) != kSmooth)
+            continue;
+        if (!runs->empty() && runs->back().end >= base + b - kBlockBytes)
+            runs->back().end = base + b + len;
+        else
+            runs->push_back({base + b, base + b + len});
+    }
+}
+
+struct Candidate {
+    int32_t layout;
+    int32_t width;
+    int64_t seed;  // first unit of a row inside the picture, in the buffer's units
+    float down;    // alike one row down
+    float across;  // alike one pixel across
+    float base;    // alike at the median width
+    float merit;
+};
+
+struct Scratch {
+    std::vector<uint8_t> units;
+    std::vector<int32_t> positions;
+    std::vector<uint32_t> counts;
+    std::vector<float> alikeAt;
+    std::vector<float> sorted;
+};
+
+float median(std::vector<float>* values)
+{
+    auto mid = values->begin() + static_cast<std::ptrdiff_t>(values->size() / 2);
+    std::nth_element(values->begin(), mid, values->end());
+    return *mid;
+}
+
+// Looks for the best layout and width in the window [w0, w1) of data.
+bool searchWindow(const uint8_t* data, int64_t w0, int64_t w1, const FindOptions& options,
+                  Scratch* s, Candidate* best)
+{
+    bool found = false;
+    for (int space = 0; space < 2; ++space) {
+        bool nibbles = space == 1;
+        uint32_t mask = options.layouts & (nibbles ? 1u : 0xEu);
+        if (!mask)
+            continue;
+        int64_t n = (w1 - w0) * (nibbles ? 2 : 1);
+        s->units.assign(static_cast<size_t>(n + kKernelPadding), 0);
+        for (int64_t i = 0; i < w1 - w0; ++i) {
+            uint8_t b = data[w0 + i];
+            if (nibbles) {
+                s->units[static_cast<size_t>(2 * i)] = b & 15;
+                s->units[static_cast<size_t>(2 * i + 1)] = b >> 4;
+            } else {
+                s->units[static_cast<size_t>(i)] = b;
+            }
+        }
+        int64_t lagWanted = 0;
+        for (int32_t l = 0; l < kFindLayoutCount; ++l)
+            if (mask >> l & 1)
+                lagWanted = std::max<int64_t>(lagWanted, int64_t{options.maxWidth} * kUnitsPerPixel[l]);
+        int32_t lagMax = static_cast<int32_t>(std::min(lagWanted, n / 2));
+        if (lagMax < options.minWidth)
+            continue;
+        int64_t span = n - lagMax;
+        int32_t count = static_cast<int32_t>(std::min<int64_t>(kPositions, span));
+        s->positions.resize(static_cast<size_t>(count));
+        uint32_t jitter = 0x9E3779B9u;
+        for (int32_t k = 0; k < count; ++k) {
+            jitter = jitter * 1664525u + 1013904223u;
+            int64_t step = span / count;
+            int64_t p = k * span / count + (step > 1 ? (jitter >> 8) % step : 0);
+            s->positions[static_cast<size_t>(k)] = static_cast<int32_t>(p);
+        }
+        s->counts.assign(static_cast<size_t>(lagMax) + 1, 0);
+        countSimilar(s->units.data(), s->positions.data(), count, lagMax,
+                     nibbles ? kSimilarNibbles : kSimilarBytes, s->counts.data());
+        Units window = {data + w0, n, nibbles};
+
+        for (int32_t layout = 0; layout < kFindLayoutCount; ++layout) {
+            if (!(mask >> layout & 1))
+                continue;
+            const int32_t upp = kUnitsPerPixel[layout];
+            const int32_t hi = std::min(options.maxWidth, lagMax / upp);
+            const int32_t lo = options.minWidth;
+            if (hi < lo)
+                continue;
+            s->alikeAt.assign(static_cast<size_t>(hi) + 1, 0.0f);
+            s->sorted.clear();
+            int32_t top = lo;
+            for (int32_t w = lo; w <= hi; ++w) {
+                float a = static_cast<float>(s->counts[static_cast<size_t>(w * upp)]) / static_cast<float>(count);
+                s->alikeAt[static_cast<size_t>(w)] = a;
+                s->sorted.push_back(a);
+                if (a > s->alikeAt[static_cast<size_t>(top)])
+                    top = w;
+            }
+            float base = median(&s->sorted);
+            // A picture is as alike two or three rows down: keep the smallest width nearly as
+            // good. Smooth pictures are alike at many lags within the tolerance, so a divisor must
+            // also hold up when only equal units count.
+            float topAlike = s->alikeAt[static_cast<size_t>(top)];
+            float topEqual = alikeFraction(window, 0, n - int64_t{top} * upp, int64_t{top} * upp, 0);
+            int32_t width = top;
+            for (int32_t d = 2; top / d >= lo; ++d) {
+                int32_t w = top / d;
+                if (top % d != 0 || s->alikeAt[static_cast<size_t>(w)] < topAlike - 0.2f * (topAlike - base))
+                    continue;
+                if (alikeFraction(window, 0, n - int64_t{w} * upp, int64_t{w} * upp, 0) >= 0.8f * topEqual)
+                    width = w;
+            }
+            // Counted over the whole window, the best of the width and its close neighbours.
+            float down = -1.0f, bestMeasure = -1.0f;
+            int32_t exact = width;
+            for (int32_t w = std::max(lo, width - 2); w <= std::min(hi, width + 2); ++w) {
+                int64_t lag = int64_t{w} * upp;
+                float a = alikeFraction(window, 0, n - lag, lag);
+                float measure = a + alikeFraction(window, 0, n - lag, lag, 0);
+                if (measure > bestMeasure + 0.002f || (w == width && measure >= bestMeasure - 0.002f)) {
+                    bestMeasure = measure;
+                    down = a;
+                    exact = w;
+                }
+            }
+            float across = alikeFraction(window, 0, n - upp, upp);
+            if (std::getenv("FIND_DEBUG"))
+                std::fprintf(stderr, "  try %lld-%lld layout %d width %d down %.3f across %.3f base %.3f\n",
+                             (long long)w0, (long long)w1, layout, exact, down, across, base);
+            if (down - base < kMinRowContrast || across - base < kMinAcrossContrast ||
+                down - across > kMaxDownOverAcross || base > kMaxBase)
+                continue;
+            float merit = (down - base) + 2.0f * (across - base);
+            if (std::getenv("FIND_DEBUG"))
+                std::fprintf(stderr, "window %lld-%lld layout %d width %d down %.3f across %.3f base %.3f\n",
+                             (long long)w0, (long long)w1, layout, exact, down, across, base);
+            if (found && merit <= best->merit)
+                continue;
+            // The seed: the row most like the row below it.
+            int64_t rowUnits = int64_t{exact} * upp;
+            int64_t seed = 0;
+            float seedAlike = -1.0f;
+            int64_t stride = std::max<int64_t>(1, rowUnits / 2);
+            for (int64_t x = 0; x + 2 * rowUnits <= n; x += stride) {
+                float a = alikeFraction(window, x, rowUnits, rowUnits);
+                if (a > seedAlike) {
+                    seedAlike = a;
+                    seed = x;
+                }
+            }
+            *best = {layout, exact, seed + w0 * (nibbles ? 2 : 1), down, across, base, merit};
+            found = true;
+        }
+    }
+    return found;
+}
+
+// Grows the candidate's rows over the whole buffer and cuts the first and last rows exactly.
+bool growExtent(const uint8_t* data, int64_t size, const Candidate& c, int64_t* startUnit,
+                int64_t* endUnit)
+{
+    const bool nibbles = c.layout == 0;
+    const Units u = {data, size * (nibbles ? 2 : 1), nibbles};
+    const int64_t row = int64_t{c.width} * kUnitsPerPixel[c.layout];
+    const float threshold = std::max(0.3f, std::min(0.6f, c.base + 0.5f * (c.down - c.base)));
+    const float weightAlike = 1.0f - threshold, weightOther = -threshold;
+    if (c.seed + 2 * row > u.count)
+        return false;
+
+    const float acrossThreshold = c.base + 0.5f * (c.across - c.base);
+    const int32_t pixel = kUnitsPerPixel[c.layout];
+    // A row with the picture's texture: alike across, and not one value.
+    auto pictureRow = [&](int64_t x) {
+        return alikeFraction(u, x, row - pixel, pixel) >= acrossThreshold && flatFraction(u, x, row) < 0.95f;
+    };
+    // Rows are added while alike to their neighbour. Past an edge that spans the whole row, a row
+    // still belongs when it is alike to the row beyond it and both have the picture's texture; a
+    // single odd row belongs when the rows either side of it are alike.
+    int64_t r = c.seed;
+    while (r - row >= 0) {
+        if (alikeFraction(u, r - row, row, row) >= threshold)
+            r -= row;
+        else if (r - 2 * row >= 0 && alikeFraction(u, r - 2 * row, row, row) >= threshold &&
+                 pictureRow(r - row) && pictureRow(r - 2 * row))
+            r -= row;
+        else if (r - 2 * row >= 0 && alikeFraction(u, r - 2 * row, row, 2 * row) >= threshold &&
+                 (r - 3 * row < 0 || alikeFraction(u, r - 3 * row, row, row) >= threshold))
+            r -= 2 * row;
+        else
+            break;
+    }
+    // The first row is cut where the run of units alike to the row below begins; the search
+    // covers the last row taken, which may straddle the picture's edge, and the row before it.
+    int64_t start = r + row;
+    float sum = 0.0f, bestSum = 0.0f;
+    for (int64_t i = r + row - 1; i >= std::max<int64_t>(0, r - row); --i) {
+        sum += alike(u, i, i + row) ? weightAlike : weightOther;
+        if (sum > bestSum) {
+            bestSum = sum;
+            start = i;
+        }
+    }
+    int64_t e = c.seed + 2 * row;
+    while (e + row <= u.count) {
+        if (alikeFraction(u, e - row, row, row) >= threshold)
+            e += row;
+        else if (e + 2 * row <= u.count && alikeFraction(u, e, row, row) >= threshold && pictureRow(e) &&
+                 pictureRow(e + row))
+            e += row;
+        else if (e + 2 * row <= u.count && alikeFraction(u, e - row, row, 2 * row) >= threshold &&
+                 (e + 3 * row > u.count || alikeFraction(u, e + row, row, row) >= threshold))
+            e += 2 * row;
+        else
+            break;
+    }
+    int64_t end = e - row;
+    sum = bestSum = 0.0f;
+    for (int64_t i = e - row; i < std::min(u.count, e + row); ++i) {
+        sum += alike(u, i - row, i) ? weightAlike : weightOther;
+        if (sum > bestSum) {
+            bestSum = sum;
+            end = i + 1;
+        }
+    }
+    // Pictures start on whole bytes in practice; a 4-bit start on a high nibble is a chance match.
+    if (nibbles && (start & 1))
+        ++start;
+    if (std::getenv("FIND_DEBUG"))
+        std::fprintf(stderr, "grow seed %lld r %lld e %lld start %lld end %lld thr %.2f\n", (long long)c.seed,
+                     (long long)r, (long long)e, (long long)start, (long long)end, threshold);
+    *startUnit = start;
+    *endUnit = end;
+    return true;
+}
+
+int64_t rowsIn(int32_t layout, int32_t width, int64_t bytes)
+{
+    return layout == 0 ? bytes * 2 / width : bytes / (int64_t{width} * kUnitsPerPixel[layout]);
+}
+
+// Looks for pictures in the smooth stretches of [lo, hi) of the buffer; they may grow past it.
+void searchRange(const uint8_t* data, int64_t size, int64_t lo, int64_t hi, int64_t base,
+                 const FindOptions& options, Scratch* scratch, std::vector<Find>* finds)
+{
+    int64_t done = lo;
+    int64_t cell = lo;
+    while (cell < hi) {
+        // A stretch: smooth cells, with gaps of at most two other cells.
+        while (cell < hi && textureOf(data + cell, std::min(kCellBytes, hi - cell), kCellSmoothLimit) != kSmooth)
+            cell += kCellBytes;
+        if (cell >= hi)
+            break;
+        int64_t s0 = cell, s1 = cell, gap = 0;
+        for (; cell < hi && gap <= 2; cell += kCellBytes) {
+            if (textureOf(data + cell, std::min(kCellBytes, hi - cell), kCellSmoothLimit) == kSmooth) {
+                s1 = std::min(hi, cell + kCellBytes);
+                gap = 0;
+            } else {
+                ++gap;
+            }
+        }
+        cell = s1;
+        int64_t pos = std::max(s0, done);
+        while (s1 - pos >= kMinSegmentBytes) {
+            int64_t w1 = s1 - pos <= kWholeWindowBytes ? s1 : pos + kWindowBytes;
+            Candidate c = {};
+            int64_t next = w1;
+            int64_t startUnit, endUnit;
+            if (searchWindow(data, pos, w1, options, scratch, &c) &&
+                growExtent(data, size, c, &startUnit, &endUnit)) {
+                bool nibbles = c.layout == 0;
+                int64_t offset = nibbles ? startUnit / 2 : startUnit;
+                int64_t end = nibbles ? (endUnit + 1) / 2 : endUnit;
+                Find f = {base + offset, end - offset, c.layout, c.width, 0, c.down - c.base};
+                f.height = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, rowsIn(c.layout, c.width, f.bytes)));
+                if (f.bytes >= options.minBytes && f.height >= kMinRows) {
+                    finds->push_back(f);
+                    done = std::max(done, end);
+                    next = std::max(pos + kCellBytes, end);
+                }
+            }
+            pos = next;
+        }
+        cell = std::max(cell, done);
+    }
+}
+
+// Sorts the finds and joins those that are one picture seen twice; of other overlaps the larger
+// stays.
+void mergeFinds(std::vector<Find>* finds)
+{
+    std::sort(finds->begin(), finds->end(), [](const Find& a, const Find& b) {
+        return a.offset != b.offset ? a.offset < b.offset : a.bytes > b.bytes;
+    });
+    std::vector<Find> out;
+    for (const Find& f : *finds) {
+        if (!out.empty() && f.offset < out.back().offset + out.back().bytes) {
+            Find& last = out.back();
+            if (f.layout == last.layout && f.width == last.width) {
+                int64_t end = std::max(last.offset + last.bytes, f.offset + f.bytes);
+                last.bytes = end - last.offset;
+                last.height = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, rowsIn(last.layout, last.width, last.bytes)));
+                last.score = std::max(last.score, f.score);
+            } else if (f.bytes > last.bytes) {
+                last = f;
+            }
+            continue;
+        }
+        out.push_back(f);
+    }
+    finds->swap(out);
+}
+
+void say(char* error, size_t errorSize, const char* format, const char* a, const char* b)
+{
+    if (error && errorSize)
+        std::snprintf(error, errorSize, format, a, b);
+}
+
+}  // namespace
+
+FindOptions defaultFindOptions()
+{
+    return {kAllLayouts, 8, 4096, 4096, 0, -1, 0};
+}
+
+const char* layoutName(int32_t layout)
+{
+    return layout >= 0 && layout < kFindLayoutCount ? kLayoutNames[layout] : "unknown";
+}
+
+bool checkFindOptions(const FindOptions& o, char* error, size_t errorSize)
+{
+    const char* bad = nullptr;
+    if (o.layouts == 0 || (o.layouts & ~kAllLayouts))
+        bad = "--layouts";
+    else if (o.minWidth < kFindWidthFloor || o.maxWidth > kFindWidthCeiling || o.minWidth > o.maxWidth)
+        bad = "--width";
+    else if (o.minBytes < 1)
+        bad = "--min-bytes";
+    else if (o.from < 0 || (o.to >= 0 && o.to < o.from))
+        bad = "--from/--to";
+    else if (o.threads < 0 || o.threads > 256)
+        bad = "--threads";
+    if (bad)
+        say(error, errorSize, "%s%s out of range", bad, "");
+    return bad == nullptr;
+}
+
+bool findInBuffer(const uint8_t* data, int64_t size, int64_t base, const FindOptions& options,
+                  std::vector<Find>* finds)
+{
+    if (!checkFindOptions(options, nullptr, 0) || size < 0)
+        return false;
+    std::vector<Run> runs;
+    sieve(data, size, 0, &runs);
+    Scratch scratch;
+    std::vector<Find> found;
+    for (const Run& run : runs)
+        searchRange(data, size, std::max<int64_t>(0, run.start - kBlockBytes),
+                    std::min(size, run.end + kBlockBytes), base, options, &scratch, &found);
+    mergeFinds(&found);
+    finds->insert(finds->end(), found.begin(), found.end());
+    return true;
+}
+
+namespace {
+
+struct FileScan {
+    const char* path;
+    const FindOptions* options;
+    int64_t from;
+    int64_t to;
+    std::atomic<int64_t> next;
+    std::atomic<int64_t> done;
+    std::atomic<int64_t> dataEnd;  // lowered when the file turns out shorter
+    std::atomic<bool> failed;
+    std::mutex lock;
+    std::vector<std::vector<Run>> chunkRuns;
+    std::vector<Run> pieces;
+    std::vector<Find> finds;
+    int savedErrno;
+};
+
+void noteShortFile(FileScan* scan, int64_t end)
+{
+    int64_t seen = scan->dataEnd.load();
+    while (end < seen && !scan->dataEnd.compare_exchange_weak(seen, end)) {
+    }
+}
+
+void noteFailure(FileScan* scan, int error)
+{
+    std::lock_guard<std::mutex> hold(scan->lock);
+    if (!scan->failed.exchange(true))
+        scan->savedErrno = error;
+}
+
+// Reads [start, end) into buffer; returns the bytes that arrived, or -1.
+int64_t readRange(int fd, int64_t start, int64_t end, uint8_t* buffer)
+{
+    if (!seekTo(fd, start))
+        return -1;
+    return readFully(fd, buffer, static_cast<size_t>(end - start));
+}
+
+void sieveWorker(FileScan* scan)
+{
+    int fd = openForRead(scan->path, false);
+    if (fd == kNoFile) {
+        noteFailure(scan, errno);
+        return;
+    }
+    std::vector<uint8_t> buffer(static_cast<size_t>(kChunkBytes));
+    const int64_t chunks = static_cast<int64_t>(scan->chunkRuns.size());
+    for (int64_t k = scan->next++; k < chunks && !scan->failed; k = scan->next++) {
+        int64_t start = scan->from + k * kChunkBytes;
+        int64_t end = std::min(scan->to, start + kChunkBytes);
+        int64_t got = readRange(fd, start, end, buffer.data());
+        if (got < 0) {
+            noteFailure(scan, errno);
+            break;
+        }
+        if (got < end - start)
+            noteShortFile(scan, start + got);
+        sieve(buffer.data(), got, start, &scan->chunkRuns[static_cast<size_t>(k)]);
+        scan->done += end - start;
+    }
+    closeFile(fd);
+}
+
+void searchWorker(FileScan* scan)
+{
+    int fd = openForRead(scan->path, false);
+    if (fd == kNoFile) {
+        noteFailure(scan, errno);
+        return;
+    }
+    std::vector<uint8_t> buffer;
+    std::vector<Find> found;
+    Scratch scratch;
+    const int64_t count = static_cast<int64_t>(scan->pieces.size());
+    for (int64_t k = scan->next++; k < count && !scan->failed; k = scan->next++) {
+        const Run& piece = scan->pieces[static_cast<size_t>(k)];
+        int64_t limit = scan->dataEnd.load();
+        int64_t m0 = std::max(scan->from, piece.start - kMarginBytes);
+        int64_t m1 = std::min(limit, piece.end + kMarginBytes);
+        if (m1 > m0) {
+            buffer.resize(static_cast<size_t>(m1 - m0));
+            int64_t got = readRange(fd, m0, m1, buffer.data());
+            if (got < 0) {
+                noteFailure(scan, errno);
+                break;
+            }
+            if (got < m1 - m0)
+                noteShortFile(scan, m0 + got);
+            int64_t lo = std::max<int64_t>(0, piece.start - kBlockBytes - m0);
+            int64_t hi = std::min(got, piece.end + kBlockBytes - m0);
+            if (hi > lo)
+                searchRange(buffer.data(), got, lo, hi, m0, *scan->options, &scratch, &found);
+        }
+        scan->done += piece.end - piece.start;
+    }
+    closeFile(fd);
+    std::lock_guard<std::mutex> hold(scan->lock);
+    scan->finds.insert(scan->finds.end(), found.begin(), found.end());
+}
+
+// Runs worker on the threads while this thread reports progress.
+void runWorkers(FileScan* scan, void (*worker)(FileScan*), int32_t threads,
+                const FindProgress* progress, int64_t doneBefore, int64_t total)
+{
+    scan->next = 0;
+    std::vector<std::thread> pool;
+    for (int32_t t = 0; t < threads; ++t)
+        pool.emplace_back(worker, scan);
+    if (progress && progress->report) {
+        std::atomic<bool> finished{false};
+        std::thread waiter([&] {
+            for (std::thread& t : pool)
+                t.join();
+            finished = true;
+        });
+        while (!finished) {
+            progress->report(progress->user, doneBefore + scan->done.load(), total);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        waiter.join();
+    } else {
+        for (std::thread& t : pool)
+            t.join();
+    }
+}
+
+}  // namespace
+
+bool findInFile(const char* path, const FindOptions& options, const FindProgress* progress,
+                std::vector<Find>* finds, int64_t* scanned, char* error, size_t errorSize)
+{
+    *scanned = 0;
+    if (!checkFindOptions(options, error, errorSize))
+        return false;
+    // Only regular files: opening a FIFO would wait for a writer, a directory cannot be read.
+#ifdef _WIN32
+    struct _stati64 info;
+    int statResult = _stati64(path, &info);
+#else
+    struct stat info;
+    int statResult = stat(path, &info);
+#endif
+    if (statResult != 0) {
+        say(error, errorSize, "%s: %s", path, std::strerror(errno));
+        return false;
+    }
+    if ((info.st_mode & S_IFMT) != S_IFREG) {
+        say(error, errorSize, "%s: %s", path, "not a regular file");
+        return false;
+    }
+    int fd = openForRead(path, false);
+    if (fd == kNoFile) {
+        say(error, errorSize, "%s: %s", path, std::strerror(errno));
+        return false;
+    }
+    int64_t size = fileLength(fd);
+    closeFile(fd);
+    if (size < 0) {
+        say(error, errorSize, "%s: %s", path, "cannot take its length");
+        return false;
+    }
+
+    FileScan scan;
+    scan.path = path;
+    scan.options = &options;
+    scan.from = std::min(options.from, size);
+    scan.to = options.to < 0 ? size : std::min(options.to, size);
+    scan.dataEnd = scan.to;
+    scan.done = 0;
+    scan.failed = false;
+    scan.savedErrno = 0;
+    int32_t threads = options.threads;
+    if (threads == 0)
+        threads = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
+    const int64_t length = scan.to - scan.from;
+    const int64_t chunks = (length + kChunkBytes - 1) / kChunkBytes;
+    scan.chunkRuns.resize(static_cast<size_t>(chunks));
+    runWorkers(&scan, sieveWorker, static_cast<int32_t>(std::min<int64_t>(threads, std::max<int64_t>(1, chunks))),
+               progress, 0, length);
+
+    // Runs that cross chunk boundaries are joined, then long runs cut into pieces.
+    std::vector<Run> runs;
+    for (const std::vector<Run>& list : scan.chunkRuns)
+        for (const Run& r : list) {
+            if (!runs.empty() && runs.back().end >= r.start - kBlockBytes)
+                runs.back().end = r.end;
+            else
+                runs.push_back(r);
+        }
+    scan.chunkRuns.clear();
+    scan.chunkRuns.shrink_to_fit();
+    int64_t searchBytes = 0;
+    for (const Run& r : runs)
+        for (int64_t p = r.start; p < r.end; p += kPieceBytes) {
+            scan.pieces.push_back({p, std::min(r.end, p + kPieceBytes)});
+            searchBytes += std::min(r.end, p + kPieceBytes) - p;
+        }
+    int64_t sieved = scan.done.load();
+    scan.done = 0;
+    if (!scan.failed && !scan.pieces.empty())
+        runWorkers(&scan, searchWorker,
+                   static_cast<int32_t>(std::min<int64_t>(threads, static_cast<int64_t>(scan.pieces.size()))),
+                   progress, sieved, length + searchBytes);
+    if (progress && progress->report)
+        progress->report(progress->user, length + searchBytes, length + searchBytes);
+    if (scan.failed) {
+        say(error, errorSize, "%s: %s", path, std::strerror(scan.savedErrno));
+        return false;
+    }
+    mergeFinds(&scan.finds);
+    finds->insert(finds->end(), scan.finds.begin(), scan.finds.end());
+    *scanned = scan.dataEnd.load() - scan.from;
+    return true;
+}
