@@ -65,11 +65,13 @@ constexpr int64_t kPieceBytes = 32 << 20;
 constexpr int64_t kMarginBytes = 48 << 10;
 constexpr int32_t kMinRows = 3;
 
-// Acceptance, as fractions of alike pairs.
-constexpr float kMinRowContrast = 0.3f;   // rows alike above the median of other widths
-constexpr float kMinAcrossContrast = 0.1f;  // neighbours alike above the same median
-constexpr float kMaxDownOverAcross = 0.45f;  // rows may be this much more alike than neighbours
-constexpr float kMaxBase = 0.9f;            // above this, nearly everything is one value
+// Differences are capped, so that a stretch of noise in a window weighs no more than this.
+constexpr int kDifferenceCap = 15;
+// Acceptance, as mean differences over the median of the other widths' (bytes, nibbles).
+constexpr float kMaxDown = 0.45f;             // one row down
+constexpr float kMaxAcross = 0.6f;            // one pixel across
+constexpr float kMaxAcrossOverDown = 0.45f;   // records: alike down, unlike across
+const float kMinBase[2] = {1.0f, 0.3f};       // below, nearly everything is one value
 
 // Units per pixel: layout 0 is searched as nibbles, the others as bytes.
 const int32_t kUnitsPerPixel[kFindLayoutCount] = {1, 1, 2, 3};
@@ -166,11 +168,11 @@ void sieve(const uint8_t* data, int64_t n, int64_t base, std::vector<Run>* runs)
 struct Candidate {
     int32_t layout;
     int32_t width;
-    int64_t seed;  // first unit of a row inside the picture, in the buffer's units
-    float down;    // alike one row down
-    float across;  // alike one pixel across
-    float base;    // alike at the median width
-    float merit;
+    int64_t seed;       // first unit of a row inside the picture, in the buffer's units
+    float downAlike;    // fraction of units alike to the one a row down
+    float acrossAlike;  // fraction alike to the next pixel's
+    float score;
+    float merit;        // lower is better
 };
 
 struct Scratch {
@@ -186,6 +188,17 @@ float median(std::vector<float>* values)
     auto mid = values->begin() + static_cast<std::ptrdiff_t>(values->size() / 2);
     std::nth_element(values->begin(), mid, values->end());
     return *mid;
+}
+
+// Mean of min(|u[i] - u[i+lag]|, cap) over [x, x+n).
+float meanDifference(const Units& u, int64_t x, int64_t n, int64_t lag)
+{
+    int64_t sum = 0;
+    for (int64_t i = x; i < x + n; ++i) {
+        int d = unitAt(u, i) - unitAt(u, i + lag);
+        sum += std::min(d < 0 ? -d : d, kDifferenceCap);
+    }
+    return n > 0 ? static_cast<float>(sum) / static_cast<float>(n) : 0.0f;
 }
 
 // Looks for the best layout and width in the window [w0, w1) of data.
@@ -227,8 +240,7 @@ bool searchWindow(const uint8_t* data, int64_t w0, int64_t w1, const FindOptions
             s->positions[static_cast<size_t>(k)] = static_cast<int32_t>(p);
         }
         s->counts.assign(static_cast<size_t>(lagMax) + 1, 0);
-        countSimilar(s->units.data(), s->positions.data(), count, lagMax,
-                     nibbles ? kSimilarNibbles : kSimilarBytes, s->counts.data());
+        sumDifferences(s->units.data(), s->positions.data(), count, lagMax, kDifferenceCap, s->counts.data());
         Units window = {data + w0, n, nibbles};
 
         for (int32_t layout = 0; layout < kFindLayoutCount; ++layout) {
@@ -239,55 +251,48 @@ bool searchWindow(const uint8_t* data, int64_t w0, int64_t w1, const FindOptions
             const int32_t lo = options.minWidth;
             if (hi < lo)
                 continue;
-            s->alikeAt.assign(static_cast<size_t>(hi) + 1, 0.0f);
+            std::vector<float>& diff = s->alikeAt;
+            diff.assign(static_cast<size_t>(hi) + 1, 0.0f);
             s->sorted.clear();
             int32_t top = lo;
             for (int32_t w = lo; w <= hi; ++w) {
-                float a = static_cast<float>(s->counts[static_cast<size_t>(w * upp)]) / static_cast<float>(count);
-                s->alikeAt[static_cast<size_t>(w)] = a;
-                s->sorted.push_back(a);
-                if (a > s->alikeAt[static_cast<size_t>(top)])
+                float d = static_cast<float>(s->counts[static_cast<size_t>(w * upp)]) / static_cast<float>(count);
+                diff[static_cast<size_t>(w)] = d;
+                s->sorted.push_back(d);
+                if (d < diff[static_cast<size_t>(top)])
                     top = w;
             }
             float base = median(&s->sorted);
-            // A picture is as alike two or three rows down: keep the smallest width nearly as
-            // good. Smooth pictures are alike at many lags within the tolerance, so a divisor must
-            // also hold up when only equal units count.
-            float topAlike = s->alikeAt[static_cast<size_t>(top)];
-            float topEqual = alikeFraction(window, 0, n - int64_t{top} * upp, int64_t{top} * upp, 0);
+            if (base < kMinBase[space])
+                continue;
+            // A picture is as alike two or three rows down: keep the smallest width nearly as good.
+            float topDiff = diff[static_cast<size_t>(top)];
             int32_t width = top;
-            for (int32_t d = 2; top / d >= lo; ++d) {
-                int32_t w = top / d;
-                if (top % d != 0 || s->alikeAt[static_cast<size_t>(w)] < topAlike - 0.2f * (topAlike - base))
-                    continue;
-                if (alikeFraction(window, 0, n - int64_t{w} * upp, int64_t{w} * upp, 0) >= 0.8f * topEqual)
-                    width = w;
-            }
-            // Counted over the whole window, the best of the width and its close neighbours.
-            float down = -1.0f, bestMeasure = -1.0f;
+            for (int32_t d = 2; top / d >= lo; ++d)
+                if (top % d == 0 && diff[static_cast<size_t>(top / d)] <= 1.25f * topDiff + 0.03f * base)
+                    width = top / d;
+            // Over the whole window, the best of the width and its close neighbours.
+            float downDiff = 1e9f;
             int32_t exact = width;
             for (int32_t w = std::max(lo, width - 2); w <= std::min(hi, width + 2); ++w) {
                 int64_t lag = int64_t{w} * upp;
-                float a = alikeFraction(window, 0, n - lag, lag);
-                float measure = a + alikeFraction(window, 0, n - lag, lag, 0);
-                if (measure > bestMeasure + 0.002f || (w == width && measure >= bestMeasure - 0.002f)) {
-                    bestMeasure = measure;
-                    down = a;
+                float d = meanDifference(window, 0, n - lag, lag);
+                if (d < downDiff - 0.001f || (w == width && d <= downDiff + 0.001f)) {
+                    downDiff = d;
                     exact = w;
                 }
             }
-            float across = alikeFraction(window, 0, n - upp, upp);
+            float down = downDiff / base;
+            float across = meanDifference(window, 0, n - upp, upp) / base;
+            bool accepted = down <= kMaxDown && across <= kMaxAcross && across - down <= kMaxAcrossOverDown;
             if (std::getenv("FIND_DEBUG"))
-                std::fprintf(stderr, "  try %lld-%lld layout %d width %d down %.3f across %.3f base %.3f\n",
-                             (long long)w0, (long long)w1, layout, exact, down, across, base);
-            if (down - base < kMinRowContrast || across - base < kMinAcrossContrast ||
-                down - across > kMaxDownOverAcross || base > kMaxBase)
+                std::fprintf(stderr, "  %c %lld-%lld layout %d width %d down %.3f across %.3f base %.3f\n",
+                             accepted ? '+' : ' ', (long long)w0, (long long)w1, layout, exact, down, across,
+                             base);
+            if (!accepted)
                 continue;
-            float merit = (down - base) + 2.0f * (across - base);
-            if (std::getenv("FIND_DEBUG"))
-                std::fprintf(stderr, "window %lld-%lld layout %d width %d down %.3f across %.3f base %.3f\n",
-                             (long long)w0, (long long)w1, layout, exact, down, across, base);
-            if (found && merit <= best->merit)
+            float merit = down + 2.0f * across;
+            if (found && merit >= best->merit)
                 continue;
             // The seed: the row most like the row below it.
             int64_t rowUnits = int64_t{exact} * upp;
@@ -301,7 +306,13 @@ bool searchWindow(const uint8_t* data, int64_t w0, int64_t w1, const FindOptions
                     seed = x;
                 }
             }
-            *best = {layout, exact, seed + w0 * (nibbles ? 2 : 1), down, across, base, merit};
+            *best = {layout,
+                     exact,
+                     seed + w0 * (nibbles ? 2 : 1),
+                     alikeFraction(window, 0, n - rowUnits, rowUnits),
+                     alikeFraction(window, 0, n - upp, upp),
+                     1.0f - down,
+                     merit};
             found = true;
         }
     }
@@ -315,12 +326,12 @@ bool growExtent(const uint8_t* data, int64_t size, const Candidate& c, int64_t* 
     const bool nibbles = c.layout == 0;
     const Units u = {data, size * (nibbles ? 2 : 1), nibbles};
     const int64_t row = int64_t{c.width} * kUnitsPerPixel[c.layout];
-    const float threshold = std::max(0.3f, std::min(0.6f, c.base + 0.5f * (c.down - c.base)));
+    const float threshold = std::max(0.3f, std::min(0.6f, 0.6f * c.downAlike));
     const float weightAlike = 1.0f - threshold, weightOther = -threshold;
     if (c.seed + 2 * row > u.count)
         return false;
 
-    const float acrossThreshold = c.base + 0.5f * (c.across - c.base);
+    const float acrossThreshold = 0.5f * c.acrossAlike;
     const int32_t pixel = kUnitsPerPixel[c.layout];
     // A row with the picture's texture: alike across, and not one value.
     auto pictureRow = [&](int64_t x) {
@@ -375,6 +386,26 @@ bool growExtent(const uint8_t* data, int64_t size, const Candidate& c, int64_t* 
             end = i + 1;
         }
     }
+    // Rows of one value are taken in as part of a picture (a plain sky, a black border), but a
+    // long run of them is zeros or 0xFF next to a picture: then the cut is at the first and the
+    // last unit that differ from that value.
+    auto flatRow = [&](int64_t x) { return x + row <= end && flatFraction(u, x, row) >= 0.95f; };
+    int64_t leading = 0, trailing = 0;
+    while (flatRow(start + leading * row))
+        ++leading;
+    while (end - (trailing + 1) * row >= start + leading * row && flatRow(end - (trailing + 1) * row))
+        ++trailing;
+    int64_t textured = (end - start) / row - leading - trailing;
+    if (leading > 0 && leading * 2 > textured) {
+        int value = unitAt(u, start);
+        while (start < end && unitAt(u, start) == value)
+            ++start;
+    }
+    if (trailing > 0 && trailing * 2 > textured) {
+        int value = unitAt(u, end - 1);
+        while (end > start && unitAt(u, end - 1) == value)
+            --end;
+    }
     // Pictures start on whole bytes in practice; a 4-bit start on a high nibble is a chance match.
     if (nibbles && (start & 1))
         ++start;
@@ -424,7 +455,7 @@ void searchRange(const uint8_t* data, int64_t size, int64_t lo, int64_t hi, int6
                 bool nibbles = c.layout == 0;
                 int64_t offset = nibbles ? startUnit / 2 : startUnit;
                 int64_t end = nibbles ? (endUnit + 1) / 2 : endUnit;
-                Find f = {base + offset, end - offset, c.layout, c.width, 0, c.down - c.base};
+                Find f = {base + offset, end - offset, c.layout, c.width, 0, c.score};
                 f.height = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, rowsIn(c.layout, c.width, f.bytes)));
                 if (f.bytes >= options.minBytes && f.height >= kMinRows) {
                     finds->push_back(f);

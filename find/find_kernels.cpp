@@ -54,16 +54,21 @@ static void roughnessSse2(const uint8_t* p, int64_t n, uint64_t sums[3])
     }
 }
 
-// 64 lags at a time in registers, over at most 255 positions so the byte counters cannot wrap.
-static void countSimilarSse2(const uint8_t* u, const int32_t* positions, int32_t count,
-                             int32_t lagMax, int32_t similar, uint32_t* counts)
+// 64 lags at a time in registers. Byte sums cover 17 positions (17 x 15 = 255), then widen into
+// 16-bit sums, which hold 4369 positions.
+static void sumDifferencesSse2(const uint8_t* u, const int32_t* positions, int32_t count,
+                               int32_t lagMax, int32_t cap, uint32_t* sums)
 {
-    const __m128i limit = _mm_set1_epi8(static_cast<char>(similar));
-    alignas(16) uint8_t lanes[64];
+    const __m128i limit = _mm_set1_epi8(static_cast<char>(cap));
+    const __m128i zero = _mm_setzero_si128();
+    alignas(16) uint16_t lanes[64];
     for (int32_t first = 1; first <= lagMax; first += 64) {
-        for (int32_t batch = 0; batch < count; batch += 255) {
-            int32_t batchEnd = std::min(count, batch + 255);
-            __m128i a0 = _mm_setzero_si128(), a1 = a0, a2 = a0, a3 = a0;
+        __m128i w[8];
+        for (__m128i& v : w)
+            v = zero;
+        for (int32_t batch = 0; batch < count; batch += 17) {
+            int32_t batchEnd = std::min(count, batch + 17);
+            __m128i a0 = zero, a1 = zero, a2 = zero, a3 = zero;
             for (int32_t k = batch; k < batchEnd; ++k) {
                 const uint8_t* q = u + positions[k] + first;
                 __m128i c = _mm_set1_epi8(static_cast<char>(u[positions[k]]));
@@ -71,20 +76,26 @@ static void countSimilarSse2(const uint8_t* u, const int32_t* positions, int32_t
 #define FIND_STEP(acc, off)                                                            \
     x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + (off)));                  \
     d = _mm_or_si128(_mm_subs_epu8(x, c), _mm_subs_epu8(c, x));                        \
-    acc = _mm_sub_epi8(acc, _mm_cmpeq_epi8(_mm_min_epu8(d, limit), d));
+    acc = _mm_add_epi8(acc, _mm_min_epu8(d, limit));
                 FIND_STEP(a0, 0)
                 FIND_STEP(a1, 16)
                 FIND_STEP(a2, 32)
                 FIND_STEP(a3, 48)
 #undef FIND_STEP
             }
-            _mm_store_si128(reinterpret_cast<__m128i*>(lanes), a0);
-            _mm_store_si128(reinterpret_cast<__m128i*>(lanes + 16), a1);
-            _mm_store_si128(reinterpret_cast<__m128i*>(lanes + 32), a2);
-            _mm_store_si128(reinterpret_cast<__m128i*>(lanes + 48), a3);
-            for (int32_t j = 0; j < 64 && first + j <= lagMax; ++j)
-                counts[first + j] += lanes[j];
+            w[0] = _mm_add_epi16(w[0], _mm_unpacklo_epi8(a0, zero));
+            w[1] = _mm_add_epi16(w[1], _mm_unpackhi_epi8(a0, zero));
+            w[2] = _mm_add_epi16(w[2], _mm_unpacklo_epi8(a1, zero));
+            w[3] = _mm_add_epi16(w[3], _mm_unpackhi_epi8(a1, zero));
+            w[4] = _mm_add_epi16(w[4], _mm_unpacklo_epi8(a2, zero));
+            w[5] = _mm_add_epi16(w[5], _mm_unpackhi_epi8(a2, zero));
+            w[6] = _mm_add_epi16(w[6], _mm_unpacklo_epi8(a3, zero));
+            w[7] = _mm_add_epi16(w[7], _mm_unpackhi_epi8(a3, zero));
         }
+        for (int j = 0; j < 8; ++j)
+            _mm_store_si128(reinterpret_cast<__m128i*>(lanes + 8 * j), w[j]);
+        for (int32_t j = 0; j < 64 && first + j <= lagMax; ++j)
+            sums[first + j] += lanes[j];
     }
 }
 #endif
@@ -115,17 +126,19 @@ __attribute__((target("avx2"))) static void roughnessAvx2(const uint8_t* p, int6
     }
 }
 
-__attribute__((target("avx2"))) static void countSimilarAvx2(const uint8_t* u,
-                                                             const int32_t* positions,
-                                                             int32_t count, int32_t lagMax,
-                                                             int32_t similar, uint32_t* counts)
+__attribute__((target("avx2"))) static void sumDifferencesAvx2(const uint8_t* u,
+                                                               const int32_t* positions,
+                                                               int32_t count, int32_t lagMax,
+                                                               int32_t cap, uint32_t* sums)
 {
-    const __m256i limit = _mm256_set1_epi8(static_cast<char>(similar));
-    alignas(32) uint8_t lanes[128];
+    const __m256i limit = _mm256_set1_epi8(static_cast<char>(cap));
+    const __m256i zero = _mm256_setzero_si256();
+    alignas(32) uint16_t lanes[128];
     for (int32_t first = 1; first <= lagMax; first += 128) {
-        for (int32_t batch = 0; batch < count; batch += 255) {
-            int32_t batchEnd = std::min(count, batch + 255);
-            __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+        __m256i w0 = zero, w1 = zero, w2 = zero, w3 = zero, w4 = zero, w5 = zero, w6 = zero, w7 = zero;
+        for (int32_t batch = 0; batch < count; batch += 17) {
+            int32_t batchEnd = std::min(count, batch + 17);
+            __m256i a0 = zero, a1 = zero, a2 = zero, a3 = zero;
             for (int32_t k = batch; k < batchEnd; ++k) {
                 const uint8_t* q = u + positions[k] + first;
                 __m256i c = _mm256_set1_epi8(static_cast<char>(u[positions[k]]));
@@ -133,37 +146,49 @@ __attribute__((target("avx2"))) static void countSimilarAvx2(const uint8_t* u,
 #define FIND_STEP(acc, off)                                                            \
     x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + (off)));               \
     d = _mm256_or_si256(_mm256_subs_epu8(x, c), _mm256_subs_epu8(c, x));               \
-    acc = _mm256_sub_epi8(acc, _mm256_cmpeq_epi8(_mm256_min_epu8(d, limit), d));
+    acc = _mm256_add_epi8(acc, _mm256_min_epu8(d, limit));
                 FIND_STEP(a0, 0)
                 FIND_STEP(a1, 32)
                 FIND_STEP(a2, 64)
                 FIND_STEP(a3, 96)
 #undef FIND_STEP
             }
-            _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), a0);
-            _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 32), a1);
-            _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 64), a2);
-            _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 96), a3);
-            for (int32_t j = 0; j < 128 && first + j <= lagMax; ++j)
-                counts[first + j] += lanes[j];
+#define FIND_WIDEN(wlo, whi, acc)                                                                  \
+    wlo = _mm256_add_epi16(wlo, _mm256_cvtepu8_epi16(_mm256_castsi256_si128(acc)));               \
+    whi = _mm256_add_epi16(whi, _mm256_cvtepu8_epi16(_mm256_extracti128_si256(acc, 1)));
+            FIND_WIDEN(w0, w1, a0)
+            FIND_WIDEN(w2, w3, a1)
+            FIND_WIDEN(w4, w5, a2)
+            FIND_WIDEN(w6, w7, a3)
+#undef FIND_WIDEN
         }
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), w0);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 16), w1);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 32), w2);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 48), w3);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 64), w4);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 80), w5);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 96), w6);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 112), w7);
+        for (int32_t j = 0; j < 128 && first + j <= lagMax; ++j)
+            sums[first + j] += lanes[j];
     }
 }
 #endif
 
-static void countSimilarScalar(const uint8_t* u, const int32_t* positions, int32_t count,
-                               int32_t lagMax, int32_t similar, uint32_t* counts)
+static void sumDifferencesScalar(const uint8_t* u, const int32_t* positions, int32_t count,
+                                 int32_t lagMax, int32_t cap, uint32_t* sums)
 {
     for (int32_t k = 0; k < count; ++k) {
         const uint8_t* q = u + positions[k];
         for (int32_t lag = 1; lag <= lagMax; ++lag)
-            counts[lag] += absDiff(q[0], q[lag]) <= similar;
+            sums[lag] += static_cast<uint32_t>(std::min(absDiff(q[0], q[lag]), cap));
     }
 }
 
 struct Kernels {
     void (*roughness)(const uint8_t*, int64_t, uint64_t*);
-    void (*countSimilar)(const uint8_t*, const int32_t*, int32_t, int32_t, int32_t, uint32_t*);
+    void (*sumDifferences)(const uint8_t*, const int32_t*, int32_t, int32_t, int32_t, uint32_t*);
     const char* name;
 };
 
@@ -176,13 +201,13 @@ static Kernels pickKernels()
     (void)noAvx2;
 #ifdef FIND_AVX2
     if (!noAvx2 && __builtin_cpu_supports("avx2"))
-        return {roughnessAvx2, countSimilarAvx2, "avx2"};
+        return {roughnessAvx2, sumDifferencesAvx2, "avx2"};
 #endif
 #ifdef FIND_X86
     if (!scalarOnly)
-        return {roughnessSse2, countSimilarSse2, "sse2"};
+        return {roughnessSse2, sumDifferencesSse2, "sse2"};
 #endif
-    return {roughnessScalar, countSimilarScalar, "scalar"};
+    return {roughnessScalar, sumDifferencesScalar, "scalar"};
 }
 
 static const Kernels& kernels()
@@ -196,10 +221,10 @@ void roughness(const uint8_t* p, int64_t n, uint64_t sums[3])
     kernels().roughness(p, n, sums);
 }
 
-void countSimilar(const uint8_t* u, const int32_t* positions, int32_t count, int32_t lagMax,
-                  int32_t similar, uint32_t* counts)
+void sumDifferences(const uint8_t* u, const int32_t* positions, int32_t count, int32_t lagMax,
+                    int32_t cap, uint32_t* sums)
 {
-    kernels().countSimilar(u, positions, count, lagMax, similar, counts);
+    kernels().sumDifferences(u, positions, count, lagMax, cap, sums);
 }
 
 const char* kernelName()
