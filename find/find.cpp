@@ -71,6 +71,7 @@ constexpr int kDifferenceCap = 15;
 constexpr float kMaxDown = 0.45f;             // one row down
 constexpr float kMaxAcross = 0.6f;            // one pixel across
 constexpr float kMaxAcrossOverDown = 0.45f;   // records: alike down, unlike across
+constexpr float kRowContrast = 0.6f;          // a row down against half a row across
 const float kMinBase[2] = {1.0f, 0.3f};       // below, nearly everything is one value
 
 // Units per pixel: layout 0 is searched as nibbles, the others as bytes.
@@ -181,6 +182,7 @@ struct Scratch {
     std::vector<uint32_t> counts;
     std::vector<float> alikeAt;
     std::vector<float> sorted;
+    std::vector<Run> quiet;
 };
 
 float median(std::vector<float>* values)
@@ -190,15 +192,49 @@ float median(std::vector<float>* values)
     return *mid;
 }
 
-// Mean of min(|u[i] - u[i+lag]|, cap) over [x, x+n).
-float meanDifference(const Units& u, int64_t x, int64_t n, int64_t lag)
+// Mean of min(|u[i] - u[i+lag]|, cap) over the parts of the ranges where i + lag < u.count.
+float meanDifference(const Units& u, const std::vector<Run>& ranges, int64_t lag)
 {
-    int64_t sum = 0;
-    for (int64_t i = x; i < x + n; ++i) {
-        int d = unitAt(u, i) - unitAt(u, i + lag);
-        sum += std::min(d < 0 ? -d : d, kDifferenceCap);
+    int64_t sum = 0, n = 0;
+    for (const Run& r : ranges) {
+        int64_t end = std::min(r.end, u.count - lag);
+        for (int64_t i = r.start; i < end; ++i) {
+            int d = unitAt(u, i) - unitAt(u, i + lag);
+            sum += std::min(d < 0 ? -d : d, kDifferenceCap);
+        }
+        n += std::max<int64_t>(0, end - r.start);
     }
     return n > 0 ? static_cast<float>(sum) / static_cast<float>(n) : 0.0f;
+}
+
+// The quiet cells of the window [w0, w1), as ranges of units: those much smoother than most. A
+// picture beside text or code then speaks for itself instead of being averaged with them.
+void quietRanges(const uint8_t* data, int64_t w0, int64_t w1, bool nibbles, Scratch* s)
+{
+    std::vector<float>& levels = s->sorted;
+    levels.clear();
+    for (int64_t c = w0; c < w1; c += kCellBytes) {
+        uint64_t sums[3];
+        int64_t n = std::min(kCellBytes, w1 - c);
+        roughness(data + c, n, sums);
+        levels.push_back(n > 3 ? static_cast<float>(std::min({sums[0], sums[1], sums[2]})) / static_cast<float>(n - 3)
+                               : 1e9f);
+    }
+    std::vector<float> order = levels;
+    std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(order.size() / 10), order.end());
+    const float limit = 2.0f * order[order.size() / 10] + 3.0f;
+    const int64_t scale = nibbles ? 2 : 1;
+    s->quiet.clear();
+    for (size_t k = 0; k < levels.size(); ++k) {
+        if (levels[k] > limit)
+            continue;
+        int64_t a = static_cast<int64_t>(k) * kCellBytes * scale;
+        int64_t b = std::min(w1 - w0, static_cast<int64_t>(k + 1) * kCellBytes) * scale;
+        if (!s->quiet.empty() && s->quiet.back().end == a)
+            s->quiet.back().end = b;
+        else
+            s->quiet.push_back({a, b});
+    }
 }
 
 // Looks for the best layout and width in the window [w0, w1) of data.
@@ -229,16 +265,35 @@ bool searchWindow(const uint8_t* data, int64_t w0, int64_t w1, const FindOptions
         int32_t lagMax = static_cast<int32_t>(std::min(lagWanted, n / 2));
         if (lagMax < options.minWidth)
             continue;
+        // Sample positions in the quiet cells, before the last lagMax units.
         int64_t span = n - lagMax;
-        int32_t count = static_cast<int32_t>(std::min<int64_t>(kPositions, span));
-        s->positions.resize(static_cast<size_t>(count));
-        uint32_t jitter = 0x9E3779B9u;
-        for (int32_t k = 0; k < count; ++k) {
-            jitter = jitter * 1664525u + 1013904223u;
-            int64_t step = span / count;
-            int64_t p = k * span / count + (step > 1 ? (jitter >> 8) % step : 0);
-            s->positions[static_cast<size_t>(k)] = static_cast<int32_t>(p);
+        quietRanges(data, w0, w1, nibbles, s);
+        int64_t quietUnits = 0;
+        for (const Run& r : s->quiet)
+            quietUnits += std::max<int64_t>(0, std::min(r.end, span) - r.start);
+        if (quietUnits < 256) {
+            s->quiet.assign(1, {0, n});
+            quietUnits = span;
         }
+        int32_t count = static_cast<int32_t>(std::min<int64_t>(kPositions, quietUnits));
+        s->positions.clear();
+        // Every step-th quiet unit, moved by a little jitter so that rows are not sampled in one
+        // column only.
+        uint32_t jitter = 0x9E3779B9u;
+        const int64_t step = std::max<int64_t>(1, quietUnits / count);
+        int64_t walked = 0, target = 0;
+        for (const Run& r : s->quiet) {
+            int64_t len = std::max<int64_t>(0, std::min(r.end, span) - r.start);
+            for (; target < walked + len && static_cast<int32_t>(s->positions.size()) < count; target += step) {
+                jitter = jitter * 1664525u + 1013904223u;
+                int64_t offset = std::min(len - 1, target - walked + (jitter >> 8) % step);
+                s->positions.push_back(static_cast<int32_t>(r.start + offset));
+            }
+            walked += len;
+        }
+        count = static_cast<int32_t>(s->positions.size());
+        if (count == 0)
+            continue;
         s->counts.assign(static_cast<size_t>(lagMax) + 1, 0);
         sumDifferences(s->units.data(), s->positions.data(), count, lagMax, kDifferenceCap, s->counts.data());
         Units window = {data + w0, n, nibbles};
@@ -276,14 +331,14 @@ bool searchWindow(const uint8_t* data, int64_t w0, int64_t w1, const FindOptions
             int32_t exact = width;
             for (int32_t w = std::max(lo, width - 2); w <= std::min(hi, width + 2); ++w) {
                 int64_t lag = int64_t{w} * upp;
-                float d = meanDifference(window, 0, n - lag, lag);
+                float d = meanDifference(window, s->quiet, lag);
                 if (d < downDiff - 0.001f || (w == width && d <= downDiff + 0.001f)) {
                     downDiff = d;
                     exact = w;
                 }
             }
             float down = downDiff / base;
-            float across = meanDifference(window, 0, n - upp, upp) / base;
+            float across = meanDifference(window, s->quiet, upp) / base;
             bool accepted = down <= kMaxDown && across <= kMaxAcross && across - down <= kMaxAcrossOverDown;
             if (std::getenv("FIND_DEBUG"))
                 std::fprintf(stderr, "  %c %lld-%lld layout %d width %d down %.3f across %.3f base %.3f\n",
@@ -337,18 +392,39 @@ bool growExtent(const uint8_t* data, int64_t size, const Candidate& c, int64_t* 
     auto pictureRow = [&](int64_t x) {
         return alikeFraction(u, x, row - pixel, pixel) >= acrossThreshold && flatFraction(u, x, row) < 0.95f;
     };
+    // A row belongs when it is alike to the row `lag` further on, and clearly more so than to
+    // units half a row and one and a half rows on: text, UTF-16 and other data that are alike at
+    // every distance do not grow a picture. Next to a row of one value the first test is enough.
+    const int64_t halfRow = std::max<int64_t>(pixel, row / 2 / pixel * pixel);
+    auto rowDifference = [&](int64_t x, int64_t lag) {
+        int64_t sum = 0;
+        for (int64_t i = x; i < x + row; ++i) {
+            int d = unitAt(u, i) - unitAt(u, i + lag);
+            sum += std::min(d < 0 ? -d : d, kDifferenceCap);
+        }
+        return static_cast<float>(sum) / static_cast<float>(row);
+    };
+    auto rowsAlike = [&](int64_t x, int64_t lag) {
+        if (x < 0 || x + row + lag > u.count || alikeFraction(u, x, row, lag) < threshold)
+            return false;
+        if (flatFraction(u, x, row) >= 0.95f || flatFraction(u, x + lag, row) >= 0.95f)
+            return true;
+        float other = rowDifference(x, halfRow);
+        if (x + row + lag + halfRow <= u.count)
+            other = std::max(other, rowDifference(x, lag + halfRow));
+        // A nearly plain row gives the test nothing to go on.
+        return other < kMinBase[nibbles ? 1 : 0] || rowDifference(x, lag) <= kRowContrast * other;
+    };
     // Rows are added while alike to their neighbour. Past an edge that spans the whole row, a row
     // still belongs when it is alike to the row beyond it and both have the picture's texture; a
     // single odd row belongs when the rows either side of it are alike.
     int64_t r = c.seed;
     while (r - row >= 0) {
-        if (alikeFraction(u, r - row, row, row) >= threshold)
+        if (rowsAlike(r - row, row))
             r -= row;
-        else if (r - 2 * row >= 0 && alikeFraction(u, r - 2 * row, row, row) >= threshold &&
-                 pictureRow(r - row) && pictureRow(r - 2 * row))
+        else if (rowsAlike(r - 2 * row, row) && pictureRow(r - row) && pictureRow(r - 2 * row))
             r -= row;
-        else if (r - 2 * row >= 0 && alikeFraction(u, r - 2 * row, row, 2 * row) >= threshold &&
-                 (r - 3 * row < 0 || alikeFraction(u, r - 3 * row, row, row) >= threshold))
+        else if (rowsAlike(r - 2 * row, 2 * row) && (r - 3 * row < 0 || rowsAlike(r - 3 * row, row)))
             r -= 2 * row;
         else
             break;
@@ -366,13 +442,11 @@ bool growExtent(const uint8_t* data, int64_t size, const Candidate& c, int64_t* 
     }
     int64_t e = c.seed + 2 * row;
     while (e + row <= u.count) {
-        if (alikeFraction(u, e - row, row, row) >= threshold)
+        if (rowsAlike(e - row, row))
             e += row;
-        else if (e + 2 * row <= u.count && alikeFraction(u, e, row, row) >= threshold && pictureRow(e) &&
-                 pictureRow(e + row))
+        else if (rowsAlike(e, row) && pictureRow(e) && pictureRow(e + row))
             e += row;
-        else if (e + 2 * row <= u.count && alikeFraction(u, e - row, row, 2 * row) >= threshold &&
-                 (e + 3 * row > u.count || alikeFraction(u, e + row, row, row) >= threshold))
+        else if (rowsAlike(e - row, 2 * row) && (e + 3 * row > u.count || rowsAlike(e + row, row)))
             e += 2 * row;
         else
             break;
@@ -386,9 +460,9 @@ bool growExtent(const uint8_t* data, int64_t size, const Candidate& c, int64_t* 
             end = i + 1;
         }
     }
-    // Rows of one value are taken in as part of a picture (a plain sky, a black border), but a
-    // long run of them is zeros or 0xFF next to a picture: then the cut is at the first and the
-    // last unit that differ from that value.
+    // Rows of one value are taken in as part of a picture (a plain sky, a border), but rows of
+    // zeros or of all ones are fill next to a picture, and so is a flat band taller than the rest:
+    // then the cut is at the first and the last unit that differ from that value.
     auto flatRow = [&](int64_t x) { return x + row <= end && flatFraction(u, x, row) >= 0.95f; };
     int64_t leading = 0, trailing = 0;
     while (flatRow(start + leading * row))
@@ -396,12 +470,16 @@ bool growExtent(const uint8_t* data, int64_t size, const Candidate& c, int64_t* 
     while (end - (trailing + 1) * row >= start + leading * row && flatRow(end - (trailing + 1) * row))
         ++trailing;
     int64_t textured = (end - start) / row - leading - trailing;
-    if (leading > 0 && leading * 2 > textured) {
+    const int fullUnit = nibbles ? 15 : 255;
+    auto isFill = [&](int64_t count, int value) {
+        return count > 0 && (count * 2 > textured || (count >= 2 && (value == 0 || value == fullUnit)));
+    };
+    if (isFill(leading, unitAt(u, start))) {
         int value = unitAt(u, start);
         while (start < end && unitAt(u, start) == value)
             ++start;
     }
-    if (trailing > 0 && trailing * 2 > textured) {
+    if (isFill(trailing, unitAt(u, end - 1))) {
         int value = unitAt(u, end - 1);
         while (end > start && unitAt(u, end - 1) == value)
             --end;
