@@ -174,6 +174,7 @@ struct Candidate {
     float acrossAlike;  // fraction alike to the next pixel's
     float score;
     float merit;        // lower is better
+    float base;         // mean difference at other widths
 };
 
 struct Scratch {
@@ -339,7 +340,10 @@ bool searchWindow(const uint8_t* data, int64_t w0, int64_t w1, const FindOptions
             }
             float down = downDiff / base;
             float across = meanDifference(window, s->quiet, upp) / base;
-            bool accepted = down <= kMaxDown && across <= kMaxAcross && across - down <= kMaxAcrossOverDown;
+            // In 15-bit pixels green straddles the two bytes, so bytes differ more across.
+            const float acrossSlack = layout == 2 ? 0.15f : 0.0f;
+            bool accepted = down <= kMaxDown && across <= kMaxAcross + acrossSlack &&
+                            across - down <= kMaxAcrossOverDown + acrossSlack;
             if (std::getenv("FIND_DEBUG"))
                 std::fprintf(stderr, "  %c %lld-%lld layout %d width %d down %.3f across %.3f base %.3f\n",
                              accepted ? '+' : ' ', (long long)w0, (long long)w1, layout, exact, down, across,
@@ -367,7 +371,8 @@ bool searchWindow(const uint8_t* data, int64_t w0, int64_t w1, const FindOptions
                      alikeFraction(window, 0, n - rowUnits, rowUnits),
                      alikeFraction(window, 0, n - upp, upp),
                      1.0f - down,
-                     merit};
+                     merit,
+                     base};
             found = true;
         }
     }
@@ -413,7 +418,8 @@ bool growExtent(const uint8_t* data, int64_t size, const Candidate& c, int64_t* 
         if (x + row + lag + halfRow <= u.count)
             other = std::max(other, rowDifference(x, lag + halfRow));
         // A nearly plain row gives the test nothing to go on.
-        return other < kMinBase[nibbles ? 1 : 0] || rowDifference(x, lag) <= kRowContrast * other;
+        return other < std::max(kMinBase[nibbles ? 1 : 0], 0.5f * c.base) ||
+               rowDifference(x, lag) <= kRowContrast * other;
     };
     // Rows are added while alike to their neighbour. Past an edge that spans the whole row, a row
     // still belongs when it is alike to the row beyond it and both have the picture's texture; a
