@@ -64,6 +64,7 @@ constexpr int64_t kChunkBytes = 8 << 20;
 constexpr int64_t kPieceBytes = 32 << 20;
 constexpr int64_t kMarginBytes = 48 << 10;
 constexpr int32_t kMinRows = 3;
+constexpr int64_t kMaxFlatCells = 256;  // 64 KiB of one value still joins two smooth stretches
 
 // Differences are capped, so that a stretch of noise in a window weighs no more than this.
 constexpr int kDifferenceCap = 15;
@@ -153,16 +154,29 @@ struct Run {
 };
 
 // Appends the runs of smooth blocks of [0, n) at data, at file offset base.
+// Appends the runs of smooth blocks of [0, n) at data, at file offset base. A run goes on over
+// one rough block or a few flat ones, which are often the plain areas of one picture.
 void sieve(const uint8_t* data, int64_t n, int64_t base, std::vector<Run>* runs)
 {
+    int64_t rough = 0, flat = 0;
+    bool open = false;
     for (int64_t b = 0; b < n; b += kBlockBytes) {
         int64_t len = std::min(kBlockBytes, n - b);
-        if (textureOf(data + b, len, kBlockSmoothLimit) != kSmooth)
+        Texture t = textureOf(data + b, len, kBlockSmoothLimit);
+        if (t == kRough) {
+            open = open && ++rough <= 1;
             continue;
-        if (!runs->empty() && runs->back().end >= base + b - kBlockBytes)
+        }
+        if (t == kFlat) {
+            open = open && ++flat <= kMaxFlatCells * kCellBytes / kBlockBytes;
+            continue;
+        }
+        if (open && !runs->empty())
             runs->back().end = base + b + len;
         else
             runs->push_back({base + b, base + b + len});
+        open = true;
+        rough = flat = 0;
     }
 }
 
@@ -218,12 +232,20 @@ void quietRanges(const uint8_t* data, int64_t w0, int64_t w1, bool nibbles, Scra
         uint64_t sums[3];
         int64_t n = std::min(kCellBytes, w1 - c);
         roughness(data + c, n, sums);
-        levels.push_back(n > 3 ? static_cast<float>(std::min({sums[0], sums[1], sums[2]})) / static_cast<float>(n - 3)
-                               : 1e9f);
+        // Plain cells say nothing about a width; they count only when everything is plain.
+        levels.push_back(n > 3 && sums[0] > 0
+                             ? static_cast<float>(std::min({sums[0], sums[1], sums[2]})) / static_cast<float>(n - 3)
+                             : 1e9f);
     }
-    std::vector<float> order = levels;
-    std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(order.size() / 10), order.end());
-    const float limit = 2.0f * order[order.size() / 10] + 3.0f;
+    std::vector<float> order;
+    for (float level : levels)
+        if (level < 1e9f)
+            order.push_back(level);
+    float limit = 2e9f;
+    if (!order.empty()) {
+        std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(order.size() / 10), order.end());
+        limit = 2.0f * order[order.size() / 10] + 3.0f;
+    }
     const int64_t scale = nibbles ? 2 : 1;
     s->quiet.clear();
     for (size_t k = 0; k < levels.size(); ++k) {
@@ -507,49 +529,74 @@ int64_t rowsIn(int32_t layout, int32_t width, int64_t bytes)
 }
 
 // Looks for pictures in the smooth stretches of [lo, hi) of the buffer; they may grow past it.
+struct RangeSearch {
+    const uint8_t* data;
+    int64_t size;
+    int64_t base;
+    const FindOptions* options;
+    Scratch* scratch;
+    std::vector<Find>* finds;
+    int64_t done;  // the end of the last find
+};
+
+// Windows over the stretch [s0, s1). A picture found in a window may start well after the
+// window does, past other data that can hold a smaller picture: that part is searched again.
+void searchStretch(RangeSearch* rs, int64_t s0, int64_t s1, int depth)
+{
+    int64_t pos = s0;
+    while (s1 - pos >= kMinSegmentBytes) {
+        int64_t w1 = s1 - pos <= kWholeWindowBytes ? s1 : pos + kWindowBytes;
+        Candidate c = {};
+        int64_t next = w1;
+        int64_t startUnit, endUnit;
+        if (searchWindow(rs->data, pos, w1, *rs->options, rs->scratch, &c) &&
+            growExtent(rs->data, rs->size, c, &startUnit, &endUnit)) {
+            bool nibbles = c.layout == 0;
+            int64_t offset = nibbles ? startUnit / 2 : startUnit;
+            int64_t end = nibbles ? (endUnit + 1) / 2 : endUnit;
+            Find f = {rs->base + offset, end - offset, c.layout, c.width, 0, c.score};
+            f.height = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, rowsIn(c.layout, c.width, f.bytes)));
+            if (f.bytes >= rs->options->minBytes && f.height >= kMinRows) {
+                rs->finds->push_back(f);
+                if (offset - pos >= kMinSegmentBytes && depth < 3)
+                    searchStretch(rs, pos, offset, depth + 1);
+                rs->done = std::max(rs->done, end);
+                next = std::max(pos + kCellBytes, end);
+            }
+        }
+        pos = next;
+    }
+}
+
+// Looks for pictures in the smooth stretches of [lo, hi) of the buffer; they may grow past it.
 void searchRange(const uint8_t* data, int64_t size, int64_t lo, int64_t hi, int64_t base,
                  const FindOptions& options, Scratch* scratch, std::vector<Find>* finds)
 {
-    int64_t done = lo;
+    RangeSearch rs = {data, size, base, &options, scratch, finds, lo};
+    auto texture = [&](int64_t cell) { return textureOf(data + cell, std::min(kCellBytes, hi - cell), kCellSmoothLimit); };
     int64_t cell = lo;
     while (cell < hi) {
-        // A stretch: smooth cells, with gaps of at most two other cells.
-        while (cell < hi && textureOf(data + cell, std::min(kCellBytes, hi - cell), kCellSmoothLimit) != kSmooth)
+        // A stretch: smooth cells, with gaps of at most two rough cells or a few flat ones (the
+        // plain areas of a picture); it ends on a smooth cell.
+        while (cell < hi && texture(cell) != kSmooth)
             cell += kCellBytes;
         if (cell >= hi)
             break;
-        int64_t s0 = cell, s1 = cell, gap = 0;
-        for (; cell < hi && gap <= 2; cell += kCellBytes) {
-            if (textureOf(data + cell, std::min(kCellBytes, hi - cell), kCellSmoothLimit) == kSmooth) {
+        int64_t s0 = cell, s1 = cell, rough = 0, flat = 0;
+        for (; cell < hi && rough <= 2 && flat <= kMaxFlatCells; cell += kCellBytes) {
+            Texture t = texture(cell);
+            if (t == kSmooth) {
                 s1 = std::min(hi, cell + kCellBytes);
-                gap = 0;
+                rough = flat = 0;
+            } else if (t == kRough) {
+                ++rough;
             } else {
-                ++gap;
+                ++flat;
             }
         }
         cell = s1;
-        int64_t pos = std::max(s0, done);
-        while (s1 - pos >= kMinSegmentBytes) {
-            int64_t w1 = s1 - pos <= kWholeWindowBytes ? s1 : pos + kWindowBytes;
-            Candidate c = {};
-            int64_t next = w1;
-            int64_t startUnit, endUnit;
-            if (searchWindow(data, pos, w1, options, scratch, &c) &&
-                growExtent(data, size, c, &startUnit, &endUnit)) {
-                bool nibbles = c.layout == 0;
-                int64_t offset = nibbles ? startUnit / 2 : startUnit;
-                int64_t end = nibbles ? (endUnit + 1) / 2 : endUnit;
-                Find f = {base + offset, end - offset, c.layout, c.width, 0, c.score};
-                f.height = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, rowsIn(c.layout, c.width, f.bytes)));
-                if (f.bytes >= options.minBytes && f.height >= kMinRows) {
-                    finds->push_back(f);
-                    done = std::max(done, end);
-                    next = std::max(pos + kCellBytes, end);
-                }
-            }
-            pos = next;
-        }
-        cell = std::max(cell, done);
+        searchStretch(&rs, std::max(s0, rs.done), s1, 0);
+        cell = std::max(cell, rs.done);
     }
 }
 

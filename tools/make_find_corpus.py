@@ -53,8 +53,10 @@ def smooth_noise(rng, h, w, cell):
 
 def draw_picture(rng, h, w):
     """An RGB picture in floats 0..1: gradients, smooth noise, then a few flat shapes."""
-    y = np.linspace(0, 1, h)[:, None]
-    x = np.linspace(0, 1, w)[None, :]
+    # Coordinates in units of the longer side, so that gradients are as steep down as across.
+    side = max(h, w)
+    y = (np.arange(h) / side)[:, None]
+    x = (np.arange(w) / side)[None, :]
     img = np.zeros((h, w, 3))
     for ch in range(3):
         gx, gy = rng.uniform(-0.5, 0.5, 2)
@@ -94,9 +96,10 @@ def random_picture(rng):
     layout = int(rng.integers(0, 4))
     width = int(round(2 ** rng.uniform(4, 12)))
     row_bytes = width * NIBBLES_PER_PIXEL[layout] / 2
+    # Heights of at least a sixteenth of the width (no thin strips), at most 3 MB.
     target = 2 ** rng.uniform(13, 20.5)
-    height = max(8, int(target / row_bytes))
-    height = min(height, max(8, int(3_000_000 / row_bytes)))
+    height = max(16, width // 16, int(target / row_bytes))
+    height = min(height, max(16, int(3_000_000 / row_bytes)))
     data = encode(draw_picture(rng, height, width), layout)
     return layout, width, height, data
 
