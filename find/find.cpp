@@ -261,18 +261,27 @@ void quietRanges(const uint8_t* data, int64_t w0, int64_t w1, bool nibbles, Scra
 }
 
 // Looks for the best layout and width in the window [w0, w1) of data.
-bool searchWindow(const uint8_t* data, int64_t w0, int64_t w1, const FindOptions& options,
+bool searchWindow(const uint8_t* data, int64_t size, int64_t w0, int64_t w1, const FindOptions& options,
                   Scratch* s, Candidate* best)
 {
     bool found = false;
     for (int space = 0; space < 2; ++space) {
         bool nibbles = space == 1;
+        const int64_t scale = nibbles ? 2 : 1;
         uint32_t mask = options.layouts & (nibbles ? 1u : 0xEu);
         if (!mask)
             continue;
-        int64_t n = (w1 - w0) * (nibbles ? 2 : 1);
+        int64_t lagWanted = 0;
+        for (int32_t l = 0; l < kFindLayoutCount; ++l)
+            if (mask >> l & 1)
+                lagWanted = std::max<int64_t>(lagWanted, int64_t{options.maxWidth} * kUnitsPerPixel[l]);
+        // Positions lie in the window; the units they are compared with may lie past its end, so
+        // that a picture at the end of a window is measured as well as one at its start.
+        const int64_t windowBytes = w1 - w0;
+        const int64_t bytes = std::min(size - w0, windowBytes + (lagWanted + 1) / scale + 1);
+        const int64_t n = bytes * scale;
         s->units.assign(static_cast<size_t>(n + kKernelPadding), 0);
-        for (int64_t i = 0; i < w1 - w0; ++i) {
+        for (int64_t i = 0; i < bytes; ++i) {
             uint8_t b = data[w0 + i];
             if (nibbles) {
                 s->units[static_cast<size_t>(2 * i)] = b & 15;
@@ -281,21 +290,18 @@ bool searchWindow(const uint8_t* data, int64_t w0, int64_t w1, const FindOptions
                 s->units[static_cast<size_t>(i)] = b;
             }
         }
-        int64_t lagWanted = 0;
-        for (int32_t l = 0; l < kFindLayoutCount; ++l)
-            if (mask >> l & 1)
-                lagWanted = std::max<int64_t>(lagWanted, int64_t{options.maxWidth} * kUnitsPerPixel[l]);
-        int32_t lagMax = static_cast<int32_t>(std::min(lagWanted, n / 2));
+        const int64_t windowUnits = windowBytes * scale;
+        int32_t lagMax = static_cast<int32_t>(std::min(lagWanted, std::max(n - windowUnits, windowUnits / 2)));
         if (lagMax < options.minWidth)
             continue;
-        // Sample positions in the quiet cells, before the last lagMax units.
-        int64_t span = n - lagMax;
+        // Sample positions in the quiet cells whose partners lie in the units at hand.
+        int64_t span = std::min(windowUnits, n - lagMax);
         quietRanges(data, w0, w1, nibbles, s);
         int64_t quietUnits = 0;
         for (const Run& r : s->quiet)
             quietUnits += std::max<int64_t>(0, std::min(r.end, span) - r.start);
         if (quietUnits < 256) {
-            s->quiet.assign(1, {0, n});
+            s->quiet.assign(1, {0, windowUnits});
             quietUnits = span;
         }
         int32_t count = static_cast<int32_t>(std::min<int64_t>(kPositions, quietUnits));
@@ -380,7 +386,7 @@ bool searchWindow(const uint8_t* data, int64_t w0, int64_t w1, const FindOptions
             int64_t seed = 0;
             float seedAlike = -1.0f;
             int64_t stride = std::max<int64_t>(1, rowUnits / 2);
-            for (int64_t x = 0; x + 2 * rowUnits <= n; x += stride) {
+            for (int64_t x = 0; x < windowUnits && x + 2 * rowUnits <= n; x += stride) {
                 float a = alikeFraction(window, x, rowUnits, rowUnits);
                 if (a > seedAlike) {
                     seedAlike = a;
@@ -549,7 +555,7 @@ void searchStretch(RangeSearch* rs, int64_t s0, int64_t s1, int depth)
         Candidate c = {};
         int64_t next = w1;
         int64_t startUnit, endUnit;
-        if (searchWindow(rs->data, pos, w1, *rs->options, rs->scratch, &c) &&
+        if (searchWindow(rs->data, rs->size, pos, w1, *rs->options, rs->scratch, &c) &&
             growExtent(rs->data, rs->size, c, &startUnit, &endUnit)) {
             bool nibbles = c.layout == 0;
             int64_t offset = nibbles ? startUnit / 2 : startUnit;
