@@ -518,6 +518,34 @@ bool growExtent(const uint8_t* data, int64_t size, const Candidate& c, int64_t* 
         while (end > start && unitAt(u, end - 1) == value)
             --end;
     }
+    // Data that begins in the middle of a row: the right edge of each row meets the left edge of
+    // the next, which in most pictures is the sharpest step across. When one column boundary
+    // stands out like that, the first whole row starts after it.
+    const int64_t width = c.width;
+    if (end - start >= 4 * row && width >= 4) {
+        std::vector<int64_t> steps(static_cast<size_t>(width), 0);
+        const int64_t rows = (end - start) / row - 1;
+        const int64_t rowStep = std::max<int64_t>(1, rows / 256);
+        for (int64_t y = 0; y < rows; y += rowStep)
+            for (int64_t x = 0; x < width; ++x) {
+                int64_t a = start + y * row + x * pixel;
+                for (int32_t k = 0; k < pixel; ++k) {
+                    int d = unitAt(u, a + k) - unitAt(u, a + k + pixel);
+                    steps[static_cast<size_t>(x)] += std::min(d < 0 ? -d : d, kDifferenceCap);
+                }
+            }
+        size_t top = 0;
+        for (size_t x = 1; x < steps.size(); ++x)
+            if (steps[x] > steps[top])
+                top = x;
+        int64_t second = 0;
+        for (size_t x = 0; x < steps.size(); ++x)
+            if (x != top)
+                second = std::max(second, steps[x]);
+        const int64_t sampled = (rows + rowStep - 1) / rowStep;
+        if (top + 1 < steps.size() && steps[top] >= 2 * second + 2 * sampled)
+            start += static_cast<int64_t>(top + 1) * pixel;
+    }
     // Pictures start on whole bytes in practice; a 4-bit start on a high nibble is a chance match.
     if (nibbles && (start & 1))
         ++start;
