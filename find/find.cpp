@@ -260,6 +260,57 @@ void quietRanges(const uint8_t* data, int64_t w0, int64_t w1, bool nibbles, Scra
     }
 }
 
+// The left edge of a picture's rows seldom matches its right edge, so where a row ends and the
+// next begins, the step to the next pixel is larger than anywhere else in the row. Over rows
+// `width` pixels long from x0, returns the pixel column after which that step is largest, and how
+// many times the next largest step it is (0 when no column stands out). At a width one pixel off,
+// the seam drifts a column per row and no column stands out.
+// The step from the pixel at a to the pixel at b: the sum of the channels' differences, with
+// 15-bit pixels taken apart into their fields (scaled to bytes) and 4-bit ones scaled alike.
+int pixelStep(const Units& u, int64_t a, int64_t b, int32_t layout)
+{
+    if (layout == 2) {
+        int p = u.bytes[a] | u.bytes[a + 1] << 8, q = u.bytes[b] | u.bytes[b + 1] << 8;
+        int step = 0;
+        for (int shift = 0; shift < 15; shift += 5)
+            step += std::abs((p >> shift & 31) - (q >> shift & 31));
+        return step * 8;
+    }
+    int step = 0;
+    for (int32_t k = 0; k < kUnitsPerPixel[layout]; ++k)
+        step += std::abs(unitAt(u, a + k) - unitAt(u, b + k));
+    return layout == 0 ? step * 16 : step;
+}
+
+float findSeam(const Units& u, int64_t x0, int64_t rows, int64_t width, int32_t layout, int64_t* column)
+{
+    const int32_t pixel = kUnitsPerPixel[layout];
+    const int64_t row = width * pixel;
+    rows = std::min(rows, (u.count - x0 - pixel) / row);
+    if (rows < 4 || width < 4)
+        return 0.0f;
+    std::vector<int64_t> steps(static_cast<size_t>(width), 0);
+    const int64_t rowStep = std::max<int64_t>(1, rows / 256);
+    int64_t sampled = 0;
+    for (int64_t y = 0; y < rows; y += rowStep, ++sampled)
+        for (int64_t x = 0; x < width; ++x) {
+            int64_t a = x0 + y * row + x * pixel;
+            steps[static_cast<size_t>(x)] += pixelStep(u, a, a + pixel, layout);
+        }
+    size_t top = 0;
+    for (size_t x = 1; x < steps.size(); ++x)
+        if (steps[x] > steps[top])
+            top = x;
+    int64_t second = 0;
+    for (size_t x = 0; x < steps.size(); ++x)
+        if (x != top)
+            second = std::max(second, steps[x]);
+    *column = static_cast<int64_t>(top);
+    if (steps[top] < 6 * sampled)
+        return 0.0f;
+    return static_cast<float>(steps[top]) / static_cast<float>(std::max<int64_t>(1, second));
+}
+
 // Looks for the best layout and width in the window [w0, w1) of data.
 bool searchWindow(const uint8_t* data, int64_t size, int64_t w0, int64_t w1, const FindOptions& options,
                   Scratch* s, Candidate* best)
@@ -355,9 +406,15 @@ bool searchWindow(const uint8_t* data, int64_t size, int64_t w0, int64_t w1, con
             for (int32_t d = 2; top / d >= lo; ++d)
                 if (top % d == 0 && diff[static_cast<size_t>(top / d)] <= 1.25f * topDiff + 0.03f * base)
                     width = top / d;
-            // Over the whole window, the best of the width and its close neighbours.
-            float downDiff = 1e9f;
-            int32_t exact = width;
+            // Over the whole window, the best of the width and its close neighbours: the one whose
+            // rows line up (a seam at one column), else the one most alike one row down.
+            float downDiff = 1e9f, bestSeam = 0.0f, nextSeam = 0.0f;
+            int32_t exact = width, seamWidth = width;
+            // The seam is looked for in the longest quiet stretch, where the picture is.
+            Run seamRange = {0, windowUnits};
+            for (const Run& r : s->quiet)
+                if (r.end - r.start > seamRange.end - seamRange.start || seamRange.end - seamRange.start == windowUnits)
+                    seamRange = r;
             for (int32_t w = std::max(lo, width - 2); w <= std::min(hi, width + 2); ++w) {
                 int64_t lag = int64_t{w} * upp;
                 float d = meanDifference(window, s->quiet, lag);
@@ -365,6 +422,26 @@ bool searchWindow(const uint8_t* data, int64_t size, int64_t w0, int64_t w1, con
                     downDiff = d;
                     exact = w;
                 }
+                int64_t column;
+                float seam = findSeam(window, seamRange.start, (seamRange.end - seamRange.start) / lag, w, layout, &column);
+                // Pixels are taken apart cleanly only from their first byte, which is not known yet.
+                for (int32_t phase = 1; phase < upp && layout >= 2; ++phase)
+                    seam = std::max(seam, findSeam(window, seamRange.start + phase,
+                                                   (seamRange.end - seamRange.start - phase) / lag, w, layout,
+                                                   &column));
+                if (std::getenv("FIND_DEBUG"))
+                    std::fprintf(stderr, "    seam w %d: %.2f at %lld, d %.3f\n", w, seam, (long long)column, d);
+                if (seam > bestSeam) {
+                    nextSeam = bestSeam;
+                    bestSeam = seam;
+                    seamWidth = w;
+                } else {
+                    nextSeam = std::max(nextSeam, seam);
+                }
+            }
+            if (bestSeam >= 1.5f && bestSeam >= 1.5f * nextSeam && seamWidth != exact) {
+                exact = seamWidth;
+                downDiff = meanDifference(window, s->quiet, int64_t{exact} * upp);
             }
             float down = downDiff / base;
             float across = meanDifference(window, s->quiet, upp) / base;
@@ -518,33 +595,37 @@ bool growExtent(const uint8_t* data, int64_t size, const Candidate& c, int64_t* 
         while (end > start && unitAt(u, end - 1) == value)
             --end;
     }
-    // Data that begins in the middle of a row: the right edge of each row meets the left edge of
-    // the next, which in most pictures is the sharpest step across. When one column boundary
-    // stands out like that, the first whole row starts after it.
-    const int64_t width = c.width;
-    if (end - start >= 4 * row && width >= 4) {
-        std::vector<int64_t> steps(static_cast<size_t>(width), 0);
-        const int64_t rows = (end - start) / row - 1;
-        const int64_t rowStep = std::max<int64_t>(1, rows / 256);
-        for (int64_t y = 0; y < rows; y += rowStep)
-            for (int64_t x = 0; x < width; ++x) {
-                int64_t a = start + y * row + x * pixel;
-                for (int32_t k = 0; k < pixel; ++k) {
-                    int d = unitAt(u, a + k) - unitAt(u, a + k + pixel);
-                    steps[static_cast<size_t>(x)] += std::min(d < 0 ? -d : d, kDifferenceCap);
-                }
-            }
-        size_t top = 0;
-        for (size_t x = 1; x < steps.size(); ++x)
-            if (steps[x] > steps[top])
-                top = x;
-        int64_t second = 0;
-        for (size_t x = 0; x < steps.size(); ++x)
-            if (x != top)
-                second = std::max(second, steps[x]);
-        const int64_t sampled = (rows + rowStep - 1) / rowStep;
-        if (top + 1 < steps.size() && steps[top] >= 2 * second + 2 * sampled)
-            start += static_cast<int64_t>(top + 1) * pixel;
+    // The first row. Where the right edge of a row meets the left edge of the next is, in most
+    // pictures, the sharpest step across; when one column boundary stands out like that, rows
+    // start after it. That settles a start a unit or two off (a chance match at the first unit),
+    // and data that begins in the middle of a row starts at its first whole row. The seam is
+    // looked for from each byte of a pixel, since the start may be off by one.
+    int64_t column = -1, seamPhase = 0;
+    float seam = 0.0f;
+    const int64_t seamRows = (end - start) / row - 1;
+    for (int32_t phase = 0; phase < (c.layout >= 2 ? pixel : 1); ++phase) {
+        int64_t at;
+        float strength = findSeam(u, start + phase, seamRows, c.width, c.layout, &at);
+        if (strength > seam) {
+            seam = strength;
+            column = at;
+            seamPhase = phase;
+        }
+    }
+    if (seam >= 1.5f) {
+        const int64_t lowest = std::max<int64_t>(0, start - 2 * pixel);
+        const int64_t rowStart = start + seamPhase + (column + 1) * pixel;
+        start = lowest + ((rowStart - lowest) % row + row) % row;
+    } else if (c.layout == 2 && end - start >= 2 * row) {
+        // No seam: 15-bit pixels are still much smoother taken apart from the right byte.
+        auto roughnessFrom = [&](int64_t x) {
+            int64_t sum = 0;
+            for (int64_t i = x; i + 2 < std::min(end, x + 8 * row); i += 2)
+                sum += pixelStep(u, i, i + 2, 2);
+            return sum;
+        };
+        if (start > 0 && roughnessFrom(start + 1) < roughnessFrom(start))
+            --start;
     }
     // Pictures start on whole bytes in practice; a 4-bit start on a high nibble is a chance match.
     if (nibbles && (start & 1))
