@@ -574,7 +574,14 @@ bool growExtent(const uint8_t* data, int64_t size, const Candidate& c, int64_t* 
     // Rows of one value are taken in as part of a picture (a plain sky, a border), but rows of
     // zeros or of all ones are fill next to a picture, and so is a flat band taller than the rest:
     // then the cut is at the first and the last unit that differ from that value.
-    auto flatRow = [&](int64_t x) { return x + row <= end && flatFraction(u, x, row) >= 0.95f; };
+    // Narrow rows are judged 64 units at a time, or a plain patch of a picture would look like fill.
+    const int64_t flatSpan = std::max<int64_t>(row, 64);
+    auto flatRow = [&](int64_t x) {
+        if (end - start < flatSpan || x < start || x + row > end)
+            return false;
+        int64_t a = std::max(start, std::min(x + row - flatSpan, end - flatSpan));
+        return flatFraction(u, std::min(a, x), flatSpan) >= 0.95f;
+    };
     int64_t leading = 0, trailing = 0;
     while (flatRow(start + leading * row))
         ++leading;
@@ -671,7 +678,10 @@ void searchStretch(RangeSearch* rs, int64_t s0, int64_t s1, int depth)
             int64_t end = nibbles ? (endUnit + 1) / 2 : endUnit;
             Find f = {rs->base + offset, end - offset, c.layout, c.width, 0, c.score};
             f.height = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, rowsIn(c.layout, c.width, f.bytes)));
-            if (f.bytes >= rs->options->minBytes && f.height >= kMinRows) {
+            // A picture that ends before this window began was found from an earlier window.
+            if (end <= pos)
+                next = w1;
+            else if (f.bytes >= rs->options->minBytes && f.height >= kMinRows) {
                 rs->finds->push_back(f);
                 if (offset - pos >= kMinSegmentBytes && depth < 3)
                     searchStretch(rs, pos, offset, depth + 1);

@@ -85,6 +85,7 @@ int64_t plant(Bytes* file, int64_t offset, const Bytes& picture)
 
 std::vector<Find> findAll(const Bytes& data, FindOptions options = defaultFindOptions())
 {
+
     std::vector<Find> finds;
     EXPECT_TRUE(findInBuffer(data.data(), static_cast<int64_t>(data.size()), 0, options, &finds));
     return finds;
