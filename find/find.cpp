@@ -41,9 +41,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <sys/stat.h>
 #include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <time.h>
+#include <unistd.h>
+#endif
 
 #include "app/raw_file.h"
 #include "find/find_kernels.h"
@@ -815,11 +821,17 @@ struct FileScan {
     std::atomic<int64_t> done;
     std::atomic<int64_t> dataEnd;  // lowered when the file turns out shorter
     std::atomic<bool> failed;
-    std::mutex lock;
+    std::atomic<int> savedErrno;
+    std::atomic<int32_t> finished;  // workers done
     std::vector<std::vector<Run>> chunkRuns;
     std::vector<Run> pieces;
-    std::vector<Find> finds;
-    int savedErrno;
+    std::vector<std::vector<Find>> finds;  // one list per worker
+};
+
+struct Worker {
+    FileScan* scan;
+    void (*run)(FileScan*, int32_t);
+    int32_t index;
 };
 
 void noteShortFile(FileScan* scan, int64_t end)
@@ -831,9 +843,9 @@ void noteShortFile(FileScan* scan, int64_t end)
 
 void noteFailure(FileScan* scan, int error)
 {
-    std::lock_guard<std::mutex> hold(scan->lock);
-    if (!scan->failed.exchange(true))
-        scan->savedErrno = error;
+    int none = 0;
+    scan->savedErrno.compare_exchange_strong(none, error ? error : EIO);
+    scan->failed = true;
 }
 
 // Reads [start, end) into buffer; returns the bytes that arrived, or -1.
@@ -844,7 +856,7 @@ int64_t readRange(int fd, int64_t start, int64_t end, uint8_t* buffer)
     return readFully(fd, buffer, static_cast<size_t>(end - start));
 }
 
-void sieveWorker(FileScan* scan)
+void sieveWorker(FileScan* scan, int32_t)
 {
     int fd = openForRead(scan->path, false);
     if (fd == kNoFile) {
@@ -869,7 +881,7 @@ void sieveWorker(FileScan* scan)
     closeFile(fd);
 }
 
-void searchWorker(FileScan* scan)
+void searchWorker(FileScan* scan, int32_t index)
 {
     int fd = openForRead(scan->path, false);
     if (fd == kNoFile) {
@@ -902,34 +914,82 @@ void searchWorker(FileScan* scan)
         scan->done += piece.end - piece.start;
     }
     closeFile(fd);
-    std::lock_guard<std::mutex> hold(scan->lock);
-    scan->finds.insert(scan->finds.end(), found.begin(), found.end());
+    scan->finds[static_cast<size_t>(index)].swap(found);
 }
 
+// Threads through the system's own calls: mingw's win32 thread model has no std::thread.
+#ifdef _WIN32
+DWORD WINAPI workerEntry(LPVOID argument)
+{
+    Worker* w = static_cast<Worker*>(argument);
+    w->run(w->scan, w->index);
+    ++w->scan->finished;
+    return 0;
+}
+
+void napTenthSecond()
+{
+    Sleep(100);
+}
+
+int32_t coreCount()
+{
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return static_cast<int32_t>(info.dwNumberOfProcessors);
+}
+#else
+void napTenthSecond()
+{
+    timespec tenth = {0, 100000000};
+    nanosleep(&tenth, nullptr);
+}
+
+int32_t coreCount()
+{
+    return static_cast<int32_t>(std::thread::hardware_concurrency());
+}
+#endif
+
 // Runs worker on the threads while this thread reports progress.
-void runWorkers(FileScan* scan, void (*worker)(FileScan*), int32_t threads,
+void runWorkers(FileScan* scan, void (*run)(FileScan*, int32_t), int32_t threads,
                 const FindProgress* progress, int64_t doneBefore, int64_t total)
 {
     scan->next = 0;
-    std::vector<std::thread> pool;
+    scan->finished = 0;
+    std::vector<Worker> workers(static_cast<size_t>(threads));
     for (int32_t t = 0; t < threads; ++t)
-        pool.emplace_back(worker, scan);
-    if (progress && progress->report) {
-        std::atomic<bool> finished{false};
-        std::thread waiter([&] {
-            for (std::thread& t : pool)
-                t.join();
-            finished = true;
-        });
-        while (!finished) {
-            progress->report(progress->user, doneBefore + scan->done.load(), total);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        waiter.join();
-    } else {
-        for (std::thread& t : pool)
-            t.join();
+        workers[static_cast<size_t>(t)] = {scan, run, t};
+#ifdef _WIN32
+    std::vector<HANDLE> handles;
+    for (Worker& w : workers) {
+        HANDLE h = CreateThread(nullptr, 0, workerEntry, &w, 0, nullptr);
+        if (h)
+            handles.push_back(h);
+        else
+            workerEntry(&w);
     }
+#else
+    std::vector<std::thread> pool;
+    for (Worker& w : workers)
+        pool.emplace_back([&w] {
+            w.run(w.scan, w.index);
+            ++w.scan->finished;
+        });
+#endif
+    while (progress && progress->report && scan->finished.load() < threads) {
+        progress->report(progress->user, doneBefore + scan->done.load(), total);
+        napTenthSecond();
+    }
+#ifdef _WIN32
+    for (HANDLE h : handles) {
+        WaitForSingleObject(h, INFINITE);
+        CloseHandle(h);
+    }
+#else
+    for (std::thread& t : pool)
+        t.join();
+#endif
 }
 
 }  // namespace
@@ -979,7 +1039,8 @@ bool findInFile(const char* path, const FindOptions& options, const FindProgress
     scan.savedErrno = 0;
     int32_t threads = options.threads;
     if (threads == 0)
-        threads = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
+        threads = std::max(1, coreCount());
+    scan.finds.resize(static_cast<size_t>(threads));
     const int64_t length = scan.to - scan.from;
     const int64_t chunks = (length + kChunkBytes - 1) / kChunkBytes;
     scan.chunkRuns.resize(static_cast<size_t>(chunks));
@@ -1015,8 +1076,11 @@ bool findInFile(const char* path, const FindOptions& options, const FindProgress
         say(error, errorSize, "%s: %s", path, std::strerror(scan.savedErrno));
         return false;
     }
-    mergeFinds(&scan.finds);
-    finds->insert(finds->end(), scan.finds.begin(), scan.finds.end());
+    std::vector<Find> all;
+    for (const std::vector<Find>& list : scan.finds)
+        all.insert(all.end(), list.begin(), list.end());
+    mergeFinds(&all);
+    finds->insert(finds->end(), all.begin(), all.end());
     *scanned = scan.dataEnd.load() - scan.from;
     return true;
 }
