@@ -66,6 +66,7 @@ constexpr int32_t kSimilarNibbles = 1;
 constexpr int32_t kPositions = 512;
 constexpr int64_t kWindowBytes = 64 << 10;
 constexpr int64_t kWholeWindowBytes = 128 << 10;
+constexpr int64_t kHalfWindowMinBytes = 8 << 10;
 constexpr int64_t kChunkBytes = 8 << 20;
 constexpr int64_t kPieceBytes = 32 << 20;
 constexpr int64_t kMarginBytes = 48 << 10;
@@ -449,6 +450,16 @@ bool searchWindow(const uint8_t* data, int64_t size, int64_t w0, int64_t w1, con
                 exact = seamWidth;
                 downDiff = meanDifference(window, s->quiet, int64_t{exact} * upp);
             }
+            // A row length that is no whole number of this layout's pixels shows up as a byte
+            // lag beside the chosen one that is more alike still: then this is not the layout.
+            bool wholePixels = true;
+            for (int32_t k = 1; k < upp && wholePixels; ++k) {
+                int64_t lag = int64_t{exact} * upp;
+                float nearBy = std::min(meanDifference(window, s->quiet, lag - k), meanDifference(window, s->quiet, lag + k));
+                wholePixels = nearBy >= 0.98f * downDiff;
+            }
+            if (!wholePixels)
+                continue;
             float down = downDiff / base;
             float across = meanDifference(window, s->quiet, upp) / base;
             // In 15-bit pixels green straddles the two bytes, so bytes differ more across.
@@ -526,8 +537,10 @@ bool growExtent(const uint8_t* data, int64_t size, const Candidate& c, int64_t* 
         if (flatFraction(u, x, row) >= 0.95f || flatFraction(u, x + lag, row) >= 0.95f)
             return true;
         float other = rowDifference(x, halfRow);
-        if (x + row + lag + halfRow <= u.count)
-            other = std::max(other, rowDifference(x, lag + halfRow));
+        // Narrow rows are compared further off too, where a smooth picture has changed.
+        for (int64_t k = 1; k <= (row < 64 ? 3 : 1); ++k)
+            if (x + row + k * lag + halfRow <= u.count)
+                other = std::max(other, rowDifference(x, k * lag + halfRow));
         // A nearly plain row gives the test nothing to go on.
         return other < std::max(kMinBase[nibbles ? 1 : 0], 0.5f * c.base) ||
                rowDifference(x, lag) <= kRowContrast * other;
@@ -640,6 +653,10 @@ bool growExtent(const uint8_t* data, int64_t size, const Candidate& c, int64_t* 
         if (start > 0 && roughnessFrom(start + 1) < roughnessFrom(start))
             --start;
     }
+    // The last unit or two may miss by chance, as the first may: an end that falls just short of
+    // a whole row is taken to the row's end.
+    if ((end - start) % row >= row - 2 * pixel && start + ((end - start) / row + 1) * row <= u.count)
+        end = start + ((end - start) / row + 1) * row;
     // Pictures start on whole bytes in practice; a 4-bit start on a high nibble is a chance match.
     if (nibbles && (start & 1))
         ++start;
@@ -674,11 +691,19 @@ void searchStretch(RangeSearch* rs, int64_t s0, int64_t s1, int depth)
     int64_t pos = s0;
     while (s1 - pos >= kMinSegmentBytes) {
         int64_t w1 = s1 - pos <= kWholeWindowBytes ? s1 : pos + kWindowBytes;
-        Candidate c = {};
+        Candidate c = {}, half = {};
         int64_t next = w1;
         int64_t startUnit, endUnit;
-        if (searchWindow(rs->data, rs->size, pos, w1, *rs->options, rs->scratch, &c) &&
-            growExtent(rs->data, rs->size, c, &startUnit, &endUnit)) {
+        bool found = searchWindow(rs->data, rs->size, pos, w1, *rs->options, rs->scratch, &c);
+        // Two pictures side by side in one window blur each other's widths; the first half of
+        // the window, when it is alike down more clearly, speaks for the first of them.
+        if (w1 - pos >= 2 * kHalfWindowMinBytes &&
+            searchWindow(rs->data, rs->size, pos, pos + (w1 - pos) / 2, *rs->options, rs->scratch, &half) &&
+            (!found || half.score > c.score + 0.05f)) {
+            c = half;
+            found = true;
+        }
+        if (found && growExtent(rs->data, rs->size, c, &startUnit, &endUnit)) {
             bool nibbles = c.layout == 0;
             int64_t offset = nibbles ? startUnit / 2 : startUnit;
             int64_t end = nibbles ? (endUnit + 1) / 2 : endUnit;

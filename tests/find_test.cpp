@@ -33,21 +33,50 @@ Bytes noise(size_t size, uint32_t seed)
     return out;
 }
 
-// A picture in layout `layout`, packed as the viewer reads it: a colour gradient, a soft wave and
-// a disc, different for each seed. `skip` leaves out that many pixels at the start, as when the
-// data begins in the middle of a row.
+// Smooth noise: random levels on a grid of cells, blended between the corners of each cell.
+struct SmoothNoise {
+    int32_t cell;
+    int32_t columns;
+    std::vector<double> grid;
+};
+
+SmoothNoise makeNoise(int32_t width, int32_t height, int32_t cell, uint32_t seed)
+{
+    SmoothNoise n = {cell, width / cell + 2, {}};
+    std::mt19937 rng(seed);
+    n.grid.resize(static_cast<size_t>(n.columns) * static_cast<size_t>(height / cell + 2));
+    for (double& v : n.grid)
+        v = static_cast<double>(rng() % 1000) / 1000.0;
+    return n;
+}
+
+double noiseAt(const SmoothNoise& n, int64_t x, int64_t y)
+{
+    const int64_t cx = x / n.cell, cy = y / n.cell;
+    const double fx = static_cast<double>(x % n.cell) / n.cell, fy = static_cast<double>(y % n.cell) / n.cell;
+    auto at = [&](int64_t i, int64_t j) { return n.grid[static_cast<size_t>(j * n.columns + i)]; };
+    return (at(cx, cy) * (1 - fx) + at(cx + 1, cy) * fx) * (1 - fy) + (at(cx, cy + 1) * (1 - fx) + at(cx + 1, cy + 1) * fx) * fy;
+}
+
+// A picture in layout `layout`, packed as the viewer reads it: colour ramps across the whole
+// picture, smooth noise with features about a dozen pixels across, and a disc, different for
+// each seed. `skip` leaves out that many pixels at the start, as when the data begins in the
+// middle of a row.
 Bytes drawPicture(int32_t layout, int32_t width, int32_t height, uint32_t seed, int64_t skip = 0)
 {
     std::vector<uint8_t> nibbles;
     Bytes out;
-    const double side = std::max(width, height);
-    const double cx = width * (0.3 + 0.1 * (seed % 5)), cy = height * 0.5, radius = 0.25 * side;
+    SmoothNoise texture[3] = {makeNoise(width, height, 12, seed), makeNoise(width, height, 12, seed + 1),
+                              makeNoise(width, height, 12, seed + 2)};
+    const double cx = width * (0.3 + 0.1 * (seed % 5)), cy = height * 0.5;
+    const double radius = 0.25 * std::min(width, height);
     for (int64_t k = skip; k < int64_t{width} * height; ++k) {
-        const double x = static_cast<double>(k % width), y = static_cast<double>(k / width);
+        const int64_t px = k % width, py = k / width;
+        const double x = static_cast<double>(px), y = static_cast<double>(py);
         double rgb[3];
         for (int c = 0; c < 3; ++c) {
-            double wave = std::sin((x * (c + 1) + y * (3 - c)) * 6.0 / side + seed);
-            rgb[c] = 0.45 + 0.3 * ((c == 0 ? x : c == 1 ? y : side - x) / side) + 0.15 * wave;
+            double ramp = c == 0 ? x / width : c == 1 ? y / height : 1.0 - x / width;
+            rgb[c] = 0.2 + 0.3 * ramp + 0.5 * noiseAt(texture[c], px, py);
         }
         if ((x - cx) * (x - cx) + (y - cy) * (y - cy) < radius * radius) {
             rgb[0] = 0.9;
