@@ -653,10 +653,14 @@ bool growExtent(const uint8_t* data, int64_t size, const Candidate& c, int64_t* 
         if (start > 0 && roughnessFrom(start + 1) < roughnessFrom(start))
             --start;
     }
-    // The last unit or two may miss by chance, as the first may: an end that falls just short of
-    // a whole row is taken to the row's end.
-    if ((end - start) % row >= row - 2 * pixel && start + ((end - start) / row + 1) * row <= u.count)
-        end = start + ((end - start) / row + 1) * row;
+    // The last units may miss by chance, as the first may: an end that falls a little short of a
+    // whole row is taken to the row's end when the units left are still mostly alike.
+    if ((end - start) % row != 0) {
+        const int64_t rowEnd = std::min(u.count, start + ((end - start) / row + 1) * row);
+        if (rowEnd - end <= 2 * pixel ||
+            (rowEnd - end <= row / 4 && alikeFraction(u, end, rowEnd - end, -row) >= 0.5f * threshold))
+            end = rowEnd;
+    }
     // Pictures start on whole bytes in practice; a 4-bit start on a high nibble is a chance match.
     if (nibbles && (start & 1))
         ++start;
@@ -765,17 +769,26 @@ void mergeFinds(std::vector<Find>* finds)
     });
     std::vector<Find> out;
     for (const Find& f : *finds) {
-        if (!out.empty() && f.offset < out.back().offset + out.back().bytes) {
+        if (!out.empty()) {
             Find& last = out.back();
-            if (f.layout == last.layout && f.width == last.width) {
-                int64_t end = std::max(last.offset + last.bytes, f.offset + f.bytes);
+            const int64_t lastEnd = last.offset + last.bytes;
+            const bool same = f.layout == last.layout && f.width == last.width;
+            // Two pieces of one picture, cut apart by a few odd rows, stay on one grid of rows.
+            const int64_t rowNibbles = int64_t{f.width} * (f.layout == 0 ? 1 : 2 * kUnitsPerPixel[f.layout]);
+            const int64_t apart = 2 * (f.offset - last.offset) % rowNibbles;
+            const bool sameGrid = apart <= 4 || apart >= rowNibbles - 4;
+            if (same && (f.offset < lastEnd || (sameGrid && f.offset <= lastEnd + 4 * rowNibbles / 2))) {
+                int64_t end = std::max(lastEnd, f.offset + f.bytes);
                 last.bytes = end - last.offset;
                 last.height = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, rowsIn(last.layout, last.width, last.bytes)));
                 last.score = std::max(last.score, f.score);
-            } else if (f.bytes > last.bytes) {
-                last = f;
+                continue;
             }
-            continue;
+            if (f.offset < lastEnd) {
+                if (f.bytes > last.bytes)
+                    last = f;
+                continue;
+            }
         }
         out.push_back(f);
     }
