@@ -67,6 +67,7 @@ constexpr int32_t kPositions = 512;
 constexpr int64_t kWindowBytes = 64 << 10;
 constexpr int64_t kWholeWindowBytes = 128 << 10;
 constexpr int64_t kHalfWindowMinBytes = 8 << 10;
+constexpr int64_t kExactUnits = 16 << 10;
 constexpr int64_t kChunkBytes = 8 << 20;
 constexpr int64_t kPieceBytes = 32 << 20;
 constexpr int64_t kMarginBytes = 48 << 10;
@@ -214,12 +215,15 @@ float median(std::vector<float>* values)
     return *mid;
 }
 
-// Mean of min(|u[i] - u[i+lag]|, cap) over the parts of the ranges where i + lag < u.count.
-float meanDifference(const Units& u, const std::vector<Run>& ranges, int64_t lag)
+// Mean of min(|u[i] - u[i+lag]|, cap) over the parts of the ranges where i + lag < u.count, up
+// to `most` units.
+float meanDifference(const Units& u, const std::vector<Run>& ranges, int64_t lag, int64_t most = INT64_MAX)
 {
     int64_t sum = 0, n = 0;
     for (const Run& r : ranges) {
         int64_t end = std::min(r.end, u.count - lag);
+        if (most - n < end - r.start)
+            end = r.start + std::max<int64_t>(0, most - n);
         for (int64_t i = r.start; i < end; ++i) {
             int d = unitAt(u, i) - unitAt(u, i + lag);
             sum += std::min(d < 0 ? -d : d, kDifferenceCap);
@@ -416,28 +420,33 @@ bool searchWindow(const uint8_t* data, int64_t size, int64_t w0, int64_t w1, con
             // Over the whole window, the best of the width and its close neighbours: the one whose
             // rows line up (a seam at one column), else the one most alike one row down.
             float downDiff = 1e9f, bestSeam = 0.0f, nextSeam = 0.0f;
-            int32_t exact = width, seamWidth = width;
+            int32_t exact = width;
+            // Wide rows leave the sampled minimum a few pixels off, so the neighbourhood grows with
+            // the width; it is measured on the first 16K quiet units.
+            const int32_t reach = std::max(2, width / 256);
+            for (int32_t w = std::max(lo, width - reach); w <= std::min(hi, width + reach); ++w) {
+                float d = meanDifference(window, s->quiet, int64_t{w} * upp, kExactUnits);
+                if (d < downDiff - 0.001f || (w == width && d <= downDiff + 0.001f)) {
+                    downDiff = d;
+                    exact = w;
+                }
+            }
             // The seam is looked for in the longest quiet stretch, where the picture is.
             Run seamRange = {0, windowUnits};
             for (const Run& r : s->quiet)
                 if (r.end - r.start > seamRange.end - seamRange.start || seamRange.end - seamRange.start == windowUnits)
                     seamRange = r;
-            for (int32_t w = std::max(lo, width - 2); w <= std::min(hi, width + 2); ++w) {
-                int64_t lag = int64_t{w} * upp;
-                float d = meanDifference(window, s->quiet, lag);
-                if (d < downDiff - 0.001f || (w == width && d <= downDiff + 0.001f)) {
-                    downDiff = d;
-                    exact = w;
-                }
-                int64_t column;
-                float seam = findSeam(window, seamRange.start, (seamRange.end - seamRange.start) / lag, w, layout, &column);
-                // Pixels are taken apart cleanly only from their first byte, which is not known yet.
-                for (int32_t phase = 1; phase < upp && layout >= 2; ++phase)
+            int32_t seamWidth = exact;
+            for (int32_t w = std::max(lo, exact - 2); w <= std::min(hi, exact + 2); ++w) {
+                const int64_t lag = int64_t{w} * upp;
+                float seam = 0.0f;
+                // Pixels are taken apart cleanly only from their first byte, not known yet.
+                for (int32_t phase = 0; phase < (layout >= 2 ? upp : 1); ++phase) {
+                    int64_t column;
                     seam = std::max(seam, findSeam(window, seamRange.start + phase,
                                                    (seamRange.end - seamRange.start - phase) / lag, w, layout,
                                                    &column));
-                if (std::getenv("FIND_DEBUG"))
-                    std::fprintf(stderr, "    seam w %d: %.2f at %lld, d %.3f\n", w, seam, (long long)column, d);
+                }
                 if (seam > bestSeam) {
                     nextSeam = bestSeam;
                     bestSeam = seam;
@@ -446,10 +455,9 @@ bool searchWindow(const uint8_t* data, int64_t size, int64_t w0, int64_t w1, con
                     nextSeam = std::max(nextSeam, seam);
                 }
             }
-            if (bestSeam >= 1.5f && bestSeam >= 1.5f * nextSeam && seamWidth != exact) {
+            if (bestSeam >= 1.5f && bestSeam >= 1.5f * nextSeam && seamWidth != exact)
                 exact = seamWidth;
-                downDiff = meanDifference(window, s->quiet, int64_t{exact} * upp);
-            }
+            downDiff = meanDifference(window, s->quiet, int64_t{exact} * upp);
             // A row length that is no whole number of this layout's pixels shows up as a byte
             // lag beside the chosen one that is more alike still: then this is not the layout.
             bool wholePixels = true;
@@ -678,6 +686,33 @@ int64_t rowsIn(int32_t layout, int32_t width, int64_t bytes)
 }
 
 // Looks for pictures in the smooth stretches of [lo, hi) of the buffer; they may grow past it.
+// Text of fixed-width lines, tables of numbers, and their UTF-16 forms repeat at the line
+// length and are smooth enough to pass for pictures. They are told apart by their bytes: nearly
+// all printable ASCII with plenty of spaces and line ends (in UTF-16, every other byte zero).
+bool looksLikeText(const uint8_t* p, int64_t n)
+{
+    n = std::min<int64_t>(n, 65536);
+    for (int stride = 1; stride <= 2; ++stride) {
+        for (int phase = 0; phase < stride; ++phase) {
+            int64_t printable = 0, spaces = 0, zeros = 0, count = 0;
+            for (int64_t i = phase; i < n; i += stride, ++count) {
+                uint8_t b = p[i];
+                printable += (b >= 0x20 && b < 0x7F) || b == '\n' || b == '\r' || b == '\t';
+                spaces += b == ' ' || b == '\n';
+                int64_t other = phase == 0 ? i + 1 : i - 1;  // the other byte of a UTF-16 unit
+                if (stride == 2 && other < n)
+                    zeros += p[other] == 0;
+            }
+            if (count == 0)
+                continue;
+            bool wide = stride == 1 || zeros * 20 >= count * 19;
+            if (wide && printable * 20 >= count * 19 && spaces * 100 >= count * 8)
+                return true;
+        }
+    }
+    return false;
+}
+
 struct RangeSearch {
     const uint8_t* data;
     int64_t size;
@@ -716,6 +751,8 @@ void searchStretch(RangeSearch* rs, int64_t s0, int64_t s1, int depth)
             // A picture that ends before this window began was found from an earlier window.
             if (end <= pos)
                 next = w1;
+            else if (looksLikeText(rs->data + offset, end - offset))
+                next = std::max(pos + kCellBytes, end);
             else if (f.bytes >= rs->options->minBytes && f.height >= kMinRows) {
                 rs->finds->push_back(f);
                 if (offset - pos >= kMinSegmentBytes && depth < 3)
