@@ -1,34 +1,35 @@
 // The raster finder.
 //
 // How it works. A raw picture differs from the other contents of a dump in one way that is cheap
-// to test: a pixel is like its neighbour to the right AND like the pixel one row down, one width
-// further on, and much less like pixels at other distances. Noise and compressed data are like
-// nothing; text, code, audio and zeros are alike along one dimension only, or at no particular
-// distance.
+// to test: a pixel is like its neighbour across AND like the pixel one row down, one width further
+// on, and much less like pixels at other distances. Noise and compressed data are like nothing;
+// text, code, audio and zeros are alike along one dimension only, or at no particular distance.
 //
 // 1. Sieve (every byte, at memory speed). The range is cut into 4 KiB blocks. For each block the
 //    mean of |b[i] - b[i+k]| for k = 1, 2, 3 is taken with SAD instructions; noise and compressed
 //    data give about 85 at every k, a picture of any layout far less at the k of its pixel size.
-//    Blocks below the limit, and not all one value, are kept; neighbouring kept blocks form runs.
-// 2. Lag search (kept runs only). A run is cut into 256-byte cells, and stretches of smooth cells
-//    into windows of up to 128 KiB. In a window, for a few hundred sample positions p and every lag
-//    d up to the widest row, the finder counts how often u[p] and u[p+d] are alike (bytes within 8,
-//    or 4-bit pixels within 1, where u is the window as bytes or as nibbles). For each layout the
-//    lags that are whole rows (width x pixel size) are compared: a picture's width stands out far
-//    above the median of the other widths. Its multiples stand out too, so the smallest width
-//    almost as alike as the best is taken, then checked exactly against its neighbours.
-//    A window is a picture when rows are alike far above chance, pixels are alike across far
-//    above chance, and not much less alike across than down (which rules out arrays of records,
-//    whose fields repeat one record down but differ across). The layout whose neighbour pixels are
-//    most alike wins: a 24-bit picture read as 8-bit compares red with green, and so on.
-// 3. Extent. From the window's most self-similar row, rows are added upwards and downwards while
-//    each is like its neighbour (one row that is not, such as a sharp edge, is passed when the row
-//    beyond it is like the one before it). The first and last rows are then cut exactly, at the
-//    unit where the run of alike units begins or ends, so the start need not line up with
-//    anything. A row of zeros or of noise next to a picture is not like the picture's edge row, so
-//    the extent stops there.
-// 4. Finds from neighbouring runs or windows with the same layout and width that overlap are one
-//    picture and are joined; other overlaps keep the larger.
+//    Blocks below the limit, and not all one value, form runs; only runs are looked at again.
+// 2. Lag search. Runs are cut into 256-byte cells and stretches of smooth cells into windows of
+//    up to 128 KiB, read as bytes and, for 4-bit pictures, as nibbles. A few hundred positions p
+//    are sampled in the window's quietest cells (so that a picture beside text is measured on its
+//    own), and for every lag d up to the widest row the mean of min(|u[p] - u[p+d]|, 15) is taken
+//    in one vector pass. For each layout, the lags that are whole rows (width x pixel size) are
+//    compared with their median: a picture's width stands far below it. Multiples of the width
+//    do too, so the smallest width nearly as good is kept; then its neighbours are measured
+//    exactly, and where one of them makes the rows line up (the step from a row's right edge to
+//    the next row's left edge falls in one column, the "seam"), that one is the width.
+//    A window holds a picture when rows are much more alike than the median lag, neighbour pixels
+//    are too, and not much less so than rows (arrays of records repeat one record down but differ
+//    across); its row length must be whole pixels of the layout. The layout whose neighbour
+//    pixels are most alike wins: a 24-bit picture read as 8-bit compares red with green.
+// 3. Extent. From the window's most self-similar row, rows are added up and down while each is
+//    like its neighbour (bytes within 8, nibbles within 1) and clearly more so than half a row
+//    across; past an edge spanning a whole row, a row belongs when it is like the next one. The
+//    first and last rows are cut at the unit where the run of alike units begins or ends, then
+//    set on the rows' seam where there is one, which also handles data beginning mid-row. Rows of
+//    zeros or 0xFF at either end are fill, not picture; regions that read as text are dropped.
+// 4. Finds with the same layout and width that overlap, or lie a few rows apart on one grid of
+//    rows, are one picture and are joined; of other overlaps the larger stays.
 //
 // Files are read a window at a time (8 MiB for the sieve, at most 32 MiB plus margins for the lag
 // search) on several threads, so memory does not grow with the file.
@@ -474,10 +475,6 @@ bool searchWindow(const uint8_t* data, int64_t size, int64_t w0, int64_t w1, con
             const float acrossSlack = layout == 2 ? 0.15f : 0.0f;
             bool accepted = down <= kMaxDown && across <= kMaxAcross + acrossSlack &&
                             across - down <= kMaxAcrossOverDown + acrossSlack;
-            if (std::getenv("FIND_DEBUG"))
-                std::fprintf(stderr, "  %c %lld-%lld layout %d width %d down %.3f across %.3f base %.3f\n",
-                             accepted ? '+' : ' ', (long long)w0, (long long)w1, layout, exact, down, across,
-                             base);
             if (!accepted)
                 continue;
             float merit = down + 2.0f * across;
@@ -672,9 +669,6 @@ bool growExtent(const uint8_t* data, int64_t size, const Candidate& c, int64_t* 
     // Pictures start on whole bytes in practice; a 4-bit start on a high nibble is a chance match.
     if (nibbles && (start & 1))
         ++start;
-    if (std::getenv("FIND_DEBUG"))
-        std::fprintf(stderr, "grow seed %lld r %lld e %lld start %lld end %lld thr %.2f\n", (long long)c.seed,
-                     (long long)r, (long long)e, (long long)start, (long long)end, threshold);
     *startUnit = start;
     *endUnit = end;
     return true;
