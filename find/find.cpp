@@ -478,7 +478,11 @@ bool searchWindow(const uint8_t* data, int64_t size, int64_t w0, int64_t w1, con
             if (!accepted)
                 continue;
             float merit = down + 2.0f * across;
-            if (found && merit >= best->merit)
+            // A 4-bit picture read as bytes passes for a picture of half the width or of two rows;
+            // when the nibbles make a picture whose rows fit the other's, they are the layout.
+            const bool nibblesExplain =
+                layout == 0 && found && 2 * int64_t{best->width} * kUnitsPerPixel[best->layout] % exact == 0;
+            if (found && merit >= best->merit && !nibblesExplain)
                 continue;
             // The seed: the row most like the row below it.
             int64_t rowUnits = int64_t{exact} * upp;
@@ -740,6 +744,13 @@ void searchStretch(RangeSearch* rs, int64_t s0, int64_t s1, int depth)
             bool nibbles = c.layout == 0;
             int64_t offset = nibbles ? startUnit / 2 : startUnit;
             int64_t end = nibbles ? (endUnit + 1) / 2 : endUnit;
+            // Rows of text next to a picture can pass for more of it; they are cut off row by row.
+            const int64_t rowBytes = std::max<int64_t>(1, int64_t{c.width} * (nibbles ? 1 : 2 * kUnitsPerPixel[c.layout]) / 2);
+            const int64_t probe = std::clamp<int64_t>(rowBytes, 64, 512);
+            while (end - offset > 2 * probe && looksLikeText(rs->data + offset, probe))
+                offset += rowBytes;
+            while (end - offset > 2 * probe && looksLikeText(rs->data + end - probe, probe))
+                end -= rowBytes;
             Find f = {rs->base + offset, end - offset, c.layout, c.width, 0, c.score};
             f.height = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, rowsIn(c.layout, c.width, f.bytes)));
             // A picture that ends before this window began was found from an earlier window.
