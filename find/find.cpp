@@ -827,7 +827,11 @@ void mergeFinds(std::vector<Find>* finds)
                 continue;
             }
             if (f.offset < lastEnd) {
-                if (f.bytes > last.bytes)
+                // Two readings of mostly the same bytes: the one more alike down is the picture;
+                // otherwise the larger region stays.
+                const int64_t overlap = std::min(lastEnd, f.offset + f.bytes) - f.offset;
+                const bool sameBytes = 2 * overlap >= std::min(f.bytes, last.bytes);
+                if (sameBytes ? f.score > last.score : f.bytes > last.bytes)
                     last = f;
                 continue;
             }
