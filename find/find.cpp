@@ -401,14 +401,22 @@ bool searchWindow(const uint8_t* data, int64_t size, int64_t w0, int64_t w1, con
             std::vector<float>& diff = s->alikeAt;
             diff.assign(static_cast<size_t>(hi) + 1, 0.0f);
             s->sorted.clear();
-            int32_t top = lo;
+            // The best width is a dip: lower than the widths either side of it. Smooth data is
+            // more alike the nearer, so without that the narrowest width allowed would always win.
+            auto diffAt = [&](int64_t w) {
+                return static_cast<float>(s->counts[static_cast<size_t>(w * upp)]) / static_cast<float>(count);
+            };
+            int32_t top = -1;
             for (int32_t w = lo; w <= hi; ++w) {
-                float d = static_cast<float>(s->counts[static_cast<size_t>(w * upp)]) / static_cast<float>(count);
+                float d = diffAt(w);
                 diff[static_cast<size_t>(w)] = d;
                 s->sorted.push_back(d);
-                if (d < diff[static_cast<size_t>(top)])
+                bool dip = (w == 1 || d <= diffAt(w - 1)) && (int64_t{w + 1} * upp > lagMax || d <= diffAt(w + 1));
+                if (dip && (top < 0 || d < diff[static_cast<size_t>(top)]))
                     top = w;
             }
+            if (top < 0)
+                continue;
             float base = median(&s->sorted);
             if (base < kMinBase[space])
                 continue;
@@ -829,9 +837,18 @@ void mergeFinds(std::vector<Find>* finds)
             if (f.offset < lastEnd) {
                 // Two readings of mostly the same bytes: the one more alike down is the picture;
                 // otherwise the larger region stays.
+                // Neighbours that overlap by a little (each edge found a few units off) both stay.
                 const int64_t overlap = std::min(lastEnd, f.offset + f.bytes) - f.offset;
-                const bool sameBytes = 2 * overlap >= std::min(f.bytes, last.bytes);
-                if (sameBytes ? f.score > last.score : f.bytes > last.bytes)
+                const int64_t smaller = std::min(f.bytes, last.bytes);
+                if (4 * overlap <= smaller && f.offset + f.bytes > lastEnd) {
+                    Find trimmed = f;
+                    trimmed.offset = lastEnd;
+                    trimmed.bytes = f.offset + f.bytes - lastEnd;
+                    trimmed.height = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, rowsIn(f.layout, f.width, trimmed.bytes)));
+                    out.push_back(trimmed);
+                    continue;
+                }
+                if (2 * overlap >= smaller ? f.score > last.score : f.bytes > last.bytes)
                     last = f;
                 continue;
             }
