@@ -612,29 +612,48 @@ bool growExtent(const uint8_t* data, int64_t size, const Candidate& c, int64_t* 
     // then the cut is at the first and the last unit that differ from that value.
     // Narrow rows are judged 64 units at a time, or a plain patch of a picture would look like fill.
     const int64_t flatSpan = std::max<int64_t>(row, 64);
-    auto flatRow = [&](int64_t x) {
+    // Rows at the start are judged on the units from them on, rows at the end on those before.
+    auto flatRowAt = [&](int64_t x, bool fromEnd) {
         if (end - start < flatSpan || x < start || x + row > end)
             return false;
-        int64_t a = std::max(start, std::min(x + row - flatSpan, end - flatSpan));
-        return flatFraction(u, std::min(a, x), flatSpan) >= 0.95f;
+        int64_t a = fromEnd ? std::max(start, x + row - flatSpan) : std::min(x, end - flatSpan);
+        return flatFraction(u, a, flatSpan) >= 0.95f;
     };
+    auto flatRow = [&](int64_t x) { return flatRowAt(x, false); };
+    auto flatTailRow = [&](int64_t x) { return flatRowAt(x, true); };
+    // The first and last rows may hold some units of the data beyond, so the count of flat
+    // rows may begin a few rows in.
+    int64_t headSkip = 0, tailSkip = 0;
+    while (headSkip < 4 && !flatRow(start + headSkip * row))
+        ++headSkip;
+    if (headSkip == 4 || !flatRow(start + (headSkip + 1) * row))
+        headSkip = 0;
+    while (tailSkip < 4 && !flatTailRow(end - (tailSkip + 1) * row))
+        ++tailSkip;
+    if (tailSkip == 4 || !flatTailRow(end - (tailSkip + 2) * row))
+        tailSkip = 0;
     int64_t leading = 0, trailing = 0;
-    while (flatRow(start + leading * row))
+    while (flatRow(start + (headSkip + leading) * row))
         ++leading;
-    while (end - (trailing + 1) * row >= start + leading * row && flatRow(end - (trailing + 1) * row))
+    while (end - (tailSkip + trailing + 1) * row >= start + (headSkip + leading) * row &&
+           flatTailRow(end - (tailSkip + trailing + 1) * row))
         ++trailing;
-    int64_t textured = (end - start) / row - leading - trailing;
+    int64_t textured = (end - start) / row - leading - trailing - headSkip - tailSkip;
     const int fullUnit = nibbles ? 15 : 255;
     auto isFill = [&](int64_t count, int value) {
         return count > 0 && (count * 2 > textured || (count >= 2 && (value == 0 || value == fullUnit)));
     };
-    if (isFill(leading, unitAt(u, start))) {
-        int value = unitAt(u, start);
+    const int64_t head = start + headSkip * row;
+    if (isFill(leading, unitAt(u, head))) {
+        int value = unitAt(u, head);
+        start = head;
         while (start < end && unitAt(u, start) == value)
             ++start;
     }
-    if (isFill(trailing, unitAt(u, end - 1))) {
-        int value = unitAt(u, end - 1);
+    const int64_t tail = end - tailSkip * row;
+    if (tail > start && isFill(trailing, unitAt(u, tail - 1))) {
+        int value = unitAt(u, tail - 1);
+        end = tail;
         while (end > start && unitAt(u, end - 1) == value)
             --end;
     }
