@@ -298,6 +298,57 @@ TEST(FindFile, SparseFilePastFourGiB)
     expectFind(finds[0], fourGiB - 200000 + pictureAt, 3, 500, 60);
 }
 
+struct ProgressLog {
+    std::vector<int64_t> done;
+    int64_t total;
+};
+
+void logProgress(void* user, int64_t done, int64_t total)
+{
+    ProgressLog* log = static_cast<ProgressLog*>(user);
+    log->done.push_back(done);
+    log->total = total;
+}
+
+// Two machines splitting a file between them find what one finds over the whole, and the
+// progress only ever grows, to its total.
+TEST(FindFile, SplitRangesAndProgress)
+{
+    const std::string path = scratchPath("split.bin");
+    Bytes file = noise(3 << 20, 12);
+    plant(&file, 300001, drawPicture(3, 640, 80, 2));
+    plant(&file, (2 << 20) + 77, drawPicture(0, 322, 300, 3));
+    ASSERT_TRUE(writeFile(path, file));
+
+    auto scan = [&](int64_t from, int64_t to, const FindProgress* progress) {
+        FindOptions options = defaultFindOptions();
+        options.from = from;
+        options.to = to;
+        std::vector<Find> finds;
+        int64_t scanned = 0;
+        char error[256];
+        EXPECT_TRUE(findInFile(path.c_str(), options, progress, &finds, &scanned, error, sizeof error));
+        EXPECT_EQ(scanned, (to < 0 ? static_cast<int64_t>(file.size()) : to) - from);
+        return finds;
+    };
+    ProgressLog log = {{}, 0};
+    FindProgress progress = {logProgress, &log};
+    std::vector<Find> whole = scan(0, -1, &progress);
+    std::vector<Find> first = scan(0, 1 << 20, nullptr);
+    std::vector<Find> second = scan(1 << 20, -1, nullptr);
+    std::remove(path.c_str());
+
+    ASSERT_EQ(whole.size(), 2u);
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(first[0].offset, whole[0].offset);
+    EXPECT_EQ(second[0].offset, whole[1].offset);
+    EXPECT_EQ(second[0].width, whole[1].width);
+    ASSERT_FALSE(log.done.empty());
+    EXPECT_TRUE(std::is_sorted(log.done.begin(), log.done.end()));
+    EXPECT_EQ(log.done.back(), log.total);
+}
+
 // The program, as a user runs it.
 struct ProgramRun {
     int status;
