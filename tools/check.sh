@@ -51,13 +51,32 @@ fuzz() {
     return "$status"
 }
 
+# tessvane-find.exe under wine (a console program: no display) on the demo file, against the
+# native program's --tsv output. Its own prefix, stopped afterwards.
+find_under_wine() {
+    local scratch prefix="$root/build/windows/wine-find-prefix" status=0
+    scratch=$(mktemp -d)
+    python3 tools/make_demo.py "$scratch" >/dev/null || return 1
+    build/release/tessvane-find --tsv "$scratch/demo.bin" >"$scratch/native.tsv" || status=1
+    (cd "$scratch" && DISPLAY= WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+        timeout 600 wine "$root/build/windows/tessvane-find.exe" --tsv demo.bin 2>/dev/null |
+        tr -d '\r' >"$scratch/wine.tsv") || status=1
+    WINEPREFIX="$prefix" wineserver -k 2>/dev/null
+    cat "$scratch/wine.tsv"
+    [ "$(wc -l <"$scratch/wine.tsv")" -eq 5 ] && cmp -s "$scratch/native.tsv" "$scratch/wine.tsv" || status=1
+    rm -rf "$scratch"
+    return "$status"
+}
+
 mkdir -p build
 for preset in native sanitize release windows fuzz; do
     stage "workflow $preset" workflow "$preset"
 done
 stage "end-to-end under wine" python3 tests/e2e/run_wine.py build/windows/tessvane.exe
+stage "tessvane-find.exe under wine" find_under_wine
 stage "fuzz settings" fuzz fuzz_settings settings
 stage "fuzz page loading" fuzz fuzz_load_page load_page
+stage "fuzz finder" fuzz fuzz_find find
 
 echo
 for name in "${failures[@]}"; do

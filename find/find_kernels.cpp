@@ -1,0 +1,233 @@
+// The two inner loops that run over every byte, with SSE2 and AVX2 versions picked at run time.
+#include "find/find_kernels.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#if defined(__x86_64__) || defined(_M_X64)
+#include <immintrin.h>
+#define FIND_X86 1
+// mingw does not keep the stack 32-byte aligned for AVX spills, so Windows stays on SSE2.
+#if !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
+#define FIND_AVX2 1
+#endif
+#endif
+
+static int absDiff(int a, int b)
+{
+    return a > b ? a - b : b - a;
+}
+
+static void roughnessScalar(const uint8_t* p, int64_t n, uint64_t sums[3])
+{
+    sums[0] = sums[1] = sums[2] = 0;
+    for (int64_t i = 0; i + 3 < n; ++i) {
+        sums[0] += static_cast<uint64_t>(absDiff(p[i], p[i + 1]));
+        sums[1] += static_cast<uint64_t>(absDiff(p[i], p[i + 2]));
+        sums[2] += static_cast<uint64_t>(absDiff(p[i], p[i + 3]));
+    }
+}
+
+#ifdef FIND_X86
+static void roughnessSse2(const uint8_t* p, int64_t n, uint64_t sums[3])
+{
+    __m128i s1 = _mm_setzero_si128(), s2 = _mm_setzero_si128(), s3 = _mm_setzero_si128();
+    int64_t i = 0;
+    for (; i + 19 <= n; i += 16) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        s1 = _mm_add_epi64(s1, _mm_sad_epu8(a, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1))));
+        s2 = _mm_add_epi64(s2, _mm_sad_epu8(a, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 2))));
+        s3 = _mm_add_epi64(s3, _mm_sad_epu8(a, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 3))));
+    }
+    uint64_t lanes[2];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), s1);
+    sums[0] = lanes[0] + lanes[1];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), s2);
+    sums[1] = lanes[0] + lanes[1];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), s3);
+    sums[2] = lanes[0] + lanes[1];
+    for (; i + 3 < n; ++i) {
+        sums[0] += static_cast<uint64_t>(absDiff(p[i], p[i + 1]));
+        sums[1] += static_cast<uint64_t>(absDiff(p[i], p[i + 2]));
+        sums[2] += static_cast<uint64_t>(absDiff(p[i], p[i + 3]));
+    }
+}
+
+// 64 lags at a time in registers. Byte sums cover 17 positions (17 x 15 = 255), then widen into
+// 16-bit sums, which hold 4369 positions.
+static void sumDifferencesSse2(const uint8_t* u, const int32_t* positions, int32_t count,
+                               int32_t lagMax, int32_t cap, uint32_t* sums)
+{
+    const __m128i limit = _mm_set1_epi8(static_cast<char>(cap));
+    const __m128i zero = _mm_setzero_si128();
+    alignas(16) uint16_t lanes[64];
+    for (int32_t first = 1; first <= lagMax; first += 64) {
+        __m128i w[8];
+        for (__m128i& v : w)
+            v = zero;
+        for (int32_t batch = 0; batch < count; batch += 17) {
+            int32_t batchEnd = std::min(count, batch + 17);
+            __m128i a0 = zero, a1 = zero, a2 = zero, a3 = zero;
+            for (int32_t k = batch; k < batchEnd; ++k) {
+                const uint8_t* q = u + positions[k] + first;
+                __m128i c = _mm_set1_epi8(static_cast<char>(u[positions[k]]));
+                __m128i x, d;
+#define FIND_STEP(acc, off)                                                            \
+    x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + (off)));                  \
+    d = _mm_or_si128(_mm_subs_epu8(x, c), _mm_subs_epu8(c, x));                        \
+    acc = _mm_add_epi8(acc, _mm_min_epu8(d, limit));
+                FIND_STEP(a0, 0)
+                FIND_STEP(a1, 16)
+                FIND_STEP(a2, 32)
+                FIND_STEP(a3, 48)
+#undef FIND_STEP
+            }
+            w[0] = _mm_add_epi16(w[0], _mm_unpacklo_epi8(a0, zero));
+            w[1] = _mm_add_epi16(w[1], _mm_unpackhi_epi8(a0, zero));
+            w[2] = _mm_add_epi16(w[2], _mm_unpacklo_epi8(a1, zero));
+            w[3] = _mm_add_epi16(w[3], _mm_unpackhi_epi8(a1, zero));
+            w[4] = _mm_add_epi16(w[4], _mm_unpacklo_epi8(a2, zero));
+            w[5] = _mm_add_epi16(w[5], _mm_unpackhi_epi8(a2, zero));
+            w[6] = _mm_add_epi16(w[6], _mm_unpacklo_epi8(a3, zero));
+            w[7] = _mm_add_epi16(w[7], _mm_unpackhi_epi8(a3, zero));
+        }
+        for (int j = 0; j < 8; ++j)
+            _mm_store_si128(reinterpret_cast<__m128i*>(lanes + 8 * j), w[j]);
+        for (int32_t j = 0; j < 64 && first + j <= lagMax; ++j)
+            sums[first + j] += lanes[j];
+    }
+}
+#endif
+
+#ifdef FIND_AVX2
+__attribute__((target("avx2"))) static void roughnessAvx2(const uint8_t* p, int64_t n,
+                                                          uint64_t sums[3])
+{
+    __m256i s1 = _mm256_setzero_si256(), s2 = _mm256_setzero_si256(), s3 = _mm256_setzero_si256();
+    int64_t i = 0;
+    for (; i + 35 <= n; i += 32) {
+        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+        s1 = _mm256_add_epi64(s1, _mm256_sad_epu8(a, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 1))));
+        s2 = _mm256_add_epi64(s2, _mm256_sad_epu8(a, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 2))));
+        s3 = _mm256_add_epi64(s3, _mm256_sad_epu8(a, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 3))));
+    }
+    alignas(32) uint64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), s1);
+    sums[0] = lanes[0] + lanes[1] + lanes[2] + lanes[3];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), s2);
+    sums[1] = lanes[0] + lanes[1] + lanes[2] + lanes[3];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), s3);
+    sums[2] = lanes[0] + lanes[1] + lanes[2] + lanes[3];
+    for (; i + 3 < n; ++i) {
+        sums[0] += static_cast<uint64_t>(absDiff(p[i], p[i + 1]));
+        sums[1] += static_cast<uint64_t>(absDiff(p[i], p[i + 2]));
+        sums[2] += static_cast<uint64_t>(absDiff(p[i], p[i + 3]));
+    }
+}
+
+__attribute__((target("avx2"))) static void sumDifferencesAvx2(const uint8_t* u,
+                                                               const int32_t* positions,
+                                                               int32_t count, int32_t lagMax,
+                                                               int32_t cap, uint32_t* sums)
+{
+    const __m256i limit = _mm256_set1_epi8(static_cast<char>(cap));
+    const __m256i zero = _mm256_setzero_si256();
+    alignas(32) uint16_t lanes[128];
+    for (int32_t first = 1; first <= lagMax; first += 128) {
+        __m256i w0 = zero, w1 = zero, w2 = zero, w3 = zero, w4 = zero, w5 = zero, w6 = zero, w7 = zero;
+        for (int32_t batch = 0; batch < count; batch += 17) {
+            int32_t batchEnd = std::min(count, batch + 17);
+            __m256i a0 = zero, a1 = zero, a2 = zero, a3 = zero;
+            for (int32_t k = batch; k < batchEnd; ++k) {
+                const uint8_t* q = u + positions[k] + first;
+                __m256i c = _mm256_set1_epi8(static_cast<char>(u[positions[k]]));
+                __m256i x, d;
+#define FIND_STEP(acc, off)                                                            \
+    x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + (off)));               \
+    d = _mm256_or_si256(_mm256_subs_epu8(x, c), _mm256_subs_epu8(c, x));               \
+    acc = _mm256_add_epi8(acc, _mm256_min_epu8(d, limit));
+                FIND_STEP(a0, 0)
+                FIND_STEP(a1, 32)
+                FIND_STEP(a2, 64)
+                FIND_STEP(a3, 96)
+#undef FIND_STEP
+            }
+#define FIND_WIDEN(wlo, whi, acc)                                                                  \
+    wlo = _mm256_add_epi16(wlo, _mm256_cvtepu8_epi16(_mm256_castsi256_si128(acc)));               \
+    whi = _mm256_add_epi16(whi, _mm256_cvtepu8_epi16(_mm256_extracti128_si256(acc, 1)));
+            FIND_WIDEN(w0, w1, a0)
+            FIND_WIDEN(w2, w3, a1)
+            FIND_WIDEN(w4, w5, a2)
+            FIND_WIDEN(w6, w7, a3)
+#undef FIND_WIDEN
+        }
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), w0);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 16), w1);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 32), w2);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 48), w3);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 64), w4);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 80), w5);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 96), w6);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 112), w7);
+        for (int32_t j = 0; j < 128 && first + j <= lagMax; ++j)
+            sums[first + j] += lanes[j];
+    }
+}
+#endif
+
+static void sumDifferencesScalar(const uint8_t* u, const int32_t* positions, int32_t count,
+                                 int32_t lagMax, int32_t cap, uint32_t* sums)
+{
+    for (int32_t k = 0; k < count; ++k) {
+        const uint8_t* q = u + positions[k];
+        for (int32_t lag = 1; lag <= lagMax; ++lag)
+            sums[lag] += static_cast<uint32_t>(std::min(absDiff(q[0], q[lag]), cap));
+    }
+}
+
+struct Kernels {
+    void (*roughness)(const uint8_t*, int64_t, uint64_t*);
+    void (*sumDifferences)(const uint8_t*, const int32_t*, int32_t, int32_t, int32_t, uint32_t*);
+    const char* name;
+};
+
+static Kernels pickKernels()
+{
+    // TESSVANE_FIND_KERNELS=scalar or sse2 holds the finder to a plainer kernel, for comparisons.
+    const char* forced = std::getenv("TESSVANE_FIND_KERNELS");
+    bool scalarOnly = forced && std::strcmp(forced, "scalar") == 0;
+    bool noAvx2 = scalarOnly || (forced && std::strcmp(forced, "sse2") == 0);
+    (void)noAvx2;
+#ifdef FIND_AVX2
+    if (!noAvx2 && __builtin_cpu_supports("avx2"))
+        return {roughnessAvx2, sumDifferencesAvx2, "avx2"};
+#endif
+#ifdef FIND_X86
+    if (!scalarOnly)
+        return {roughnessSse2, sumDifferencesSse2, "sse2"};
+#endif
+    return {roughnessScalar, sumDifferencesScalar, "scalar"};
+}
+
+static const Kernels& kernels()
+{
+    static const Kernels picked = pickKernels();
+    return picked;
+}
+
+void roughness(const uint8_t* p, int64_t n, uint64_t sums[3])
+{
+    kernels().roughness(p, n, sums);
+}
+
+void sumDifferences(const uint8_t* u, const int32_t* positions, int32_t count, int32_t lagMax,
+                    int32_t cap, uint32_t* sums)
+{
+    kernels().sumDifferences(u, positions, count, lagMax, cap, sums);
+}
+
+const char* kernelName()
+{
+    return kernels().name;
+}
