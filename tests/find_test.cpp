@@ -19,19 +19,11 @@
 #include "app/raw_file.h"
 #include "find/find.h"
 #include "find/find_kernels.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes noise(size_t size, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    Bytes out(size);
-    for (uint8_t& b : out)
-        b = static_cast<uint8_t>(rng());
-    return out;
-}
 
 // Smooth noise: random levels on a grid of cells, blended between the corners of each cell.
 struct SmoothNoise {
@@ -140,7 +132,7 @@ TEST(FindPictures, EachLayoutAtAwkwardWidthsAndOffsets)
         for (int32_t width : {17, 101, 256, 4096}) {
             SCOPED_TRACE("layout " + std::to_string(layout) + " width " + std::to_string(width));
             const int32_t height = heightFor(layout, width);
-            Bytes file = noise(300000, static_cast<uint32_t>(layout * 10000 + width));
+            Bytes file = randomTestBytes(300000, static_cast<uint32_t>(layout * 10000 + width));
             const int64_t offset = 100001 + width % 7;
             const Bytes picture = drawPicture(layout, width, height, static_cast<uint32_t>(width));
             plant(&file, offset, picture);
@@ -161,7 +153,7 @@ TEST(FindPictures, DataBeginningMidRowIsReportedFromTheFirstWholeRow)
 {
     for (int32_t layout : {1, 3}) {
         const int32_t width = 200, height = 120, skip = 77;
-        Bytes file = noise(60000, 3);
+        Bytes file = randomTestBytes(60000, 3);
         plant(&file, 30000, drawPicture(layout, width, height, 4, skip));
         file.resize(file.size() + 30000, 0);
         std::vector<Find> finds = findAll(file);
@@ -178,7 +170,7 @@ TEST(FindPictures, BackToBackAtBothEndsOfTheFile)
     const Bytes last = drawPicture(2, 64, 200, 5);
     int64_t at = plant(&file, 0, first);
     at += plant(&file, at, second);
-    const Bytes gap = noise(70001, 9);
+    const Bytes gap = randomTestBytes(70001, 9);
     at += plant(&file, at, gap);
     const int64_t lastOffset = at;
     plant(&file, at, last);
@@ -193,7 +185,7 @@ TEST(FindPictures, BackToBackAtBothEndsOfTheFile)
 
 TEST(FindPictures, NothingInNoiseFillTextOrTinyFiles)
 {
-    Bytes file = noise(1 << 20, 11);
+    Bytes file = randomTestBytes(1 << 20, 11);
     file.resize(file.size() + (256 << 10), 0);
     file.resize(file.size() + (256 << 10), 0xFF);
     std::mt19937 rng(5);
@@ -204,7 +196,7 @@ TEST(FindPictures, NothingInNoiseFillTextOrTinyFiles)
     }
     EXPECT_TRUE(findAll(file).empty());
     for (size_t size : {0, 1, 100, 5000}) {
-        Bytes tiny = noise(size, 1);
+        Bytes tiny = randomTestBytes(size, 1);
         EXPECT_TRUE(findAll(tiny).empty()) << size;
     }
 }
@@ -212,7 +204,7 @@ TEST(FindPictures, NothingInNoiseFillTextOrTinyFiles)
 TEST(FindPictures, OptionsNarrowTheSearch)
 {
     // 301 bytes a row is no whole number of 24-bit pixels.
-    Bytes file = noise(200000, 2);
+    Bytes file = randomTestBytes(200000, 2);
     plant(&file, 50000, drawPicture(1, 301, 100, 1));
     ASSERT_EQ(findAll(file).size(), 1u);
     FindOptions options = defaultFindOptions();
@@ -238,7 +230,7 @@ TEST(FindPictures, OptionsNarrowTheSearch)
 // The vector kernels against the plain loops they replace.
 TEST(FindKernels, MatchPlainLoops)
 {
-    const Bytes data = noise(5000 + kKernelPadding, 21);
+    const Bytes data = randomTestBytes(5000 + kKernelPadding, 21);
     for (int64_t n : {0, 3, 17, 35, 4096, 5000}) {
         uint64_t sums[3], want[3] = {0, 0, 0};
         roughness(data.data(), n, sums);
@@ -280,7 +272,7 @@ TEST(FindFile, SparseFilePastFourGiB)
 {
     const std::string path = scratchPath("sparse.bin");
     const int64_t fourGiB = int64_t{1} << 32;
-    Bytes region = noise(400000, 8);
+    Bytes region = randomTestBytes(400000, 8);
     const int64_t pictureAt = 123457;
     plant(&region, pictureAt, drawPicture(3, 500, 60, 3));
     ASSERT_TRUE(writeFile(path, region, fourGiB - 200000));
@@ -315,7 +307,7 @@ void logProgress(void* user, int64_t done, int64_t total)
 TEST(FindFile, SplitRangesAndProgress)
 {
     const std::string path = scratchPath("split.bin");
-    Bytes file = noise(3 << 20, 12);
+    Bytes file = randomTestBytes(3 << 20, 12);
     plant(&file, 300001, drawPicture(3, 640, 80, 2));
     plant(&file, (2 << 20) + 77, drawPicture(0, 322, 300, 3));
     ASSERT_TRUE(writeFile(path, file));
@@ -375,7 +367,7 @@ ProgramRun runFinder(const std::string& args)
 TEST(FindProgram, ReportsFindsAsTextTsvAndPictures)
 {
     const std::string data = scratchPath("data.bin");
-    Bytes file = noise(200000, 4);
+    Bytes file = randomTestBytes(200000, 4);
     plant(&file, 70001, drawPicture(2, 180, 90, 6));
     ASSERT_TRUE(writeFile(data, file));
 
@@ -411,7 +403,7 @@ TEST(FindProgram, ReportsFindsAsTextTsvAndPictures)
 TEST(FindProgram, ExitStatusForBadUsageAndUnreadableFiles)
 {
     const std::string data = scratchPath("small.bin");
-    ASSERT_TRUE(writeFile(data, noise(1000, 1)));
+    ASSERT_TRUE(writeFile(data, randomTestBytes(1000, 1)));
     for (const char* args : {"", "--bogus x", "--layouts 4 x", "--layouts 1,,2 x", "--width 90-30 x",
                              "--width 1-8 x", "--min-bytes 0 x", "--threads 0 x", "--from -5 x", "--to",
                              "a b"}) {

@@ -33,15 +33,6 @@ uint32_t grey(uint32_t level)
     return rgb(level, level, level);
 }
 
-Bytes randomBytes(size_t size, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    Bytes bytes(size);
-    for (uint8_t& b : bytes)
-        b = static_cast<uint8_t>(rng());
-    return bytes;
-}
-
 // The decoding walk written out plainly, one unit at a time; the reader must match it.
 std::vector<uint32_t> referenceImage(const Bytes& page, int format, int width, int height)
 {
@@ -189,8 +180,8 @@ TEST_F(PageTest, MatchesPlainUnitWalkForAllShapes)
     // Packed rows of odd widths (200 x 100 in 15-bit among them), units straddling the window
     // edge, narrow textures. 1001 bytes runs out inside units of every format; the long file
     // fills whole pages, and a 24-bit page ends in the middle of a pixel.
-    const Bytes shortFile = randomBytes(1001, 1);
-    const Bytes longFile = randomBytes(210001, 2);
+    const Bytes shortFile = randomTestBytes(1001, 1);
+    const Bytes longFile = randomTestBytes(210001, 2);
     const std::string paths[] = {writeFile(shortFile), writeFile(longFile)};
     const Bytes* contents[] = {&shortFile, &longFile};
     const int widths[] = {1, 2, 3, 5, 6, 7, 8, 13, 33, 200, 256, 512};
@@ -213,7 +204,7 @@ TEST_F(PageTest, MatchesPlainUnitWalkForAllShapes)
 TEST_F(PageTest, UnitCutShortTakesMissingBytesAsZero)
 {
     // 151 bytes: 50 whole pixels, then one with only its red byte.
-    Bytes small = randomBytes(151, 4);
+    Bytes small = randomTestBytes(151, 4);
     ASSERT_NE(loadAt(writeFile(small), 3, 256, 1, 0), nullptr);
     expectDirect24(small, 0, 50);
     EXPECT_EQ(pixel(50), rgb(small[150], 0, 0));
@@ -250,7 +241,7 @@ TEST_F(PageTest, UnitsStickingOutOfTheWindowOrTheImage)
 TEST_F(PageTest, EndOfFileRules)
 {
     // Forward past the end: the page at offset 0.
-    Bytes file = randomBytes(100000, 6);
+    Bytes file = randomTestBytes(100000, 6);
     std::string path = writeFile(file);
     for (int64_t start : {int64_t{100000}, int64_t{5000000}}) {
         ASSERT_NE(loadAt(path, 3, 256, 256, start), nullptr);
@@ -266,14 +257,14 @@ TEST_F(PageTest, EndOfFileRules)
     EXPECT_EQ(pixel(34), kBlackPixel);
 
     // A file under 200 bytes is shown whole.
-    Bytes tiny = randomBytes(150, 7);
+    Bytes tiny = randomTestBytes(150, 7);
     ASSERT_NE(loadAt(writeFile(tiny), 3, 256, 256, -20000), nullptr);
     EXPECT_EQ(viewer.fileOffset, 0);
     expectDirect24(tiny, 0, 50);
     EXPECT_EQ(pixel(50), kBlackPixel);
 
     // The end passed in cuts the tail short when it lies inside it, down to nothing.
-    Bytes odd = randomBytes(180050, 8);
+    Bytes odd = randomTestBytes(180050, 8);
     std::string oddPath = writeFile(odd);
     ASSERT_NE(load(oddPath, 3, 256, 256, -20000, 180000), nullptr);
     EXPECT_EQ(viewer.fileOffset, 179950);
@@ -299,7 +290,7 @@ TEST_F(PageTest, EmptyMissingAndUnreadableFiles)
     viewer.fileOffset = 1234;
     EXPECT_EQ(loadPage("missing.bin", 3, 256, 256, 1234, 201234), nullptr);
     EXPECT_EQ(loadPage(".", 3, 256, 256, 1234, 201234), nullptr);
-    std::string path = writeFile(randomBytes(300, 9));
+    std::string path = writeFile(randomTestBytes(300, 9));
     EXPECT_EQ(loadPage(path.c_str(), 4, 256, 256, 1234, 201234), nullptr);
     EXPECT_EQ(loadPage(path.c_str(), -1, 256, 256, 1234, 201234), nullptr);
     EXPECT_EQ(viewer.fileOffset, 1234);
@@ -333,7 +324,7 @@ TEST_F(PageTest, FifosDevicesAndSocketsNeverBlock)
 
 TEST_F(PageTest, TextureSizeLimits)
 {
-    std::string path = writeFile(randomBytes(300, 10));
+    std::string path = writeFile(randomTestBytes(300, 10));
     EXPECT_EQ(loadAt(path, 3, kMaxTextureSide + 1, 16, 0), nullptr);
     EXPECT_EQ(loadAt(path, 3, 16, kMaxTextureSide + 1, 0), nullptr);
     EXPECT_EQ(loadAt(path, 0, INT32_MAX, INT32_MAX, 0), nullptr);
@@ -356,8 +347,8 @@ TEST_F(PageTest, SparseFileBeyondFourGiB)
     std::string path = "sparse.bin";
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
-    const Bytes head = randomBytes(3, 13), middle = randomBytes(600, 11);
-    const Bytes tail = randomBytes(100, 12);
+    const Bytes head = randomTestBytes(3, 13), middle = randomTestBytes(600, 11);
+    const Bytes tail = randomTestBytes(100, 12);
     bool written = ftruncate(fd, size) == 0 && pwrite(fd, head.data(), 3, 0) == 3 &&
                    pwrite(fd, middle.data(), middle.size(), far) == ssize_t(middle.size()) &&
                    pwrite(fd, tail.data(), tail.size(), size - 100) == ssize_t(tail.size());

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <random>
 #include <signal.h>
 #include <sys/wait.h>
 #include <system_error>
@@ -31,6 +32,15 @@ bool leaveScratchDir(ScratchDir* scratch)
     bool back = !error;
     std::filesystem::remove_all(scratch->path, error);
     return back && !error;
+}
+
+std::vector<uint8_t> randomTestBytes(size_t size, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> bytes(size);
+    for (uint8_t& b : bytes)
+        b = static_cast<uint8_t>(rng());
+    return bytes;
 }
 
 bool writeTestFile(const char* path, const void* data, size_t size)

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 #include <sys/types.h>
 
 #include "page/page.h"
@@ -19,6 +20,9 @@ bool enterScratchDir(ScratchDir* scratch, const char* prefix);
 
 // Back to the saved directory; the scratch directory goes with everything in it.
 bool leaveScratchDir(ScratchDir* scratch);
+
+// size bytes of seeded noise, the same for the same seed.
+std::vector<uint8_t> randomTestBytes(size_t size, uint32_t seed);
 
 // Creates or replaces the file at path with exactly size bytes of data.
 bool writeTestFile(const char* path, const void* data, size_t size);
