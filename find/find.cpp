@@ -719,11 +719,13 @@ bool looksLikeText(const uint8_t* p, int64_t n)
     n = std::min<int64_t>(n, 65536);
     for (int stride = 1; stride <= 2; ++stride) {
         for (int phase = 0; phase < stride; ++phase) {
-            int64_t printable = 0, spaces = 0, zeros = 0, count = 0;
+            int64_t printable = 0, spaces = 0, lineEnds = 0, controls = 0, zeros = 0, count = 0;
             for (int64_t i = phase; i < n; i += stride, ++count) {
                 uint8_t b = p[i];
                 printable += (b >= 0x20 && b < 0x7F) || b == '\n' || b == '\r' || b == '\t';
                 spaces += b == ' ' || b == '\n';
+                lineEnds += b == '\n';
+                controls += b < 0x20 && b != '\n' && b != '\r' && b != '\t';
                 int64_t other = phase == 0 ? i + 1 : i - 1;  // the other byte of a UTF-16 unit
                 if (stride == 2 && other < n)
                     zeros += p[other] == 0;
@@ -731,7 +733,10 @@ bool looksLikeText(const uint8_t* p, int64_t n)
             if (count == 0)
                 continue;
             bool wide = stride == 1 || zeros * 20 >= count * 19;
-            if (wide && printable * 20 >= count * 19 && spaces * 100 >= count * 8)
+            // Tables of numbers and lines of code may have few spaces, but they end their lines;
+            // a grey picture that reaches down to the line end byte reaches its neighbours too.
+            bool lines = lineEnds * 200 >= count && controls * 4 <= lineEnds;
+            if (wide && printable * 20 >= count * 19 && (spaces * 100 >= count * 8 || lines))
                 return true;
         }
     }

@@ -201,6 +201,32 @@ TEST(FindPictures, NothingInNoiseFillTextOrTinyFiles)
     }
 }
 
+// Lines of code with few spaces, here in UTF-16, are alike at many distances; a picture before
+// them must not grow into them.
+TEST(FindPictures, PictureBeforeUtf16CodeEndsWhereItEnds)
+{
+    const char* parts[] = {"pip.", "_internal.", "utils.", "operations.", "build.", "req.", "misc."};
+    const char* names[] = {"build_wheel_legacy", "InstallRequirement", "ensure_dir", "deprecated"};
+    std::mt19937 rng(4);
+    Bytes file = randomTestBytes(50001, 2);
+    const Bytes picture = drawPicture(2, 970, 400, 6);
+    const int64_t offset = static_cast<int64_t>(file.size());
+    plant(&file, offset, picture);
+    while (file.size() < offset + picture.size() + (2u << 20)) {
+        std::string line = "from ";
+        for (int k = 2 + static_cast<int>(rng() % 3); k > 0; --k)
+            line += parts[rng() % 7];
+        line += std::string(" import ") + names[rng() % 4] + "\n";
+        for (char c : line) {
+            file.push_back(static_cast<uint8_t>(c));
+            file.push_back(0);
+        }
+    }
+    std::vector<Find> finds = findAll(file);
+    ASSERT_EQ(finds.size(), 1u);
+    expectFind(finds[0], offset, 2, 970, 400);
+}
+
 TEST(FindPictures, OptionsNarrowTheSearch)
 {
     // 301 bytes a row is no whole number of 24-bit pixels.
