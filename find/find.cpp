@@ -82,6 +82,7 @@ constexpr float kMaxDown = 0.45f;             // one row down
 constexpr float kMaxAcross = 0.6f;            // one pixel across
 constexpr float kMaxAcrossOverDown = 0.45f;   // records: alike down, unlike across
 constexpr float kRowContrast = 0.6f;          // a row down against half a row across
+constexpr float kMaxColourAcross = 0.45f;     // 15-bit: next pixel against one far off
 const float kMinBase[2] = {1.0f, 0.3f};       // below, nearly everything is one value
 
 // Units per pixel: layout 0 is searched as nibbles, the others as bytes.
@@ -323,6 +324,25 @@ float findSeam(const Units& u, int64_t x0, int64_t rows, int64_t width, int32_t 
     return static_cast<float>(steps[top]) / static_cast<float>(std::max<int64_t>(1, second));
 }
 
+// For 15-bit pixels: the step to the next pixel over the step to the pixel a row and a half on,
+// in the colours taken apart, from whichever byte the pixels start at.
+float colourAcross(const Units& u, const std::vector<Run>& ranges, int32_t width)
+{
+    const int64_t far = 2 * (int64_t{width} + width / 2);
+    float least = 1e9f;
+    for (int64_t phase = 0; phase < 2; ++phase) {
+        int64_t across = 0, apart = 0, n = 0;
+        for (const Run& r : ranges)
+            for (int64_t i = r.start + phase; i + far + 2 <= u.count && i < r.end && n < kExactUnits; i += 2, ++n) {
+                across += pixelStep(u, i, i + 2, 2);
+                apart += pixelStep(u, i, i + far, 2);
+            }
+        if (apart > 0)
+            least = std::min(least, static_cast<float>(across) / static_cast<float>(apart));
+    }
+    return least;
+}
+
 // Looks for the best layout and width in the window [w0, w1) of data.
 bool searchWindow(const uint8_t* data, int64_t size, int64_t w0, int64_t w1, const FindOptions& options,
                   Scratch* s, Candidate* best)
@@ -483,6 +503,10 @@ bool searchWindow(const uint8_t* data, int64_t size, int64_t w0, int64_t w1, con
             const float acrossSlack = layout == 2 ? 0.15f : 0.0f;
             bool accepted = down <= kMaxDown && across <= kMaxAcross + acrossSlack &&
                             across - down <= kMaxAcrossOverDown + acrossSlack;
+            // Records of 16-bit fields pass the byte tests for 15-bit pixels, but taken apart into
+            // colours their neighbours differ nearly as much as pixels far apart.
+            if (accepted && layout == 2)
+                accepted = colourAcross(window, s->quiet, exact) <= kMaxColourAcross;
             if (!accepted)
                 continue;
             float merit = down + 2.0f * across;
