@@ -83,6 +83,9 @@ constexpr float kMaxAcross = 0.6f;            // one pixel across
 constexpr float kMaxAcrossOverDown = 0.45f;   // records: alike down, unlike across
 constexpr float kRowContrast = 0.6f;          // a row down against half a row across
 constexpr float kMaxColourAcross = 0.45f;     // 15-bit: next pixel against one far off
+constexpr int64_t kRecordBlockUnits = 4096;
+constexpr float kRecordAcross = 0.5f;         // next pixel against half a row on, over a block
+constexpr float kRecordDown = 0.25f;          // and one row down: records vary down too
 const float kMinBase[2] = {1.0f, 0.3f};       // below, nearly everything is one value
 
 // Units per pixel: layout 0 is searched as nibbles, the others as bytes.
@@ -631,6 +634,37 @@ bool growExtent(const uint8_t* data, int64_t size, const Candidate& c, int64_t* 
             end = i + 1;
         }
     }
+    // An array of records whose size divides the row repeats one row down as well, but unlike a
+    // picture it differs across nearly as much as half a row on; blocks of such rows at either
+    // end are cut off. Blocks, not rows: a narrow picture has rows like that here and there.
+    const int64_t blockUnits = std::max<int64_t>(2, kRecordBlockUnits / row) * row;
+    auto recordBlock = [&](int64_t x, int64_t blockUnits) {
+        // Compared with the units before where the buffer ends, as it may inside the records.
+        const int64_t sign = x + blockUnits + row <= u.count ? 1 : -1;
+        if (x < 0 || x + blockUnits > u.count || (sign < 0 && x < row))
+            return false;
+        int64_t across = 0, down = 0, other = 0;
+        for (int64_t i = x; i < x + blockUnits; ++i) {
+            across += std::min(std::abs(unitAt(u, i) - unitAt(u, i + sign * pixel)), kDifferenceCap);
+            down += std::min(std::abs(unitAt(u, i) - unitAt(u, i + sign * row)), kDifferenceCap);
+            other += std::min(std::abs(unitAt(u, i) - unitAt(u, i + sign * halfRow)), kDifferenceCap);
+        }
+        // In 15-bit pixels green straddles the two bytes, so bytes differ more across.
+        const float acrossLimit = kRecordAcross + (c.layout == 2 ? 0.2f : 0.0f);
+        return other >= blockUnits && static_cast<float>(across) >= acrossLimit * static_cast<float>(other) &&
+               static_cast<float>(down) >= kRecordDown * static_cast<float>(other);
+    };
+    // Next to records cut off, the rows left of the last block are judged one by one.
+    const bool tailTrimmed = end - start >= 2 * blockUnits && recordBlock(end - blockUnits, blockUnits);
+    while (end - start >= 2 * blockUnits && recordBlock(end - blockUnits, blockUnits))
+        end -= blockUnits;
+    for (int64_t k = blockUnits / row; tailTrimmed && k > 1 && recordBlock(end - row, row); --k)
+        end -= row;
+    const bool headTrimmed = end - start >= 2 * blockUnits && recordBlock(start, blockUnits);
+    while (end - start >= 2 * blockUnits && recordBlock(start, blockUnits))
+        start += blockUnits;
+    for (int64_t k = blockUnits / row; headTrimmed && k > 1 && recordBlock(start, row); --k)
+        start += row;
     // Rows of one value are taken in as part of a picture (a plain sky, a border), but rows of
     // zeros or of all ones are fill next to a picture, and so is a flat band taller than the rest:
     // then the cut is at the first and the last unit that differ from that value.
