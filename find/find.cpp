@@ -21,13 +21,15 @@
 //    A window holds a picture when rows are much more alike than the median lag, neighbour pixels
 //    are too, and not much less so than rows (arrays of records repeat one record down but differ
 //    across); its row length must be whole pixels of the layout. The layout whose neighbour
-//    pixels are most alike wins: a 24-bit picture read as 8-bit compares red with green.
+//    pixels are most alike wins: a 24-bit picture read as 8-bit compares red with green. 15-bit
+//    pixels must also be alike across when taken apart into colours, which 16-bit fields are not.
 // 3. Extent. From the window's most self-similar row, rows are added up and down while each is
 //    like its neighbour (bytes within 8, nibbles within 1) and clearly more so than half a row
 //    across; past an edge spanning a whole row, a row belongs when it is like the next one. The
 //    first and last rows are cut at the unit where the run of alike units begins or ends, then
 //    set on the rows' seam where there is one, which also handles data beginning mid-row. Rows of
-//    zeros or 0xFF at either end are fill, not picture; regions that read as text are dropped.
+//    zeros or 0xFF at either end are fill, not picture; blocks of rows at either end that differ
+//    across nearly as much as half a row on are records; regions that read as text are dropped.
 // 4. Finds with the same layout and width that overlap, or lie a few rows apart on one grid of
 //    rows, are one picture and are joined; of other overlaps the larger stays.
 //
