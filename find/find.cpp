@@ -21,13 +21,15 @@
 //    A window holds a picture when rows are much more alike than the median lag, neighbour pixels
 //    are too, and not much less so than rows (arrays of records repeat one record down but differ
 //    across); its row length must be whole pixels of the layout. The layout whose neighbour
-//    pixels are most alike wins: a 24-bit picture read as 8-bit compares red with green.
+//    pixels are most alike wins: a 24-bit picture read as 8-bit compares red with green. 15-bit
+//    pixels must also be alike across when taken apart into colours, which 16-bit fields are not.
 // 3. Extent. From the window's most self-similar row, rows are added up and down while each is
 //    like its neighbour (bytes within 8, nibbles within 1) and clearly more so than half a row
 //    across; past an edge spanning a whole row, a row belongs when it is like the next one. The
 //    first and last rows are cut at the unit where the run of alike units begins or ends, then
 //    set on the rows' seam where there is one, which also handles data beginning mid-row. Rows of
-//    zeros or 0xFF at either end are fill, not picture; regions that read as text are dropped.
+//    zeros or 0xFF at either end are fill, not picture; blocks of rows at either end that differ
+//    across nearly as much as half a row on are records; regions that read as text are dropped.
 // 4. Finds with the same layout and width that overlap, or lie a few rows apart on one grid of
 //    rows, are one picture and are joined; of other overlaps the larger stays.
 //
@@ -82,6 +84,10 @@ constexpr float kMaxDown = 0.45f;             // one row down
 constexpr float kMaxAcross = 0.6f;            // one pixel across
 constexpr float kMaxAcrossOverDown = 0.45f;   // records: alike down, unlike across
 constexpr float kRowContrast = 0.6f;          // a row down against half a row across
+constexpr float kMaxColourAcross = 0.45f;     // 15-bit: next pixel against one far off
+constexpr int64_t kRecordBlockUnits = 4096;
+constexpr float kRecordAcross = 0.5f;         // next pixel against half a row on, over a block
+constexpr float kRecordDown = 0.25f;          // and one row down: records vary down too
 const float kMinBase[2] = {1.0f, 0.3f};       // below, nearly everything is one value
 
 // Units per pixel: layout 0 is searched as nibbles, the others as bytes.
@@ -323,6 +329,25 @@ float findSeam(const Units& u, int64_t x0, int64_t rows, int64_t width, int32_t 
     return static_cast<float>(steps[top]) / static_cast<float>(std::max<int64_t>(1, second));
 }
 
+// For 15-bit pixels: the step to the next pixel over the step to the pixel a row and a half on,
+// in the colours taken apart, from whichever byte the pixels start at.
+float colourAcross(const Units& u, const std::vector<Run>& ranges, int32_t width)
+{
+    const int64_t far = 2 * (int64_t{width} + width / 2);
+    float least = 1e9f;
+    for (int64_t phase = 0; phase < 2; ++phase) {
+        int64_t across = 0, apart = 0, n = 0;
+        for (const Run& r : ranges)
+            for (int64_t i = r.start + phase; i + far + 2 <= u.count && i < r.end && n < kExactUnits; i += 2, ++n) {
+                across += pixelStep(u, i, i + 2, 2);
+                apart += pixelStep(u, i, i + far, 2);
+            }
+        if (apart > 0)
+            least = std::min(least, static_cast<float>(across) / static_cast<float>(apart));
+    }
+    return least;
+}
+
 // Looks for the best layout and width in the window [w0, w1) of data.
 bool searchWindow(const uint8_t* data, int64_t size, int64_t w0, int64_t w1, const FindOptions& options,
                   Scratch* s, Candidate* best)
@@ -483,6 +508,10 @@ bool searchWindow(const uint8_t* data, int64_t size, int64_t w0, int64_t w1, con
             const float acrossSlack = layout == 2 ? 0.15f : 0.0f;
             bool accepted = down <= kMaxDown && across <= kMaxAcross + acrossSlack &&
                             across - down <= kMaxAcrossOverDown + acrossSlack;
+            // Records of 16-bit fields pass the byte tests for 15-bit pixels, but taken apart into
+            // colours their neighbours differ nearly as much as pixels far apart.
+            if (accepted && layout == 2)
+                accepted = colourAcross(window, s->quiet, exact) <= kMaxColourAcross;
             if (!accepted)
                 continue;
             float merit = down + 2.0f * across;
@@ -607,6 +636,37 @@ bool growExtent(const uint8_t* data, int64_t size, const Candidate& c, int64_t* 
             end = i + 1;
         }
     }
+    // An array of records whose size divides the row repeats one row down as well, but unlike a
+    // picture it differs across nearly as much as half a row on; blocks of such rows at either
+    // end are cut off. Blocks, not rows: a narrow picture has rows like that here and there.
+    const int64_t blockUnits = std::max<int64_t>(2, kRecordBlockUnits / row) * row;
+    auto recordBlock = [&](int64_t x, int64_t blockUnits) {
+        // Compared with the units before where the buffer ends, as it may inside the records.
+        const int64_t sign = x + blockUnits + row <= u.count ? 1 : -1;
+        if (x < 0 || x + blockUnits > u.count || (sign < 0 && x < row))
+            return false;
+        int64_t across = 0, down = 0, other = 0;
+        for (int64_t i = x; i < x + blockUnits; ++i) {
+            across += std::min(std::abs(unitAt(u, i) - unitAt(u, i + sign * pixel)), kDifferenceCap);
+            down += std::min(std::abs(unitAt(u, i) - unitAt(u, i + sign * row)), kDifferenceCap);
+            other += std::min(std::abs(unitAt(u, i) - unitAt(u, i + sign * halfRow)), kDifferenceCap);
+        }
+        // In 15-bit pixels green straddles the two bytes, so bytes differ more across.
+        const float acrossLimit = kRecordAcross + (c.layout == 2 ? 0.2f : 0.0f);
+        return other >= blockUnits && static_cast<float>(across) >= acrossLimit * static_cast<float>(other) &&
+               static_cast<float>(down) >= kRecordDown * static_cast<float>(other);
+    };
+    // Next to records cut off, the rows left of the last block are judged one by one.
+    const bool tailTrimmed = end - start >= 2 * blockUnits && recordBlock(end - blockUnits, blockUnits);
+    while (end - start >= 2 * blockUnits && recordBlock(end - blockUnits, blockUnits))
+        end -= blockUnits;
+    for (int64_t k = blockUnits / row; tailTrimmed && k > 1 && recordBlock(end - row, row); --k)
+        end -= row;
+    const bool headTrimmed = end - start >= 2 * blockUnits && recordBlock(start, blockUnits);
+    while (end - start >= 2 * blockUnits && recordBlock(start, blockUnits))
+        start += blockUnits;
+    for (int64_t k = blockUnits / row; headTrimmed && k > 1 && recordBlock(start, row); --k)
+        start += row;
     // Rows of one value are taken in as part of a picture (a plain sky, a border), but rows of
     // zeros or of all ones are fill next to a picture, and so is a flat band taller than the rest:
     // then the cut is at the first and the last unit that differ from that value.
@@ -719,11 +779,13 @@ bool looksLikeText(const uint8_t* p, int64_t n)
     n = std::min<int64_t>(n, 65536);
     for (int stride = 1; stride <= 2; ++stride) {
         for (int phase = 0; phase < stride; ++phase) {
-            int64_t printable = 0, spaces = 0, zeros = 0, count = 0;
+            int64_t printable = 0, spaces = 0, lineEnds = 0, controls = 0, zeros = 0, count = 0;
             for (int64_t i = phase; i < n; i += stride, ++count) {
                 uint8_t b = p[i];
                 printable += (b >= 0x20 && b < 0x7F) || b == '\n' || b == '\r' || b == '\t';
                 spaces += b == ' ' || b == '\n';
+                lineEnds += b == '\n';
+                controls += b < 0x20 && b != '\n' && b != '\r' && b != '\t';
                 int64_t other = phase == 0 ? i + 1 : i - 1;  // the other byte of a UTF-16 unit
                 if (stride == 2 && other < n)
                     zeros += p[other] == 0;
@@ -731,7 +793,10 @@ bool looksLikeText(const uint8_t* p, int64_t n)
             if (count == 0)
                 continue;
             bool wide = stride == 1 || zeros * 20 >= count * 19;
-            if (wide && printable * 20 >= count * 19 && spaces * 100 >= count * 8)
+            // Tables of numbers and lines of code may have few spaces, but they end their lines;
+            // a grey picture that reaches down to the line end byte reaches its neighbours too.
+            bool lines = lineEnds * 200 >= count && controls * 4 <= lineEnds;
+            if (wide && printable * 20 >= count * 19 && (spaces * 100 >= count * 8 || lines))
                 return true;
         }
     }

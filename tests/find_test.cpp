@@ -201,6 +201,61 @@ TEST(FindPictures, NothingInNoiseFillTextOrTinyFiles)
     }
 }
 
+// Lines of code with few spaces, here in UTF-16, are alike at many distances; a picture before
+// them must not grow into them.
+TEST(FindPictures, PictureBeforeUtf16CodeEndsWhereItEnds)
+{
+    const char* parts[] = {"pip.", "_internal.", "utils.", "operations.", "build.", "req.", "misc."};
+    const char* names[] = {"build_wheel_legacy", "InstallRequirement", "ensure_dir", "deprecated"};
+    std::mt19937 rng(4);
+    Bytes file = randomTestBytes(50001, 2);
+    const Bytes picture = drawPicture(2, 970, 400, 6);
+    const int64_t offset = static_cast<int64_t>(file.size());
+    plant(&file, offset, picture);
+    while (file.size() < offset + picture.size() + (2u << 20)) {
+        std::string line = "from ";
+        for (int k = 2 + static_cast<int>(rng() % 3); k > 0; --k)
+            line += parts[rng() % 7];
+        line += std::string(" import ") + names[rng() % 4] + "\n";
+        for (char c : line) {
+            file.push_back(static_cast<uint8_t>(c));
+            file.push_back(0);
+        }
+    }
+    std::vector<Find> finds = findAll(file);
+    ASSERT_EQ(finds.size(), 1u);
+    expectFind(finds[0], offset, 2, 970, 400);
+}
+
+// An array of 20-byte records (a time stamp, two wandering measurements, a small code) repeats
+// at any multiple of 20 bytes; a picture whose rows are such a multiple must not grow into it.
+TEST(FindPictures, PictureBeforeAnArrayOfRecordsEndsWhereItEnds)
+{
+    Bytes file = randomTestBytes(30001, 5);
+    const Bytes picture = drawPicture(0, 520, 65, 3);
+    const int64_t offset = static_cast<int64_t>(file.size());
+    plant(&file, offset, picture);
+    std::mt19937 rng(6);
+    std::normal_distribution<float> step(0.0f, 1.0f);
+    uint64_t stamp = uint64_t{1} << 40;
+    float x = 50.0f;
+    for (int k = 0; k < 5000; ++k) {
+        stamp += 1 + rng() % 999;
+        x += step(rng);
+        const float y = 2 * x;
+        const uint32_t code = rng() % 8;
+        uint8_t record[20];
+        std::memcpy(record, &stamp, 8);
+        std::memcpy(record + 8, &x, 4);
+        std::memcpy(record + 12, &y, 4);
+        std::memcpy(record + 16, &code, 4);
+        file.insert(file.end(), record, record + 20);
+    }
+    std::vector<Find> finds = findAll(file);
+    ASSERT_EQ(finds.size(), 1u);
+    expectFind(finds[0], offset, 0, 520, 65);
+}
+
 TEST(FindPictures, OptionsNarrowTheSearch)
 {
     // 301 bytes a row is no whole number of 24-bit pixels.
