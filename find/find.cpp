@@ -333,14 +333,14 @@ float findSeam(const Units& u, int64_t x0, int64_t rows, int64_t width, int32_t 
 // in the colours taken apart, from whichever byte the pixels start at.
 float colourAcross(const Units& u, const std::vector<Run>& ranges, int32_t width)
 {
-    const int64_t far = 2 * (int64_t{width} + width / 2);
+    const int64_t distant = 2 * (int64_t{width} + width / 2);
     float least = 1e9f;
     for (int64_t phase = 0; phase < 2; ++phase) {
         int64_t across = 0, apart = 0, n = 0;
         for (const Run& r : ranges)
-            for (int64_t i = r.start + phase; i + far + 2 <= u.count && i < r.end && n < kExactUnits; i += 2, ++n) {
+            for (int64_t i = r.start + phase; i + distant + 2 <= u.count && i < r.end && n < kExactUnits; i += 2, ++n) {
                 across += pixelStep(u, i, i + 2, 2);
-                apart += pixelStep(u, i, i + far, 2);
+                apart += pixelStep(u, i, i + distant, 2);
             }
         if (apart > 0)
             least = std::min(least, static_cast<float>(across) / static_cast<float>(apart));
