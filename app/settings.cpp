@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/raw_file.h"
+#include "common/raw_file.h"
 #include "app/viewer_state.h"
 
 void findSettingValue(const char* text, const char* key, char* value, size_t capacity)

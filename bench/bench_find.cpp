@@ -16,7 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/raw_file.h"
+#include "common/raw_file.h"
 #include "find/find.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/raw_file.h"
+#include "common/raw_file.h"
 #include "page/page.h"
 
 namespace {

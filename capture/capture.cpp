@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/raw_file.h"
+#include "common/raw_file.h"
 #include "app/settings.h"
 #include "app/viewer_state.h"
 #include "display/platform.h"

@@ -54,7 +54,7 @@
 #include <unistd.h>
 #endif
 
-#include "app/raw_file.h"
+#include "common/raw_file.h"
 #include "find/find_kernels.h"
 
 namespace {

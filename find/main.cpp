@@ -17,7 +17,7 @@
 #include <unistd.h>
 #endif
 
-#include "app/raw_file.h"
+#include "common/raw_file.h"
 #include "find/find.h"
 #include "find/png_write.h"
 

@@ -9,7 +9,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "app/raw_file.h"
+#include "common/raw_file.h"
 #include "app/viewer_state.h"
 
 // Pixels are stored as 32-bit words whose bytes in memory read R, G, B, A.

@@ -11,7 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/raw_file.h"
+#include "common/raw_file.h"
 #include "app/viewer_state.h"
 #include "page/page.h"
 #include "tests/support/doubles.h"

@@ -5,12 +5,12 @@ build_packages=(
     cmake ninja-build g++ python3 pkg-config
     libsdl2-dev libfreetype-dev libfontconfig-dev libgl-dev libegl-dev
     libgl1-mesa-dri libegl-mesa0 fonts-dejavu-core
-    libstb-dev
+    libstb-dev libcli11-dev zlib1g-dev
 )
 run_packages=(xvfb xfonts-base xdotool imagemagick)
 check_packages=(
     googletest libgtest-dev libbenchmark-dev
     clang libclang-rt-dev
-    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine64 wine
     python3-numpy
 )

@@ -9,7 +9,7 @@
 #include <system_error>
 #include <unistd.h>
 
-#include "app/raw_file.h"
+#include "common/raw_file.h"
 
 bool enterScratchDir(ScratchDir* scratch, const char* prefix)
 {

@@ -1,4 +1,4 @@
-#include "app/raw_file.h"
+#include "common/raw_file.h"
 
 #include <cerrno>
 #include <cstdio>
