@@ -18,6 +18,7 @@
 
 #include "common/raw_file.h"
 #include "find/find.h"
+#include "tests/support/find_path.h"
 
 namespace {
 
@@ -94,9 +95,9 @@ void findFileVsRead(benchmark::State& state)
     for (auto _ : state) {
         auto start = std::chrono::steady_clock::now();
         std::vector<Find> finds;
-        int64_t scanned = 0;
+        ScanResult result;
         char error[256];
-        if (!findInFile(path, defaultFindOptions(), nullptr, &finds, &scanned, error, sizeof error))
+        if (!findInPath(path, defaultFindOptions(), nullptr, nullptr, &finds, &result, error, sizeof error))
             state.SkipWithError(error);
         scanTotal += seconds(start);
         benchmark::DoNotOptimize(finds.data());

@@ -216,6 +216,40 @@ int64_t readFully(int fd, void* buffer, size_t size)
     return static_cast<int64_t>(total);
 }
 
+int64_t readAt(int fd, int64_t offset, void* buffer, size_t size)
+{
+    size_t total = 0;
+    while (total < size) {
+        size_t chunk = size - total < kMaxChunk ? size - total : kMaxChunk;
+        char* to = static_cast<char*>(buffer) + total;
+        int64_t at = offset + static_cast<int64_t>(total);
+#ifdef _WIN32
+        // An explicit position in OVERLAPPED reads there even on a handle opened for plain reads.
+        OVERLAPPED where = {};
+        where.Offset = static_cast<DWORD>(static_cast<uint64_t>(at));
+        where.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(at) >> 32);
+        DWORD got = 0;
+        if (!ReadFile(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), to, static_cast<DWORD>(chunk), &got, &where)) {
+            if (GetLastError() == ERROR_HANDLE_EOF)
+                break;
+            errno = EIO;
+            return -1;
+        }
+#else
+        ssize_t got;
+        do {
+            got = pread(fd, to, chunk, static_cast<off_t>(at));
+        } while (got < 0 && errno == EINTR);
+        if (got < 0)
+            return -1;
+#endif
+        if (got == 0)
+            break;
+        total += static_cast<size_t>(got);
+    }
+    return static_cast<int64_t>(total);
+}
+
 bool writeFully(int fd, const void* data, size_t size)
 {
     size_t total = 0;

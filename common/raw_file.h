@@ -49,6 +49,10 @@ int64_t readOnce(int fd, void* buffer, size_t size);
 // Reads until size bytes arrived or the file ends; returns the bytes delivered, or -1 on error.
 int64_t readFully(int fd, void* buffer, size_t size);
 
+// As readFully, from offset, without moving the file position: several threads may read one
+// open file at once.
+int64_t readAt(int fd, int64_t offset, void* buffer, size_t size);
+
 // Writes every byte, retrying partial writes; false if the file took fewer.
 bool writeFully(int fd, const void* data, size_t size);
 

@@ -90,11 +90,11 @@ constexpr float kRecordAcross = 0.5f;         // next pixel against half a row o
 constexpr float kRecordDown = 0.25f;          // and one row down: records vary down too
 const float kMinBase[2] = {1.0f, 0.3f};       // below, nearly everything is one value
 
+// The layouts this search knows.
+constexpr int32_t kFindLayoutCount = 4;
+
 // Units per pixel: layout 0 is searched as nibbles, the others as bytes.
 const int32_t kUnitsPerPixel[kFindLayoutCount] = {1, 1, 2, 3};
-
-const char* const kLayoutNames[kFindLayoutCount] = {"4-bit grey", "8-bit grey", "15-bit colour",
-                                                    "24-bit colour"};
 
 struct Units {
     const uint8_t* bytes;
@@ -843,7 +843,7 @@ void searchStretch(RangeSearch* rs, int64_t s0, int64_t s1, int depth)
                 offset += rowBytes;
             while (end - offset > 2 * probe && looksLikeText(rs->data + end - probe, probe))
                 end -= rowBytes;
-            Find f = {rs->base + offset, end - offset, c.layout, c.width, 0, c.score};
+            Find f = {rs->base + offset, end - offset, c.layout, c.width, 0, ::rowBytes(c.layout, c.width), c.score};
             f.height = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, rowsIn(c.layout, c.width, f.bytes)));
             // A picture that ends before this window began was found from an earlier window.
             if (end <= pos)
@@ -955,9 +955,9 @@ FindOptions defaultFindOptions()
     return {kAllLayouts, 8, 4096, 4096, 0, -1, 0};
 }
 
-const char* layoutName(int32_t layout)
+int64_t rowBytes(int32_t layout, int32_t width)
 {
-    return layout >= 0 && layout < kFindLayoutCount ? kLayoutNames[layout] : "unknown";
+    return layout >= 0 && layout < kLayoutCount ? (int64_t{width} * kNibblesPerPixel[layout] + 1) / 2 : 0;
 }
 
 bool checkFindOptions(const FindOptions& o, char* error, size_t errorSize)
@@ -997,8 +997,13 @@ bool findInBuffer(const uint8_t* data, int64_t size, int64_t base, const FindOpt
 
 namespace {
 
+struct FindProgress {
+    void (*report)(void* user, int64_t done, int64_t total);
+    void* user;
+};
+
 struct FileScan {
-    const char* path;
+    int fd;
     const FindOptions* options;
     int64_t from;
     int64_t to;
@@ -1036,18 +1041,12 @@ void noteFailure(FileScan* scan, int error)
 // Reads [start, end) into buffer; returns the bytes that arrived, or -1.
 int64_t readRange(int fd, int64_t start, int64_t end, uint8_t* buffer)
 {
-    if (!seekTo(fd, start))
-        return -1;
-    return readFully(fd, buffer, static_cast<size_t>(end - start));
+    return readAt(fd, start, buffer, static_cast<size_t>(end - start));
 }
 
 void sieveWorker(FileScan* scan, int32_t)
 {
-    int fd = openForRead(scan->path, false);
-    if (fd == kNoFile) {
-        noteFailure(scan, errno);
-        return;
-    }
+    const int fd = scan->fd;
     std::vector<uint8_t> buffer(static_cast<size_t>(kChunkBytes));
     const int64_t chunks = static_cast<int64_t>(scan->chunkRuns.size());
     for (int64_t k = scan->next++; k < chunks && !scan->failed; k = scan->next++) {
@@ -1063,16 +1062,11 @@ void sieveWorker(FileScan* scan, int32_t)
         sieve(buffer.data(), got, start, &scan->chunkRuns[static_cast<size_t>(k)]);
         scan->done += end - start;
     }
-    closeFile(fd);
 }
 
 void searchWorker(FileScan* scan, int32_t index)
 {
-    int fd = openForRead(scan->path, false);
-    if (fd == kNoFile) {
-        noteFailure(scan, errno);
-        return;
-    }
+    const int fd = scan->fd;
     std::vector<uint8_t> buffer;
     std::vector<Find> found;
     Scratch scratch;
@@ -1098,7 +1092,6 @@ void searchWorker(FileScan* scan, int32_t index)
         }
         scan->done += piece.end - piece.start;
     }
-    closeFile(fd);
     scan->finds[static_cast<size_t>(index)].swap(found);
 }
 
@@ -1179,42 +1172,28 @@ void runWorkers(FileScan* scan, void (*run)(FileScan*, int32_t), int32_t threads
 
 }  // namespace
 
-bool findInFile(const char* path, const FindOptions& options, const FindProgress* progress,
-                std::vector<Find>* finds, int64_t* scanned, char* error, size_t errorSize)
+int32_t threadLimit(const FindOptions&)
 {
-    *scanned = 0;
+    return 16;
+}
+
+bool findInFile(int fd, const FindOptions& options, const FindCallbacks& callbacks, ScanResult* result,
+                char* error, size_t errorSize)
+{
+    *result = {0, 0, -1, 0, false};
     if (!checkFindOptions(options, error, errorSize))
         return false;
-    // Only regular files: opening a FIFO would wait for a writer, a directory cannot be read.
-#ifdef _WIN32
-    struct _stati64 info;
-    int statResult = _stati64(path, &info);
-#else
-    struct stat info;
-    int statResult = stat(path, &info);
-#endif
-    if (statResult != 0) {
-        say(error, errorSize, "%s: %s", path, std::strerror(errno));
-        return false;
-    }
-    if ((info.st_mode & S_IFMT) != S_IFREG) {
-        say(error, errorSize, "%s: %s", path, "not a regular file");
-        return false;
-    }
-    int fd = openForRead(path, false);
-    if (fd == kNoFile) {
-        say(error, errorSize, "%s: %s", path, std::strerror(errno));
-        return false;
-    }
     int64_t size = fileLength(fd);
-    closeFile(fd);
     if (size < 0) {
-        say(error, errorSize, "%s: %s", path, "cannot take its length");
+        say(error, errorSize, "%s%s", "cannot take its length", "");
         return false;
     }
+    result->size = size;
+    FindProgress progressHook = {callbacks.onProgress, callbacks.user};
+    const FindProgress* progress = callbacks.onProgress ? &progressHook : nullptr;
 
     FileScan scan;
-    scan.path = path;
+    scan.fd = fd;
     scan.options = &options;
     scan.from = std::min(options.from, size);
     scan.to = options.to < 0 ? size : std::min(options.to, size);
@@ -1225,6 +1204,7 @@ bool findInFile(const char* path, const FindOptions& options, const FindProgress
     int32_t threads = options.threads;
     if (threads == 0)
         threads = std::max(1, coreCount());
+    threads = std::min(threads, threadLimit(options));
     scan.finds.resize(static_cast<size_t>(threads));
     const int64_t length = scan.to - scan.from;
     const int64_t chunks = (length + kChunkBytes - 1) / kChunkBytes;
@@ -1258,14 +1238,21 @@ bool findInFile(const char* path, const FindOptions& options, const FindProgress
     if (progress && progress->report)
         progress->report(progress->user, length + searchBytes, length + searchBytes);
     if (scan.failed) {
-        say(error, errorSize, "%s: %s", path, std::strerror(scan.savedErrno));
+        say(error, errorSize, "%s%s", std::strerror(scan.savedErrno), "");
         return false;
     }
     std::vector<Find> all;
     for (const std::vector<Find>& list : scan.finds)
         all.insert(all.end(), list.begin(), list.end());
     mergeFinds(&all);
-    finds->insert(finds->end(), all.begin(), all.end());
-    *scanned = scan.dataEnd.load() - scan.from;
+    result->threads = threads;
+    result->scanned = scan.dataEnd.load() - scan.from;
+    if (scan.dataEnd.load() < scan.to)
+        result->shrunkTo = scan.dataEnd.load();
+    for (const Find& f : all)
+        if (!callbacks.onFind(callbacks.user, f)) {
+            result->stopped = true;
+            break;
+        }
     return true;
 }

@@ -1,14 +1,16 @@
-// The raster finder: locates raw pictures in a byte range, in the viewer's four layouts, with
-// their first row, width and height. Used by tessvane-find; the viewer does not link it.
+// The raster finder: locates raw pictures in a byte range, in the layouts of common/pixel_layouts.h,
+// with their first row, width, row stride and height. Used by tessvane-find; the viewer does not
+// link it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-// Layouts, numbered as the viewer's pixel formats.
-constexpr int32_t kFindLayoutCount = 4;
-constexpr uint32_t kAllLayouts = 0xF;
+#include "common/pixel_layouts.h"
+
+constexpr uint32_t kAllLayouts = (1u << kLayoutCount) - 1;
 
 // Widths the finder accepts at all; the defaults are narrower.
 constexpr int32_t kFindWidthFloor = 2;
@@ -21,26 +23,24 @@ struct FindOptions {
     int64_t minBytes;  // smallest region reported
     int64_t from;      // first byte scanned
     int64_t to;        // one past the last byte scanned; -1 for the end of the file
-    int32_t threads;   // 0: one per core
+    int32_t threads;   // 0: one per core; never more than the memory budget allows
 };
 
 // Every layout, widths 8 to 4096, regions of 4096 bytes and more, the whole file, every core.
 FindOptions defaultFindOptions();
 
 struct Find {
-    int64_t offset;  // first byte of the first row
-    int64_t bytes;   // length of the region
+    int64_t offset;  // first byte of the first row, in file order
+    int64_t bytes;   // length of the region: (height - 1) * stride + the bytes of one row
     int32_t layout;
     int32_t width;   // pixels per row
     int32_t height;  // whole rows
-    float score;     // 0 to 1: how much more alike a pixel is to the one below than to others
+    int64_t stride;  // bytes from one row to the next: the row's bytes, or more when padded
+    float score;     // 0 to 1: how surely this is a picture; higher ranks first
 };
 
-// Called about ten times a second from the thread that called findInFile.
-struct FindProgress {
-    void (*report)(void* user, int64_t done, int64_t total);
-    void* user;
-};
+// Checks an option set; on failure names the bad option in error.
+bool checkFindOptions(const FindOptions& options, char* error, size_t errorSize);
 
 // Scans size bytes at data, which stand at file offset base; the finds are appended in offset
 // order. Single-threaded; options.from, to and threads are ignored. False when the options are
@@ -48,14 +48,35 @@ struct FindProgress {
 bool findInBuffer(const uint8_t* data, int64_t size, int64_t base, const FindOptions& options,
                   std::vector<Find>* finds);
 
-// Scans [options.from, options.to) of the file at path, reading a window at a time on
-// options.threads threads. On failure returns false with a message naming the file and the reason
-// in error. *scanned receives the bytes scanned (fewer than asked when the file shrank).
-bool findInFile(const char* path, const FindOptions& options, const FindProgress* progress,
-                std::vector<Find>* finds, int64_t* scanned, char* error, size_t errorSize);
+struct FindCallbacks {
+    // Each find, in file order, on the thread that called findInFile, as soon as no later part
+    // of the scan can change it. Returning false ends the scan (stopped is then set).
+    bool (*onFind)(void* user, const Find& find);
+    // About ten times a second, on the same thread; may be null.
+    void (*onProgress)(void* user, int64_t done, int64_t total);
+    void* user;
+    // Set from anywhere (a signal handler) to end the scan early; may be null.
+    const std::atomic<bool>* stop;
+};
 
-// Checks an option set; on failure names the bad option in error.
-bool checkFindOptions(const FindOptions& options, char* error, size_t errorSize);
+struct ScanResult {
+    int64_t size;      // the file's (or device's) length when the scan began
+    int64_t scanned;   // bytes of [from, to) read and searched
+    int64_t shrunkTo;  // where the file ended when it shrank under the scan, else -1
+    int32_t threads;   // threads the scan ran on
+    bool stopped;      // ended early through stop or onFind
+};
 
-// "4-bit grey", "8-bit grey", "15-bit colour" or "24-bit colour".
-const char* layoutName(int32_t layout);
+// Scans [options.from, options.to) of the open file fd (a regular file or a block device), a
+// window at a time on several threads, reading only through fd. Finds reach callbacks.onFind.
+// A file that shrinks under the scan is scanned up to its new end (result->shrunkTo says so).
+// False, with the reason in error, when the file cannot be read.
+bool findInFile(int fd, const FindOptions& options, const FindCallbacks& callbacks, ScanResult* result,
+                char* error, size_t errorSize);
+
+// Most threads a scan runs on with these options, so that its buffers stay within the memory
+// budget whatever --threads asks for.
+int32_t threadLimit(const FindOptions& options);
+
+// Bytes of one row of width pixels in layout, rounded up to whole bytes.
+int64_t rowBytes(int32_t layout, int32_t width);

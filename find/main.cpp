@@ -315,16 +315,27 @@ int main(int argc, char** argv)
         return parsed == 0 ? 0 : 2;
 
     ProgressBar bar = {std::chrono::steady_clock::now(), 0, false};
-    FindProgress progress = {drawProgress, &bar};
     std::vector<Find> finds;
-    int64_t scanned = 0;
     char error[512];
-    bool ok = findInFile(args.path, args.options, stderrIsTerminal() ? &progress : nullptr, &finds, &scanned,
-                         error, sizeof error);
+    int fd = openForRead(args.path, false);
+    if (fd == kNoFile) {
+        std::fprintf(stderr, "tessvane-find: %s: %s\n", args.path, std::strerror(errno));
+        return 1;
+    }
+    FindCallbacks callbacks = {[](void* user, const Find& f) {
+                                   static_cast<std::vector<Find>*>(user)->push_back(f);
+                                   return true;
+                               },
+                               nullptr, &finds, nullptr};
+    ScanResult result;
+    bool ok = findInFile(fd, args.options, callbacks, &result, error, sizeof error);
+    int64_t scanned = result.scanned;
+    (void)drawProgress;
+    (void)stderrIsTerminal;
     if (bar.drawn)
         std::fprintf(stderr, "\r%70s\r", "");
     if (!ok) {
-        std::fprintf(stderr, "tessvane-find: %s\n", error);
+        std::fprintf(stderr, "tessvane-find: %s: %s\n", args.path, error);
         return 1;
     }
     double seconds = secondsSince(bar.start);

@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     check(findInBuffer(bytes, count, base, options, &finds), "valid options accepted");
     int64_t previousEnd = base;
     for (const Find& f : finds) {
-        check(f.layout >= 0 && f.layout < kFindLayoutCount && (options.layouts >> f.layout & 1), "layout asked for");
+        check(f.layout >= 0 && f.layout < kLayoutCount && (options.layouts >> f.layout & 1), "layout asked for");
         check(f.width >= options.minWidth && f.width <= options.maxWidth, "width in range");
         check(f.offset >= previousEnd, "finds in order, apart");
         check(f.bytes >= options.minBytes && f.offset + f.bytes <= base + count, "region inside the data");

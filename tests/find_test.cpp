@@ -19,6 +19,7 @@
 #include "common/raw_file.h"
 #include "find/find.h"
 #include "find/find_kernels.h"
+#include "tests/support/find_path.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -128,7 +129,7 @@ void expectFind(const Find& f, int64_t offset, int32_t layout, int32_t width, in
 
 TEST(FindPictures, EachLayoutAtAwkwardWidthsAndOffsets)
 {
-    for (int32_t layout = 0; layout < kFindLayoutCount; ++layout) {
+    for (int32_t layout = 0; layout < 4; ++layout) {
         for (int32_t width : {17, 101, 256, 4096}) {
             SCOPED_TRACE("layout " + std::to_string(layout) + " width " + std::to_string(width));
             const int32_t height = heightFor(layout, width);
@@ -335,12 +336,12 @@ TEST(FindFile, SparseFilePastFourGiB)
     FindOptions options = defaultFindOptions();
     options.from = fourGiB - 300000;
     std::vector<Find> finds;
-    int64_t scanned = 0;
+    ScanResult result;
     char error[256];
-    bool ok = findInFile(path.c_str(), options, nullptr, &finds, &scanned, error, sizeof error);
+    bool ok = findInPath(path.c_str(), options, nullptr, nullptr, &finds, &result, error, sizeof error);
     std::remove(path.c_str());
     ASSERT_TRUE(ok) << error;
-    EXPECT_EQ(scanned, 500000);
+    EXPECT_EQ(result.scanned, 500000);
     ASSERT_EQ(finds.size(), 1u);
     expectFind(finds[0], fourGiB - 200000 + pictureAt, 3, 500, 60);
 }
@@ -367,22 +368,22 @@ TEST(FindFile, SplitRangesAndProgress)
     plant(&file, (2 << 20) + 77, drawPicture(0, 322, 300, 3));
     ASSERT_TRUE(writeFile(path, file));
 
-    auto scan = [&](int64_t from, int64_t to, const FindProgress* progress) {
+    ProgressLog log = {{}, 0};
+    auto scan = [&](int64_t from, int64_t to, bool logged) {
         FindOptions options = defaultFindOptions();
         options.from = from;
         options.to = to;
         std::vector<Find> finds;
-        int64_t scanned = 0;
+        ScanResult result;
         char error[256];
-        EXPECT_TRUE(findInFile(path.c_str(), options, progress, &finds, &scanned, error, sizeof error));
-        EXPECT_EQ(scanned, (to < 0 ? static_cast<int64_t>(file.size()) : to) - from);
+        EXPECT_TRUE(findInPath(path.c_str(), options, logged ? logProgress : nullptr, &log, &finds, &result,
+                               error, sizeof error));
+        EXPECT_EQ(result.scanned, (to < 0 ? static_cast<int64_t>(file.size()) : to) - from);
         return finds;
     };
-    ProgressLog log = {{}, 0};
-    FindProgress progress = {logProgress, &log};
-    std::vector<Find> whole = scan(0, -1, &progress);
-    std::vector<Find> first = scan(0, 1 << 20, nullptr);
-    std::vector<Find> second = scan(1 << 20, -1, nullptr);
+    std::vector<Find> whole = scan(0, -1, true);
+    std::vector<Find> first = scan(0, 1 << 20, false);
+    std::vector<Find> second = scan(1 << 20, -1, false);
     std::remove(path.c_str());
 
     ASSERT_EQ(whole.size(), 2u);
