@@ -1,0 +1,138 @@
+#include "find/extent.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "common/pixel_layouts.h"
+#include "find/stride_search.h"
+#include "find/tuning.h"
+
+namespace {
+
+struct Grid {
+    const uint8_t* data;
+    int64_t size;
+    int64_t stride;
+    int64_t half;  // half a row on, in whole pixels
+    int64_t step;  // sampling step within a row
+    float base;
+};
+
+bool flatRow(const Grid& g, int64_t x)
+{
+    for (int64_t i = x + 1; i < x + g.stride; ++i)
+        if (g.data[i] != g.data[x])
+            return false;
+    return true;
+}
+
+// Row x is alike to row x + stride: more so than to bytes half a row further, and clearly more
+// than unrelated bytes are.
+bool rowsAlike(const Grid& g, int64_t x)
+{
+    if (x < 0 || x + 2 * g.stride > g.size)
+        return false;
+    const int64_t samples = std::min<int64_t>(kRowSamples, g.stride / g.step);
+    const float down = meanDifference(g.data, g.size, x, samples, g.step, g.stride);
+    const float off = meanDifference(g.data, g.size, x, samples, g.step, g.stride + g.half);
+    return down <= kRowDownShare * std::max(off, kMinBase) && down <= kMaxDownShare * g.base + 1.0f;
+}
+
+// Walks rows from x by dir (+1 down, -1 up) while they belong; a single odd row is crossed when
+// the row past it belongs, and runs of one value only up to kMaxFlatRows.
+int64_t walk(const Grid& g, int64_t x, int64_t dir)
+{
+    int64_t flat = 0;
+    for (;;) {
+        const int64_t next = x + dir * g.stride;
+        const int64_t pair = dir > 0 ? x : next;  // the upper row of the two compared
+        if (next < 0 || next + g.stride > g.size)
+            return x;
+        if (flatRow(g, next) && ++flat > kMaxFlatRows)
+            return x;
+        if (!flatRow(g, next))
+            flat = 0;
+        if (rowsAlike(g, pair)) {
+            x = next;
+            continue;
+        }
+        const int64_t beyond = next + dir * g.stride;
+        if (kMaxMissedRows > 0 && beyond >= 0 && beyond + g.stride <= g.size &&
+            rowsAlike(g, dir > 0 ? next : beyond)) {
+            x = beyond;
+            continue;
+        }
+        return x;
+    }
+}
+
+// Rows of one value at either end are fill beside the picture, not part of it.
+void trimFlatRows(const Grid& g, int64_t* top, int64_t* bottom)
+{
+    while (*bottom > *top && flatRow(g, *top))
+        *top += g.stride;
+    while (*bottom > *top && flatRow(g, *bottom))
+        *bottom -= g.stride;
+}
+
+// Where the right edge of a row meets the left edge of the next, the step to the next pixel is
+// the largest of the row in most pictures: when one column stands out so, rows begin after it.
+int64_t seamColumn(const Grid& g, int64_t top, int64_t rows, int64_t pixel)
+{
+    if (g.stride > (64 << 10) || rows < 4)
+        return -1;
+    const int64_t used = std::min<int64_t>(rows - 1, 256);
+    int64_t best = -1, bestStep = 0, second = 0;
+    for (int64_t c = 0; c < g.stride; ++c) {
+        int64_t step = 0;
+        for (int64_t y = 0; y < used; ++y) {
+            const int64_t i = top + y * g.stride + c;
+            step += std::abs(g.data[i] - g.data[i + pixel]);
+        }
+        if (step > bestStep) {
+            second = std::max(second, bestStep);
+            bestStep = step;
+            best = c;
+        } else {
+            second = std::max(second, step);
+        }
+    }
+    return bestStep >= 2 * second && bestStep >= 8 * used ? (best + pixel) % g.stride : -1;
+}
+
+}  // namespace
+
+bool growExtent(const uint8_t* data, int64_t size, int64_t seed, const Reading& reading, float base, Extent* out)
+{
+    const int64_t stride = reading.stride;
+    const int64_t pixel = std::max<int64_t>(1, kNibblesPerPixel[reading.layout] / 2);
+    Grid g = {data, size, stride, pixel * std::max<int64_t>(1, stride / (2 * pixel)),
+              std::max<int64_t>(1, stride / kRowSamples), base};
+    if (seed < 0 || seed + 2 * stride > size)
+        return false;
+    int64_t top = walk(g, seed, -1);
+    int64_t bottom = walk(g, seed, +1);
+    trimFlatRows(g, &top, &bottom);
+    int64_t rows = (bottom - top) / stride + 1;
+    if (rows < kMinRows)
+        return false;
+    // Rows begin where the padding ends, or after the seam; failing both, where the walk began.
+    int64_t phase = reading.rowPhase;
+    if (phase < 0) {
+        const int64_t column = seamColumn(g, top, rows, pixel);
+        phase = column < 0 ? -1 : (top + column) % stride;
+    }
+    if (phase >= 0) {
+        int64_t shift = ((phase - top % stride) % stride + stride) % stride;
+        if (shift > stride / 2 && top + shift - stride >= 0)
+            shift -= stride;
+        top += shift;
+        if (shift > 0 && top + (rows - 1) * stride + stride > size)
+            --rows;
+    }
+    if (rows < kMinRows)
+        return false;
+    const int64_t samples = std::min<int64_t>(1 << 16, rows * stride);
+    *out = {top, rows, meanDifference(data, size, top, samples, std::max<int64_t>(1, rows * stride / samples), stride)};
+    return true;
+}

@@ -1,0 +1,151 @@
+#include "find/layout_pick.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "common/pixel_layouts.h"
+#include "find/tuning.h"
+
+namespace {
+
+struct Rows {
+    const uint8_t* data;
+    int64_t r0;
+    int64_t stride;
+    int64_t count;  // rows with a whole row after them
+};
+
+int capped(int a, int b)
+{
+    return std::min(std::abs(a - b), kDifferenceCap);
+}
+
+// Trailing bytes of every row that are zero in all rows: BMP pads rows to 4 bytes with them.
+// Returns how many and the column after them (where rows begin), or 0.
+int64_t zeroColumns(const Rows& r, int64_t* rowStart)
+{
+    int64_t longest = 0, run = 0, end = -1;
+    for (int64_t c = 0; c < 2 * r.stride && c < r.stride + kMaxPadBytes + 1; ++c) {
+        const int64_t col = c % r.stride;
+        bool zero = true;
+        for (int64_t y = 0; y < r.count && zero; ++y)
+            zero = r.data[r.r0 + y * r.stride + col] == 0;
+        run = zero ? run + 1 : 0;
+        if (run > longest) {
+            longest = run;
+            end = col + 1;
+        }
+    }
+    if (longest == 0 || longest > kMaxPadBytes || longest >= r.stride / 4)
+        return 0;
+    *rowStart = end % r.stride;
+    return longest;
+}
+
+// Mean capped difference between bytes `lag` apart within rows, and between bytes half a row
+// apart in the same channel: their ratio says how smooth pixels of `pixel` bytes are across.
+float acrossRatio(const Rows& r, int64_t pixel)
+{
+    const int64_t half = pixel * std::max<int64_t>(1, r.stride / (2 * pixel));
+    int64_t near = 0, far = 0;
+    const int64_t step = std::max<int64_t>(1, r.stride * r.count / 8192);
+    for (int64_t y = 0; y < r.count; ++y)
+        for (int64_t c = y % step; c + pixel < r.stride; c += step) {
+            const int64_t i = r.r0 + y * r.stride + c;
+            near += capped(r.data[i], r.data[i + pixel]);
+            far += capped(r.data[i], r.data[i + half]);
+        }
+    return far > 0 ? static_cast<float>(near) / static_cast<float>(far) : 1.0f;
+}
+
+// Grey pictures kept in 3 or 4 bytes a pixel: where a pixel differs from the next, its channels
+// still equal each other. The phase with the most equal pairs begins a pixel.
+bool greyInChannels(const Rows& r, int64_t pixel)
+{
+    int64_t equal[4] = {0, 0, 0, 0}, changed[4] = {0, 0, 0, 0};
+    for (int64_t y = 0; y < r.count; ++y)
+        for (int64_t c = 0; c + pixel + 1 < r.stride; ++c) {
+            const int64_t i = r.r0 + y * r.stride + c;
+            if (r.data[i] == r.data[i + pixel])
+                continue;
+            ++changed[c % pixel];
+            equal[c % pixel] += r.data[i] == r.data[i + 1];
+        }
+    int64_t alike = 0;
+    for (int64_t p = 0; p < pixel; ++p)
+        alike += changed[p] > 16 &&
+                 static_cast<float>(equal[p]) >= kGreyChannelsEqual * static_cast<float>(changed[p]);
+    // Three bytes of grey: two equal pairs in a pixel; B, G, R and a fourth byte: two as well.
+    return alike == 2 && (pixel == 3 || pixel == 4);
+}
+
+// In 4-bit pictures the two nibbles of a byte are neighbour pixels; in 8-bit ones the low nibble
+// is the fine part of a level and wanders freely.
+bool nibblesArePixels(const Rows& r)
+{
+    int64_t spread = 0, changed = 0;
+    for (int64_t y = 0; y < r.count; ++y)
+        for (int64_t c = 0; c + 1 < r.stride; ++c) {
+            const uint8_t b = r.data[r.r0 + y * r.stride + c];
+            if (b == r.data[r.r0 + y * r.stride + c + 1])
+                continue;
+            ++changed;
+            spread += std::abs((b >> 4) - (b & 15));
+        }
+    return changed > 32 && static_cast<float>(spread) <= kMaxNibbleSpread * static_cast<float>(changed);
+}
+
+// 15-bit words leave their top bit clear; RGB565 uses it for red. Which byte of a word is the
+// high one is not known yet: either may be.
+int32_t sixteenBitLayout(const Rows& r)
+{
+    int64_t set[2] = {0, 0}, total = 0;
+    for (int64_t y = 0; y < r.count; ++y)
+        for (int64_t c = 0; c + 1 < r.stride; c += 2, ++total)
+            for (int64_t k = 0; k < 2; ++k)
+                set[k] += r.data[r.r0 + y * r.stride + c + k] >> 7;
+    return std::min(set[0], set[1]) * 200 <= total ? kColour15 : kColour565;
+}
+
+}  // namespace
+
+bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, Reading* out)
+{
+    Rows r = {data, r0, stride, std::min<int64_t>(64, (size - r0) / stride - 1)};
+    if (r.count < 2 || stride < 2)
+        return false;
+    int64_t rowStart = -1;
+    const int64_t pad = zeroColumns(r, &rowStart);
+    float ratio[5] = {0, 0, 0, 0, 0};
+    int64_t pixel = 1;
+    for (int64_t b = 1; b <= 4 && b <= stride / 2; ++b) {
+        ratio[b] = acrossRatio(r, b);
+        if (ratio[b] < ratio[pixel])
+            pixel = b;
+    }
+    for (int64_t b = 4; b >= 3; --b)
+        if (stride >= 4 * b && greyInChannels(r, b))
+            pixel = b;
+    int32_t layout = pixel == 1 ? kGrey8 : pixel == 3 ? kColour24 : pixel == 4 ? kColour32 : kColour15;
+    if (pixel == 2)
+        layout = sixteenBitLayout(r);
+    else if (pixel == 1 && nibblesArePixels(r))
+        layout = kGrey4;
+    // The pad is what the row holds beyond whole pixels; zero columns inside the pixels are
+    // the picture's own.
+    int64_t padBytes = 0;
+    for (int64_t t = pad; t >= 0; --t)
+        if ((stride - t) % pixel == 0) {
+            padBytes = t;
+            break;
+        }
+    if (padBytes == 0 && stride % pixel != 0)
+        padBytes = stride % pixel;
+    const int64_t pixelBytes = stride - padBytes;
+    const int64_t width = layout == kGrey4 ? 2 * pixelBytes : pixelBytes / pixel;
+    if (width < 2 || width > (int64_t{1} << 20))
+        return false;
+    *out = {layout, static_cast<int32_t>(width), stride, pad > 0 ? (r0 + rowStart) % stride : -1,
+            ratio[pixel]};
+    return true;
+}

@@ -1,0 +1,55 @@
+// Every tuning constant of the finder, in one place, named for what it decides.
+#pragma once
+
+#include <cstdint>
+
+// Sieve: blocks whose bytes differ from their neighbours 1 to 4 bytes on as much as noise does
+// (a mean of 85 for uniform bytes) are not searched; neither are blocks of one value.
+constexpr int64_t kBlockBytes = 4096;
+constexpr uint64_t kNoiseRoughness = 74;
+
+// Stride search: windows of up to kWindowBytes of searched blocks, kPositions sampled bytes each,
+// compared with every lag up to the widest row, differences capped at kDifferenceCap so that a
+// mismatch counts the same however large.
+constexpr int64_t kWindowBytes = 64 << 10;
+constexpr int64_t kSmallWindowBytes = 16 << 10;
+constexpr int64_t kSmallWindowMaxLag = 4096;
+constexpr int32_t kPositions = 512;
+constexpr int32_t kDifferenceCap = 15;
+// Rows up to this many bytes longer than their pixels are taken as padded, not wider.
+constexpr int64_t kMaxPadBytes = 3;
+
+// A row stride stands out when the mean difference one row down is at most this share of the
+// median over all lags; a smaller lag as good as it (within the slack) is the stride, the other
+// a multiple of it.
+constexpr float kMaxDownShare = 0.62f;
+constexpr float kHarmonicSlack = 1.15f;
+// Below this median difference nearly everything is one value: no evidence either way.
+constexpr float kMinBase = 1.5f;
+
+// Layout: pixels of the right size are alike to the next one across more than bytes at other
+// distances; grey stored in 3 or 4 bytes shows as equal channels in nearly every pixel.
+constexpr float kGreyChannelsEqual = 0.9f;
+constexpr float kPreferWiderPixel = 1.1f;
+// 4-bit: the two nibbles of a byte are neighbour pixels, so they differ little.
+constexpr float kMaxNibbleSpread = 2.4f;
+
+// Extent: a row belongs while it is alike to the next, more than to half a row on.
+constexpr float kRowDownShare = 0.75f;
+constexpr int32_t kRowSamples = 512;
+constexpr int32_t kMaxMissedRows = 1;
+constexpr int32_t kMaxFlatRows = 64;
+constexpr int32_t kMinRows = 4;
+
+// Pruning: narrow rows must be alike across and in nearly every column, as pictures are and
+// tables of records (alike down in some fields only) are not.
+constexpr int64_t kNarrowStride = 256;
+constexpr float kNarrowMaxAcross = 0.8f;
+constexpr float kMinAlikeColumns = 0.8f;
+constexpr float kMinScore = 0.3f;
+
+// File scan: chunks read whole, with margins so that a picture across a chunk's edge is seen
+// from both sides and joined.
+constexpr int64_t kChunkBytes = 4 << 20;
+constexpr int64_t kMarginBytes = 96 << 10;
+constexpr int64_t kMemoryBudget = int64_t{160} << 20;
