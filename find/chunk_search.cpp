@@ -1,6 +1,8 @@
 #include "find/chunk_search.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 #include "find/extent.h"
 #include "find/find_kernels.h"
@@ -46,6 +48,7 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, std:
     if (!searchStride(c.data, c.size, c.scratch->kinds.data(), w0, w1, kLagMin, lagMax, &c.scratch->stride, &candidate))
         return -1;
     const int64_t seed = seedRow(c, w0, w1, candidate.stride);
+    candidate.stride = refineStride(c.data, c.size, seed, candidate.stride, kLagMin);
     Reading reading;
     if (!pickLayout(c.data, c.size, seed, candidate.stride, &reading))
         return -1;
@@ -54,6 +57,11 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, std:
         return -1;
     const int64_t end = extent.start + extent.rows * reading.stride;
     const float score = judgeRegion(c.data, c.size, reading, extent, candidate.base);
+    if (std::getenv("TESSVANE_FIND_DEBUG"))
+        std::fprintf(stderr, "window %lld-%lld stride %lld down %.2f base %.2f layout %d width %d rows %lld at %lld across %.2f score %.2f\n",
+                     (long long)(c.base + w0), (long long)(c.base + w1), (long long)candidate.stride, candidate.down,
+                     candidate.base, reading.layout, reading.width, (long long)extent.rows, (long long)(c.base + extent.start),
+                     reading.across, score);
     if (score > 0.0f) {
         const int64_t bytes = (extent.rows - 1) * reading.stride + rowBytes(reading.layout, reading.width);
         finds->push_back({c.base + extent.start, bytes, reading.layout, reading.width,
@@ -82,10 +90,16 @@ void searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, in
         int64_t w1 = pos;
         while (w1 < std::min(size, pos + kWindowBytes) && kinds[static_cast<size_t>(w1 / kBlockBytes)] != kNoiseBlock)
             w1 = std::min(size, (w1 / kBlockBytes + 1) * kBlockBytes);
+        const size_t before = finds->size();
         int64_t end = searchWindow(c, pos, w1, c.lagMax, finds);
-        // Small pictures drown in a large window: its quarters are searched for shorter rows.
-        for (int64_t s0 = pos; end < 0 && w1 - pos > kSmallWindowBytes && s0 < w1; s0 += kSmallWindowBytes)
-            end = searchWindow(c, s0, std::min(w1, s0 + kSmallWindowBytes), kSmallWindowMaxLag, finds);
+        // Small pictures drown in a large window, or lie before a larger one found in it: those
+        // bytes are searched again in small windows for shorter rows.
+        const int64_t smallEnd = end < 0 ? w1 : finds->size() > before ? finds->back().offset - c.base : pos;
+        for (int64_t s0 = pos; s0 + kBlockBytes <= smallEnd; ) {
+            const int64_t e = searchWindow(c, s0, std::min(smallEnd, s0 + kSmallWindowBytes), kSmallWindowMaxLag, finds);
+            s0 = e > s0 ? e : s0 + kSmallWindowBytes;
+            end = std::max(end, e);
+        }
         pos = end > pos ? end : w1;
     }
 }

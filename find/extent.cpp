@@ -66,13 +66,36 @@ int64_t walk(const Grid& g, int64_t x, int64_t dir)
     }
 }
 
-// Rows of one value at either end are fill beside the picture, not part of it.
-void trimFlatRows(const Grid& g, int64_t* top, int64_t* bottom)
+// Rows of zeros or of all ones at either end are fill beside the picture, not part of it;
+// rows of another single value are the picture's plain areas.
+bool fillRow(const Grid& g, int64_t x)
 {
-    while (*bottom > *top && flatRow(g, *top))
+    return (g.data[x] == 0 || g.data[x] == 0xFF) && flatRow(g, x);
+}
+
+void trimFillRows(const Grid& g, int64_t* top, int64_t* bottom)
+{
+    while (*bottom > *top && fillRow(g, *top))
         *top += g.stride;
-    while (*bottom > *top && flatRow(g, *bottom))
+    while (*bottom > *top && fillRow(g, *bottom))
         *bottom -= g.stride;
+}
+
+// Without a seam, the picture begins at the byte from which bytes are alike to the ones a row
+// down, which settles data that begins in the middle of a row too.
+int64_t firstAlikeByte(const Grid& g, int64_t top)
+{
+    constexpr float kShare = 0.6f;
+    float sum = 0.0f, best = 0.0f;
+    int64_t start = top;
+    for (int64_t i = top + g.stride - 1; i >= std::max<int64_t>(0, top - g.stride); --i) {
+        sum += std::abs(g.data[i] - g.data[i + g.stride]) <= 8 ? 1.0f - kShare : -kShare;
+        if (sum > best) {
+            best = sum;
+            start = i;
+        }
+    }
+    return start;
 }
 
 // Where the right edge of a row meets the left edge of the next, the step to the next pixel is
@@ -85,19 +108,33 @@ int64_t seamColumn(const Grid& g, int64_t top, int64_t rows, int64_t pixel)
     int64_t best = -1, bestStep = 0, second = 0;
     for (int64_t c = 0; c < g.stride; ++c) {
         int64_t step = 0;
-        for (int64_t y = 0; y < used; ++y) {
-            const int64_t i = top + y * g.stride + c;
-            step += std::abs(g.data[i] - g.data[i + pixel]);
-        }
+        for (int64_t y = 0; y < used; ++y)
+            for (int64_t k = 0; k < pixel; ++k) {
+                const int64_t i = top + y * g.stride + c + k;
+                step += std::abs(g.data[i] - g.data[i + pixel]);
+            }
         if (step > bestStep) {
-            second = std::max(second, bestStep);
+            // The same seam seen from a neighbouring byte is not a second one.
+            if (best < 0 || std::abs(c - best) >= pixel)
+                second = std::max(second, bestStep);
             bestStep = step;
             best = c;
-        } else {
+        } else if (std::abs(c - best) >= pixel) {
             second = std::max(second, step);
         }
     }
     return bestStep >= 2 * second && bestStep >= 8 * used ? (best + pixel) % g.stride : -1;
+}
+
+bool highByteFirst(const Grid& g, int64_t top, int64_t rows)
+{
+    int64_t even = 0, odd = 0;
+    const int64_t end = std::min(g.size - 2, top + std::min<int64_t>(rows, 64) * g.stride);
+    for (int64_t i = top; i + 3 < end; i += 2) {
+        even += std::abs(g.data[i] - g.data[i + 2]);
+        odd += std::abs(g.data[i + 1] - g.data[i + 3]);
+    }
+    return even < odd;
 }
 
 }  // namespace
@@ -112,7 +149,7 @@ bool growExtent(const uint8_t* data, int64_t size, int64_t seed, const Reading& 
         return false;
     int64_t top = walk(g, seed, -1);
     int64_t bottom = walk(g, seed, +1);
-    trimFlatRows(g, &top, &bottom);
+    trimFillRows(g, &top, &bottom);
     int64_t rows = (bottom - top) / stride + 1;
     if (rows < kMinRows)
         return false;
@@ -122,6 +159,8 @@ bool growExtent(const uint8_t* data, int64_t size, int64_t seed, const Reading& 
         const int64_t column = seamColumn(g, top, rows, pixel);
         phase = column < 0 ? -1 : (top + column) % stride;
     }
+    if (phase < 0)
+        phase = firstAlikeByte(g, top) % stride;
     if (phase >= 0) {
         int64_t shift = ((phase - top % stride) % stride + stride) % stride;
         if (shift > stride / 2 && top + shift - stride >= 0)
@@ -130,7 +169,10 @@ bool growExtent(const uint8_t* data, int64_t size, int64_t seed, const Reading& 
         if (shift > 0 && top + (rows - 1) * stride + stride > size)
             --rows;
     }
-    if (rows < kMinRows)
+    // 16-bit words are little-endian: their high bytes, which hold the top bits, are the smoother.
+    if (pixel == 2 && top + 1 < size && highByteFirst(g, top, rows))
+        top += top % 2 == 0 && top + rows * stride + 1 <= size ? 1 : -1;
+    if (rows < kMinRows || top < 0)
         return false;
     const int64_t samples = std::min<int64_t>(1 << 16, rows * stride);
     *out = {top, rows, meanDifference(data, size, top, samples, std::max<int64_t>(1, rows * stride / samples), stride)};

@@ -58,25 +58,23 @@ float acrossRatio(const Rows& r, int64_t pixel)
     return far > 0 ? static_cast<float>(near) / static_cast<float>(far) : 1.0f;
 }
 
-// Grey pictures kept in 3 or 4 bytes a pixel: where a pixel differs from the next, its channels
-// still equal each other. The phase with the most equal pairs begins a pixel.
-bool greyInChannels(const Rows& r, int64_t pixel)
+// Grey pictures kept in 3 or 4 bytes a pixel: equal channels make runs of equal bytes whose
+// lengths are multiples of three, wherever the rows begin.
+bool greyInChannels(const Rows& r)
 {
-    int64_t equal[4] = {0, 0, 0, 0}, changed[4] = {0, 0, 0, 0};
-    for (int64_t y = 0; y < r.count; ++y)
-        for (int64_t c = 0; c + pixel + 1 < r.stride; ++c) {
-            const int64_t i = r.r0 + y * r.stride + c;
-            if (r.data[i] == r.data[i + pixel])
-                continue;
-            ++changed[c % pixel];
-            equal[c % pixel] += r.data[i] == r.data[i + 1];
+    int64_t runs = 0, threes = 0;
+    const int64_t end = r.r0 + r.count * r.stride;
+    for (int64_t i = r.r0; i < end;) {
+        int64_t j = i + 1;
+        while (j < end && r.data[j] == r.data[i])
+            ++j;
+        if (j - i >= 2 && j < end && i > r.r0) {
+            ++runs;
+            threes += (j - i) % 3 == 0;
         }
-    int64_t alike = 0;
-    for (int64_t p = 0; p < pixel; ++p)
-        alike += changed[p] > 16 &&
-                 static_cast<float>(equal[p]) >= kGreyChannelsEqual * static_cast<float>(changed[p]);
-    // Three bytes of grey: two equal pairs in a pixel; B, G, R and a fourth byte: two as well.
-    return alike == 2 && (pixel == 3 || pixel == 4);
+        i = j;
+    }
+    return runs >= 64 && static_cast<float>(threes) >= kGreyChannelsEqual * static_cast<float>(runs);
 }
 
 // In 4-bit pictures the two nibbles of a byte are neighbour pixels; in 8-bit ones the low nibble
@@ -123,9 +121,8 @@ bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, R
         if (ratio[b] < ratio[pixel])
             pixel = b;
     }
-    for (int64_t b = 4; b >= 3; --b)
-        if (stride >= 4 * b && greyInChannels(r, b))
-            pixel = b;
+    if (stride >= 12 && greyInChannels(r))
+        pixel = ratio[4] < ratio[3] ? 4 : 3;
     int32_t layout = pixel == 1 ? kGrey8 : pixel == 3 ? kColour24 : pixel == 4 ? kColour32 : kColour15;
     if (pixel == 2)
         layout = sixteenBitLayout(r);

@@ -60,6 +60,23 @@ float alikeColumns(const uint8_t* data, int64_t size, const Extent& e, int64_t s
     return counted > 0 ? static_cast<float>(alike) / static_cast<float>(counted) : 0.0f;
 }
 
+// Share of byte columns that hold one value in every row: fields of records do, pictures do
+// not (but for a padding byte or a fourth byte of 32-bit pixels).
+float constantColumns(const uint8_t* data, int64_t size, const Extent& e, int64_t stride)
+{
+    const int64_t rows = std::min<int64_t>(e.rows, 512);
+    int64_t constant = 0;
+    for (int64_t c = 0; c < stride; ++c) {
+        bool same = true;
+        for (int64_t y = 1; y < rows && same; ++y) {
+            const int64_t i = e.start + y * stride + c;
+            same = i < size && data[i] == data[e.start + c];
+        }
+        constant += same;
+    }
+    return static_cast<float>(constant) / static_cast<float>(stride);
+}
+
 int64_t regionEnd(const Find& f)
 {
     return f.offset + f.bytes;
@@ -84,6 +101,8 @@ float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, con
         if (reading.across > kNarrowMaxAcross)
             return 0.0f;
         if (alikeColumns(data, size, extent, reading.stride, base) < kMinAlikeColumns)
+            return 0.0f;
+        if (constantColumns(data, size, extent, reading.stride) > kMaxConstantColumns)
             return 0.0f;
     }
     const float score = 1.0f - extent.down / std::max(base, kMinBase);

@@ -84,19 +84,26 @@ bool searchStride(const uint8_t* data, int64_t size, const uint8_t* kinds, int64
     const float base = *mid;
     if (base < kMinBase || d[static_cast<size_t>(best)] > kMaxDownShare * base)
         return false;
-    int64_t stride = smallestHarmonic(d, best, lagMin, lagMax, base);
-    // The sample may miss the exact lag of wide rows by a little: the neighbours are measured on
-    // every byte of the sampled stretch.
-    const int64_t from = s->positions[0];
-    const int64_t span = std::min<int64_t>(16 << 10, w1 - from);
-    float least = meanDifference(data, size, from, span, 1, stride);
-    for (int64_t lag = std::max(lagMin, stride - 3); lag <= std::min(lagMax, stride + 3); ++lag) {
-        float m = meanDifference(data, size, from, span, 1, lag);
-        if (m < least - 0.01f) {
-            least = m;
-            stride = lag;
-        }
-    }
+    const int64_t stride = smallestHarmonic(d, best, lagMin, lagMax, base);
+    const float least = d[static_cast<size_t>(stride)];
     *out = {stride, least, base};
     return true;
+}
+
+int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t lagMin)
+{
+    // Rows of a smooth picture are nearly as alike one pixel aslant: only many bytes of the rows
+    // themselves tell the straight neighbour from the slanting ones.
+    const int64_t span = std::min<int64_t>(64 * stride, 64 << 10);
+    const int64_t step = std::max<int64_t>(1, 64 * stride / span);
+    int64_t best = stride;
+    float least = meanDifference(data, size, seed, span, step, stride);
+    for (int64_t lag = std::max(lagMin, stride - 4); lag <= stride + 4; ++lag) {
+        const float m = meanDifference(data, size, seed, span, step, lag);
+        if (m < least - 0.005f) {
+            least = m;
+            best = lag;
+        }
+    }
+    return best;
 }

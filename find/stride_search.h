@@ -25,3 +25,7 @@ bool searchStride(const uint8_t* data, int64_t size, const uint8_t* kinds, int64
 // Mean of min(|d[i] - d[i + lag]|, cap) over count bytes from every step-th byte of [from, ...),
 // as far as size allows.
 float meanDifference(const uint8_t* data, int64_t size, int64_t from, int64_t count, int64_t step, int64_t lag);
+
+// The lag within a few bytes of stride most alike over the rows from seed: the sample a stride
+// was found from misses wide rows by a pixel or two.
+int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t lagMin);

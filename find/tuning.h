@@ -39,13 +39,14 @@ constexpr float kRowDownShare = 0.75f;
 constexpr int32_t kRowSamples = 512;
 constexpr int32_t kMaxMissedRows = 1;
 constexpr int32_t kMaxFlatRows = 64;
-constexpr int32_t kMinRows = 4;
+constexpr int32_t kMinRows = 16;
 
 // Pruning: narrow rows must be alike across and in nearly every column, as pictures are and
 // tables of records (alike down in some fields only) are not.
 constexpr int64_t kNarrowStride = 256;
 constexpr float kNarrowMaxAcross = 0.8f;
 constexpr float kMinAlikeColumns = 0.8f;
+constexpr float kMaxConstantColumns = 0.3f;
 constexpr float kMinScore = 0.3f;
 
 // File scan: chunks read whole, with margins so that a picture across a chunk's edge is seen
