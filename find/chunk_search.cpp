@@ -57,11 +57,13 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, std:
         return -1;
     const int64_t end = extent.start + extent.rows * reading.stride;
     const float score = judgeRegion(c.data, c.size, reading, extent, candidate.base);
-    if (std::getenv("TESSVANE_FIND_DEBUG"))
-        std::fprintf(stderr, "window %lld-%lld stride %lld down %.2f base %.2f layout %d width %d rows %lld at %lld across %.2f score %.2f\n",
-                     (long long)(c.base + w0), (long long)(c.base + w1), (long long)candidate.stride, candidate.down,
-                     candidate.base, reading.layout, reading.width, (long long)extent.rows, (long long)(c.base + extent.start),
-                     reading.across, score);
+    if (std::getenv("TESSVANE_FIND_DEBUG")) {
+        RegionFeatures f = measureRegion(c.data, c.size, reading, extent, candidate.base);
+        std::fprintf(stderr, "C\t%lld\t%lld\t%d\t%d\t%lld\t%lld\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%d\t%.3f\n",
+                     (long long)(c.base + extent.start), (long long)(extent.rows * reading.stride), reading.layout,
+                     reading.width, (long long)reading.stride, (long long)extent.rows, candidate.base, f.down, f.across,
+                     f.slant, f.twoRows, f.constant, f.alike, f.zeros, f.values, score);
+    }
     if (score > 0.0f) {
         const int64_t bytes = (extent.rows - 1) * reading.stride + rowBytes(reading.layout, reading.width);
         finds->push_back({c.base + extent.start, bytes, reading.layout, reading.width,

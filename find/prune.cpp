@@ -92,21 +92,55 @@ bool sameGrid(const Find& a, const Find& b)
 
 }  // namespace
 
+RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& e, float base)
+{
+    const int64_t stride = reading.stride;
+    const int64_t pixel = std::max<int64_t>(1, kNibblesPerPixel[reading.layout] / 2);
+    const int64_t bytes = std::min(e.rows * stride, size - e.start);
+    const int64_t samples = std::min<int64_t>(bytes, 1 << 15);
+    const int64_t step = std::max<int64_t>(1, bytes / samples);
+    auto diff = [&](int64_t lag) { return meanDifference(data, size, e.start, samples, step, lag); };
+    const float down = diff(stride);
+    const float slant = 0.5f * (diff(stride - pixel) + diff(stride + pixel));
+    const float two = diff(2 * stride);
+    int64_t zeros = 0;
+    bool seen[256] = {};
+    for (int64_t i = e.start; i < e.start + bytes; i += step) {
+        zeros += data[i] == 0;
+        seen[data[i]] = true;
+    }
+    int32_t values = 0;
+    for (bool v : seen)
+        values += v;
+    RegionFeatures f;
+    f.down = down / std::max(base, kMinBase);
+    f.across = reading.across;
+    f.slant = down / std::max(slant, 0.01f);
+    f.twoRows = down / std::max(two, 0.01f);
+    f.constant = constantColumns(data, size, e, stride);
+    f.alike = alikeColumns(data, size, e, stride, base);
+    f.zeros = static_cast<float>(zeros) / static_cast<float>((bytes + step - 1) / step);
+    f.values = values;
+    return f;
+}
+
 float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& extent, float base)
 {
     const int64_t bytes = extent.rows * reading.stride;
+    if (reading.stride < kMinStride || reading.width < kMinWidth)
+        return 0.0f;
     if (looksLikeText(data + extent.start, std::min(bytes, size - extent.start)))
         return 0.0f;
-    if (reading.stride < kNarrowStride) {
-        if (reading.across > kNarrowMaxAcross)
-            return 0.0f;
-        if (alikeColumns(data, size, extent, reading.stride, base) < kMinAlikeColumns)
-            return 0.0f;
-        if (constantColumns(data, size, extent, reading.stride) > kMaxConstantColumns)
-            return 0.0f;
-    }
-    const float score = 1.0f - extent.down / std::max(base, kMinBase);
-    return score >= kMinScore ? std::min(1.0f, score) : 0.0f;
+    const RegionFeatures f = measureRegion(data, size, reading, extent, base);
+    // A picture is nearly as alike one row down and a pixel aside as straight down; records are
+    // alike only at the exact record length.
+    if (f.slant < kMinSlant[reading.layout] || f.alike < kMinAlikeColumns || f.zeros > kMaxZeros)
+        return 0.0f;
+    if (f.constant > (reading.stride < kNarrowStride ? kMaxConstantNarrow : kMaxConstantColumns))
+        return 0.0f;
+    // Smooth down, smooth across and alike aslant: the more of each, the surer.
+    const float score = (1.0f - std::min(1.0f, f.down)) * std::min(1.0f, f.slant) * (1.0f - 0.4f * std::min(1.0f, f.across));
+    return score >= kMinScore ? score : 0.0f;
 }
 
 bool mayGrowPast(const Find& a, int64_t from)

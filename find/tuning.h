@@ -41,13 +41,20 @@ constexpr int32_t kMaxMissedRows = 1;
 constexpr int32_t kMaxFlatRows = 64;
 constexpr int32_t kMinRows = 16;
 
-// Pruning: narrow rows must be alike across and in nearly every column, as pictures are and
-// tables of records (alike down in some fields only) are not.
-constexpr int64_t kNarrowStride = 256;
-constexpr float kNarrowMaxAcross = 0.8f;
+// Pruning. Pictures are alike one row down and a pixel aside nearly as much as straight down;
+// tables of records are alike only at their exact length, in some fields, hold fields of one
+// value in every row, or are mostly zeros. Narrower rows than these are rarely pictures and
+// often records.
+constexpr int64_t kMinStride = 32;
+constexpr int32_t kMinWidth = 16;
+// Per layout: a byte aside is two 4-bit pixels, or half a 16-bit one, which weakens the likeness.
+constexpr float kMinSlant[6] = {0.35f, 0.6f, 0.35f, 0.6f, 0.6f, 0.35f};
 constexpr float kMinAlikeColumns = 0.8f;
-constexpr float kMaxConstantColumns = 0.3f;
-constexpr float kMinScore = 0.3f;
+constexpr float kMaxZeros = 0.85f;
+constexpr int64_t kNarrowStride = 256;
+constexpr float kMaxConstantNarrow = 0.3f;
+constexpr float kMaxConstantColumns = 0.6f;
+constexpr float kMinScore = 0.2f;
 
 // File scan: chunks read whole, with margins so that a picture across a chunk's edge is seen
 // from both sides and joined.
