@@ -14,7 +14,7 @@ constexpr uint64_t kNoiseRoughness = 74;
 constexpr int64_t kWindowBytes = 64 << 10;
 constexpr int64_t kSmallWindowBytes = 16 << 10;
 constexpr int64_t kSmallWindowMaxLag = 4096;
-constexpr int32_t kPositions = 512;
+constexpr int32_t kPositions = 256;
 constexpr int32_t kDifferenceCap = 15;
 // Rows up to this many bytes longer than their pixels are taken as padded, not wider.
 constexpr int64_t kMaxPadBytes = 3;
@@ -24,6 +24,9 @@ constexpr int64_t kMaxPadBytes = 3;
 // a multiple of it.
 constexpr float kMaxDownShare = 0.62f;
 constexpr float kHarmonicSlack = 1.15f;
+// The stride's difference over the least of those a pixel aside (1 to 4 bytes) on either side:
+// records fall below it.
+constexpr float kEarlySlant = 0.3f;
 // Below this median difference nearly everything is one value: no evidence either way.
 constexpr float kMinBase = 1.5f;
 
@@ -36,7 +39,7 @@ constexpr float kMaxNibbleSpread = 2.4f;
 
 // Extent: a row belongs while it is alike to the next, more than to half a row on.
 constexpr float kRowDownShare = 0.75f;
-constexpr int32_t kRowSamples = 512;
+constexpr int32_t kRowSamples = 128;
 constexpr int32_t kMaxMissedRows = 1;
 constexpr int32_t kMaxFlatRows = 64;
 constexpr int32_t kMinRows = 16;
