@@ -1,5 +1,7 @@
 #include "find/chunk_search.h"
 
+#include "common/pixel_layouts.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -50,11 +52,20 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, std:
     const int64_t seed = seedRow(c, w0, w1, candidate.stride);
     candidate.stride = refineStride(c.data, c.size, seed, candidate.stride, kLagMin);
     Reading reading;
-    if (!pickLayout(c.data, c.size, seed, candidate.stride, &reading))
+    const bool dbg = std::getenv("TESSVANE_FIND_DEBUG2");
+    if (!pickLayout(c.data, c.size, seed, candidate.stride, &reading)) {
+        if (dbg) std::fprintf(stderr, "  no layout stride %lld\n", (long long)candidate.stride);
+        return -1;
+    }
+    const int64_t pixel = std::max<int64_t>(1, kNibblesPerPixel[reading.layout] / 2);
+    const int64_t seamed = seamStride(c.data, c.size, seed, reading.stride, pixel, kLagMin);
+    if (seamed != reading.stride && !pickLayout(c.data, c.size, seed, seamed, &reading))
         return -1;
     Extent extent;
-    if (!growExtent(c.data, c.size, seed, reading, candidate.base, &extent))
+    if (!growExtent(c.data, c.size, seed, reading, candidate.base, candidate.down, &extent)) {
+        if (dbg) std::fprintf(stderr, "  no extent stride %lld layout %d width %d seed %lld\n", (long long)candidate.stride, reading.layout, reading.width, (long long)(c.base+seed));
         return -1;
+    }
     const int64_t end = extent.start + extent.rows * reading.stride;
     const float score = judgeRegion(c.data, c.size, reading, extent, candidate.base);
     if (std::getenv("TESSVANE_FIND_DEBUG")) {

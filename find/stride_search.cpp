@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstdio>
 
 #include "find/find_kernels.h"
 #include "find/sieve.h"
@@ -50,7 +51,7 @@ static int64_t smallestHarmonic(const std::vector<float>& d, int64_t best, int64
     int64_t stride = best;
     for (int64_t k = 2; best / k >= lagMin; ++k)
         for (int64_t s = best / k - 1; s <= best / k + 1; ++s)
-            if (s >= lagMin && std::abs(best - k * s) <= k && d[static_cast<size_t>(s)] <= limit &&
+            if (s >= lagMin && std::abs(best - k * s) <= 2 && d[static_cast<size_t>(s)] <= limit &&
                 localMinimum(d, s, lagMax) && s < stride)
                 stride = s;
     return stride;
@@ -84,6 +85,9 @@ bool searchStride(const uint8_t* data, int64_t size, const uint8_t* kinds, int64
     auto mid = others.begin() + static_cast<std::ptrdiff_t>(others.size() / 2);
     std::nth_element(others.begin(), mid, others.end());
     const float base = *mid;
+    if (std::getenv("TESSVANE_FIND_DEBUG2"))
+        std::fprintf(stderr, "S %lld %lld best %lld d %.2f base %.2f share %.2f\n", (long long)w0, (long long)w1, (long long)best,
+                     d[static_cast<size_t>(best)], base, d[static_cast<size_t>(best)] / base);
     if (base < kMinBase || d[static_cast<size_t>(best)] > kMaxDownShare * base)
         return false;
     const int64_t stride = smallestHarmonic(d, best, lagMin, lagMax, base);
@@ -93,6 +97,8 @@ bool searchStride(const uint8_t* data, int64_t size, const uint8_t* kinds, int64
     float aside = 1e9f;
     for (int64_t b = 1; b <= 4 && stride + b <= lagMax; ++b)
         aside = std::min(aside, 0.5f * (d[static_cast<size_t>(stride - b)] + d[static_cast<size_t>(stride + b)]));
+    if (std::getenv("TESSVANE_FIND_DEBUG2"))
+        std::fprintf(stderr, "  stride %lld slant %.2f\n", (long long)stride, least / aside);
     if (least < kEarlySlant * aside)
         return false;
     *out = {stride, least, base};
@@ -102,17 +108,66 @@ bool searchStride(const uint8_t* data, int64_t size, const uint8_t* kinds, int64
 int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t lagMin)
 {
     // Rows of a smooth picture are nearly as alike one pixel aslant: only many bytes of the rows
-    // themselves tell the straight neighbour from the slanting ones.
+    // themselves tell the straight neighbour from the slanting ones, and more surely two and
+    // three rows down, where the slant has grown.
     const int64_t span = std::min<int64_t>(64 * stride, 16 << 10);
     const int64_t step = std::max<int64_t>(1, 64 * stride / span);
+    auto cost = [&](int64_t lag) {
+        float sum = 0.0f;
+        for (int64_t k = 1; k <= 3; ++k)
+            sum += meanDifference(data, size, seed, span, step, k * lag);
+        return sum;
+    };
     int64_t best = stride;
-    float least = meanDifference(data, size, seed, span, step, stride);
+    float least = cost(stride);
     for (int64_t lag = std::max(lagMin, stride - 4); lag <= stride + 4; ++lag) {
-        const float m = meanDifference(data, size, seed, span, step, lag);
-        if (m < least - 0.005f) {
+        const float m = cost(lag);
+        if (m < 0.98f * least) {
             least = m;
             best = lag;
         }
     }
     return best;
+}
+
+// How much the largest step between neighbouring pixels, summed down the rows at one column,
+// stands above the median column's: where rows wrap, the right edge meets the left one.
+static float seamStrength(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t pixel,
+                          std::vector<float>* steps)
+{
+    const int64_t rows = std::min<int64_t>(48, (size - seed - pixel) / stride - 1);
+    if (rows < 8 || stride > (32 << 10))
+        return 0.0f;
+    steps->assign(static_cast<size_t>(stride), 0.0f);
+    for (int64_t y = 0; y < rows; ++y) {
+        const uint8_t* row = data + seed + y * stride;
+        for (int64_t c = 0; c < stride; ++c)
+            (*steps)[static_cast<size_t>(c)] += static_cast<float>(std::abs(row[c] - row[c + pixel]));
+    }
+    const float top = *std::max_element(steps->begin(), steps->end());
+    auto mid = steps->begin() + static_cast<std::ptrdiff_t>(steps->size() / 2);
+    std::nth_element(steps->begin(), mid, steps->end());
+    return top / std::max(*mid, 0.5f * static_cast<float>(rows));
+}
+
+int64_t seamStride(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t pixel, int64_t lagMin)
+{
+    std::vector<float> steps;
+    int64_t best = stride;
+    float strongest = seamStrength(data, size, seed, stride, pixel, &steps), other = 0.0f;
+    for (int64_t k = -2; k <= 2; ++k) {
+        const int64_t s = stride + k * pixel;
+        if (k == 0 || s < lagMin)
+            continue;
+        const float strength = seamStrength(data, size, seed, s, pixel, &steps);
+        if (strength > strongest) {
+            other = std::max(other, strongest);
+            strongest = strength;
+            best = s;
+        } else {
+            other = std::max(other, strength);
+        }
+    }
+    // Smooth data shows no seam anywhere: then the stride stays as measured.
+    return strongest >= kSeamStrength && strongest >= kSeamLead * other ? best : stride;
 }

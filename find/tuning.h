@@ -27,6 +27,10 @@ constexpr float kHarmonicSlack = 1.15f;
 // The stride's difference over the least of those a pixel aside (1 to 4 bytes) on either side:
 // records fall below it.
 constexpr float kEarlySlant = 0.3f;
+// A seam (rows wrapping at one column) settles the stride when its column's steps stand this far
+// above the median column's and above the best of the neighbouring strides.
+constexpr float kSeamStrength = 3.0f;
+constexpr float kSeamLead = 1.3f;
 // Below this median difference nearly everything is one value: no evidence either way.
 constexpr float kMinBase = 1.5f;
 
@@ -39,6 +43,7 @@ constexpr float kMaxNibbleSpread = 2.4f;
 
 // Extent: a row belongs while it is alike to the next, more than to half a row on.
 constexpr float kRowDownShare = 0.75f;
+constexpr float kRowSlack = 0.0f;
 constexpr int32_t kRowSamples = 128;
 constexpr int32_t kMaxMissedRows = 1;
 constexpr int32_t kMaxFlatRows = 64;
