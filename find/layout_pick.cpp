@@ -58,6 +58,19 @@ float acrossRatio(const Rows& r, int64_t pixel)
     return far > 0 ? static_cast<float>(near) / static_cast<float>(far) : 1.0f;
 }
 
+// Mean capped difference between bytes lag apart in the same row.
+float withinRows(const Rows& r, int64_t lag)
+{
+    int64_t sum = 0, n = 0;
+    const int64_t step = std::max<int64_t>(1, r.stride * r.count / 16384);
+    for (int64_t y = 0; y < r.count; ++y)
+        for (int64_t c = y % step; c + lag < r.stride; c += step, ++n) {
+            const int64_t i = r.r0 + y * r.stride + c;
+            sum += capped(r.data[i], r.data[i + lag]);
+        }
+    return n > 0 ? static_cast<float>(sum) / static_cast<float>(n) : 0.0f;
+}
+
 // Grey pictures kept in 3 or 4 bytes a pixel: equal channels make runs of equal bytes whose
 // lengths are multiples of three, wherever the rows begin.
 bool greyInChannels(const Rows& r)
@@ -114,13 +127,24 @@ bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, R
         return false;
     int64_t rowStart = -1;
     const int64_t pad = zeroColumns(r, &rowStart);
-    float ratio[5] = {0, 0, 0, 0, 0};
+    // Bytes of the same channel of neighbour pixels are more alike than bytes of different
+    // channels: the pixel's size shows as a dip in the difference at that lag. 8-bit pixels grow
+    // apart steadily with distance and show none.
+    float lagDiff[6] = {0, 0, 0, 0, 0, 0};
+    for (int64_t k = 1; k <= 5; ++k)
+        lagDiff[k] = withinRows(r, k);
     int64_t pixel = 1;
-    for (int64_t b = 1; b <= 4 && b <= stride / 2; ++b) {
-        ratio[b] = acrossRatio(r, b);
-        if (ratio[b] < ratio[pixel])
+    float deepest = kMaxPixelDip;
+    for (int64_t b = 2; b <= 4 && b <= stride / 2; ++b) {
+        const float dip = lagDiff[b] / std::max(0.05f, std::min(lagDiff[b - 1], lagDiff[b + 1]));
+        if (dip < deepest) {
+            deepest = dip;
             pixel = b;
+        }
     }
+    float ratio[5] = {0, 0, 0, 0, 0};
+    for (int64_t b = 1; b <= 4 && b <= stride / 2; ++b)
+        ratio[b] = acrossRatio(r, b);
     if (stride >= 12 && greyInChannels(r))
         pixel = ratio[4] < ratio[3] ? 4 : 3;
     int32_t layout = pixel == 1 ? kGrey8 : pixel == 3 ? kColour24 : pixel == 4 ? kColour32 : kColour15;

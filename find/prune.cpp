@@ -138,6 +138,13 @@ float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, con
         return 0.0f;
     if (f.constant > (reading.stride < kNarrowStride ? kMaxConstantNarrow : kMaxConstantColumns))
         return 0.0f;
+    // Narrow rows are where records live: a narrow picture must be tall, smooth across and dense.
+    if (reading.stride < kNarrowStride &&
+        (extent.rows < kNarrowMinRows || f.across > kNarrowMaxAcross || f.zeros > kNarrowMaxZeros))
+        return 0.0f;
+    if (f.down > kGrainyDown && (f.slant < kGrainyMinSlant || f.constant > 0.05f || f.zeros > kGrainyMaxZeros ||
+                                 f.values < kGrainyMinValues || extent.rows < 2 * kMinRows))
+        return 0.0f;
     // Smooth down, smooth across and alike aslant: the more of each, the surer.
     const float score = (1.0f - std::min(1.0f, f.down)) * std::min(1.0f, f.slant) * (1.0f - 0.4f * std::min(1.0f, f.across));
     return score >= kMinScore ? score : 0.0f;

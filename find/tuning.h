@@ -37,7 +37,8 @@ constexpr float kMinBase = 1.5f;
 // Layout: pixels of the right size are alike to the next one across more than bytes at other
 // distances; grey stored in 3 or 4 bytes shows as equal channels in nearly every pixel.
 constexpr float kGreyChannelsEqual = 0.9f;
-constexpr float kPreferWiderPixel = 1.1f;
+// A lag of 2 to 4 bytes this much more alike than both its neighbours is the pixel's size.
+constexpr float kMaxPixelDip = 0.85f;
 // 4-bit: the two nibbles of a byte are neighbour pixels, so they differ little.
 constexpr float kMaxNibbleSpread = 2.4f;
 
@@ -62,7 +63,16 @@ constexpr float kMaxZeros = 0.85f;
 constexpr int64_t kNarrowStride = 256;
 constexpr float kMaxConstantNarrow = 0.3f;
 constexpr float kMaxConstantColumns = 0.6f;
-constexpr float kMinScore = 0.2f;
+constexpr float kMinScore = 0.25f;
+constexpr int64_t kNarrowMinRows = 32;
+constexpr float kNarrowMaxAcross = 0.8f;
+constexpr float kNarrowMaxZeros = 0.5f;
+// Grainy pictures are barely more alike one row down than elsewhere; past this share of the
+// unrelated difference a region must be a picture in every other way.
+constexpr float kGrainyDown = 0.55f;
+constexpr float kGrainyMinSlant = 0.85f;
+constexpr float kGrainyMaxZeros = 0.2f;
+constexpr int32_t kGrainyMinValues = 64;
 
 // File scan: chunks read whole, with margins so that a picture across a chunk's edge is seen
 // from both sides and joined.
