@@ -155,7 +155,10 @@ bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, R
     // The pad is what the row holds beyond whole pixels; zero columns inside the pixels are
     // the picture's own.
     int64_t padBytes = 0;
-    for (int64_t t = pad; t >= 0; --t)
+    // Screens and textures are a multiple of 64 pixels wide, and their edge column may be black:
+    // such a row is taken whole rather than padded.
+    const bool roundWidth = stride % pixel == 0 && (stride / pixel) % 64 == 0;
+    for (int64_t t = roundWidth ? 0 : pad; t >= 0; --t)
         if ((stride - t) % pixel == 0) {
             padBytes = t;
             break;

@@ -134,7 +134,8 @@ float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, con
     const RegionFeatures f = measureRegion(data, size, reading, extent, base);
     // A picture is nearly as alike one row down and a pixel aside as straight down; records are
     // alike only at the exact record length.
-    if (f.slant < kMinSlant[reading.layout] || f.alike < kMinAlikeColumns || f.zeros > kMaxZeros)
+    if (f.slant < kMinSlant[reading.layout] || f.zeros > kMaxZeros ||
+        f.alike < (reading.stride < kNarrowStride ? kMinAlikeColumns : kMinAlikeColumnsWide))
         return 0.0f;
     if (f.constant > (reading.stride < kNarrowStride ? kMaxConstantNarrow : kMaxConstantColumns))
         return 0.0f;
