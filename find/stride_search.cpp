@@ -109,21 +109,22 @@ int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t st
 {
     // Rows of a smooth picture are nearly as alike one pixel aslant: only many bytes of the rows
     // themselves tell the straight neighbour from the slanting ones, and more surely two and
-    // three rows down, where the slant has grown.
-    const int64_t span = std::min<int64_t>(64 * stride, 16 << 10);
+    // three rows down, where the slant has grown. The lags are narrowed on one row down first.
+    const int64_t span = std::min<int64_t>(64 * stride, 8 << 10);
     const int64_t step = std::max<int64_t>(1, 64 * stride / span);
-    auto cost = [&](int64_t lag) {
-        float sum = 0.0f;
-        for (int64_t k = 1; k <= 3; ++k)
-            sum += meanDifference(data, size, seed, span, step, k * lag);
-        return sum;
-    };
+    float down[9];
+    for (int64_t k = -4; k <= 4; ++k)
+        down[k + 4] = stride + k >= lagMin ? meanDifference(data, size, seed, span, step, stride + k) : 1e9f;
     int64_t best = stride;
-    float least = cost(stride);
-    for (int64_t lag = std::max(lagMin, stride - 4); lag <= stride + 4; ++lag) {
-        const float m = cost(lag);
-        if (m < 0.98f * least) {
-            least = m;
+    float least = 1e9f;
+    for (int64_t k = -4; k <= 4; ++k) {
+        if (down[k + 4] > 1.2f * down[4] + 0.05f)
+            continue;
+        const int64_t lag = stride + k;
+        const float cost = down[k + 4] + meanDifference(data, size, seed, span, step, 2 * lag) +
+                           meanDifference(data, size, seed, span, step, 3 * lag);
+        if (cost < 0.98f * least || (k == 0 && cost <= least)) {
+            least = cost;
             best = lag;
         }
     }
