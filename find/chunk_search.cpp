@@ -30,7 +30,7 @@ int64_t seedRow(const Core& c, int64_t w0, int64_t w1, int64_t stride)
 {
     int64_t seed = w0;
     float least = 1e9f;
-    const int64_t step = std::max<int64_t>(1, stride / 4);
+    const int64_t step = std::max({int64_t{1}, stride / 4, (w1 - w0) / 256});
     for (int64_t x = w0; x < w1 && x + 2 * stride <= c.size; x += step) {
         const int64_t n = std::min<int64_t>(stride, 64);
         const float d = meanDifference(c.data, c.size, x, n, std::max<int64_t>(1, stride / n), stride);

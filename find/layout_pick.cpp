@@ -48,7 +48,7 @@ float acrossRatio(const Rows& r, int64_t pixel)
 {
     const int64_t half = pixel * std::max<int64_t>(1, r.stride / (2 * pixel));
     int64_t near = 0, far = 0;
-    const int64_t step = std::max<int64_t>(1, r.stride * r.count / 8192);
+    const int64_t step = std::max<int64_t>(1, r.stride * r.count / 4096);
     for (int64_t y = 0; y < r.count; ++y)
         for (int64_t c = y % step; c + pixel < r.stride; c += step) {
             const int64_t i = r.r0 + y * r.stride + c;
@@ -62,7 +62,7 @@ float acrossRatio(const Rows& r, int64_t pixel)
 float withinRows(const Rows& r, int64_t lag)
 {
     int64_t sum = 0, n = 0;
-    const int64_t step = std::max<int64_t>(1, r.stride * r.count / 16384);
+    const int64_t step = std::max<int64_t>(1, r.stride * r.count / 4096);
     for (int64_t y = 0; y < r.count; ++y)
         for (int64_t c = y % step; c + lag < r.stride; c += step, ++n) {
             const int64_t i = r.r0 + y * r.stride + c;
@@ -122,7 +122,7 @@ int32_t sixteenBitLayout(const Rows& r)
 
 bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, Reading* out)
 {
-    Rows r = {data, r0, stride, std::min<int64_t>(64, (size - r0) / stride - 1)};
+    Rows r = {data, r0, stride, std::min<int64_t>(std::clamp<int64_t>(65536 / stride, 8, 64), (size - r0) / stride - 1)};
     if (r.count < 2 || stride < 2)
         return false;
     int64_t rowStart = -1;

@@ -49,7 +49,7 @@ static int64_t smallestHarmonic(const std::vector<float>& d, int64_t best, int64
 {
     const float limit = kHarmonicSlack * d[static_cast<size_t>(best)] + 0.02f * base;
     int64_t stride = best;
-    for (int64_t k = 2; best / k >= lagMin; ++k)
+    for (int64_t k = 2; k <= kMaxHarmonic && best / k >= lagMin; ++k)
         for (int64_t s = best / k - 1; s <= best / k + 1; ++s)
             if (s >= lagMin && std::abs(best - k * s) <= 2 && d[static_cast<size_t>(s)] <= limit &&
                 localMinimum(d, s, lagMax) && s < stride)
@@ -80,7 +80,7 @@ bool searchStride(const uint8_t* data, int64_t size, const uint8_t* kinds, int64
     if (best < 0)
         return false;
     std::vector<float> others;
-    for (int64_t lag = lagMin; lag <= lagMax; lag += 4)
+    for (int64_t lag = lagMin; lag <= lagMax; lag += 8)
         others.push_back(d[static_cast<size_t>(lag)]);
     auto mid = others.begin() + static_cast<std::ptrdiff_t>(others.size() / 2);
     std::nth_element(others.begin(), mid, others.end());

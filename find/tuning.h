@@ -24,6 +24,7 @@ constexpr int64_t kMaxPadBytes = 3;
 // a multiple of it.
 constexpr float kMaxDownShare = 0.62f;
 constexpr float kHarmonicSlack = 1.15f;
+constexpr int64_t kMaxHarmonic = 16;
 // The stride's difference over the least of those a pixel aside (1 to 4 bytes) on either side:
 // records fall below it.
 constexpr float kEarlySlant = 0.3f;
