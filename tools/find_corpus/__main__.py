@@ -1,0 +1,71 @@
+#!/usr/bin/python3
+"""Builds corpora of real material for tessvane-find and scores the finder on them.
+
+    python3 tools/find_corpus make DIR [--seed 1] [--pictures 48] [--filler-mb 160]
+                                       [--parts tar,ext4,xvfb] [--screens 8:1366x768,16:1024x768,24:1024x768]
+    python3 tools/find_corpus make DIR --nopic --filler-mb 320 --parts tar
+    python3 tools/find_corpus score DIR [--finder build/release/tessvane-find] [--tsv-dir D] [--json F]
+
+`make` writes containers into DIR, each with CONTAINER.truth.json:
+  archive.tar     real pictures among whole real files (tar offsets give the truth)
+  disk.ext4       the same files in an ext4 image (mke2fs -d; debugfs "blocks" gives the truth)
+  xvfbN.dump      all readable mappings of an X server (Xvfb -fbdir) at depth N showing photos and
+                  programs; the truth is the mapping of its frame buffer file
+Pictures come from mate-backgrounds (photos), gimp-data's patterns (textures), matplotlib's sample
+data (a photo, a scan, elevation maps, icons) and screenshots of X programs taken under Xvfb, written
+by ImageMagick or netpbm as BMP (24, 32, 8 and 4-bit palettes, 16-bit 555 and 565), PGM, PPM, TGA,
+TIFF and grey in 24 bits. The pixel data's place is read from each written file's own header.
+--nopic builds the same kinds of files without any picture, for false-find rates.
+
+`score` runs the finder with --tsv on every container (or reads DIR/CONTAINER.tsv from --tsv-dir) and
+reports recall by storage kind and layout, the missed pictures with what was found there instead,
+false finds per 100 MB by kind of file, MB/s beside a plain read, and how the scores rank.
+
+Needs (Debian): python3, python3-numpy, imagemagick, netpbm, mate-backgrounds, gimp-data,
+python3-matplotlib (for its sample data only), e2fsprogs, xvfb, xterm, x11-apps. Run as root: the
+X server's memory is read through /proc/PID/mem.
+"""
+
+import argparse
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import build  # noqa: E402
+import score  # noqa: E402
+
+
+def main():
+    ap = argparse.ArgumentParser(prog="find_corpus", description=__doc__,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = ap.add_subparsers(dest="command", required=True)
+    mk = sub.add_parser("make", help="build a corpus")
+    mk.add_argument("dir")
+    mk.add_argument("--seed", type=int, default=1)
+    mk.add_argument("--pictures", type=int, default=48)
+    mk.add_argument("--filler-mb", type=int, default=220, help="MB of real files around the pictures")
+    mk.add_argument("--screenshots", type=int, default=3, help="screenshots of X programs among the sources")
+    mk.add_argument("--parts", default="tar,ext4,xvfb")
+    mk.add_argument("--screens", default="8:1366x768,16:1024x768,24:1024x768",
+                    help="X server dumps, DEPTH:WIDTHxHEIGHT each")
+    mk.add_argument("--nopic", action="store_true", help="real files only, no picture")
+    mk.add_argument("--keep-stage", action="store_true", help="keep DIR/stage (the files as written)")
+    sc = sub.add_parser("score", help="score a finder on a corpus")
+    sc.add_argument("dir")
+    sc.add_argument("more", nargs="*", help="more corpora scored together")
+    sc.add_argument("--finder", default="build/release/tessvane-find")
+    sc.add_argument("--finder-args", default="", help="extra arguments for the finder")
+    sc.add_argument("--tsv-dir", help="read CONTAINER.tsv from here instead of running the finder")
+    sc.add_argument("--save-tsv", help="keep the finder's output as CONTAINER.tsv here")
+    sc.add_argument("--json", help="write the summary here (default DIR/score.json)")
+    sc.add_argument("--quiet", action="store_true", help="no list of missed pictures")
+    args = ap.parse_args()
+    if args.command == "make":
+        build.make(args)
+    else:
+        score.score(args)
+
+
+if __name__ == "__main__":
+    main()
