@@ -17,6 +17,10 @@ by ImageMagick or netpbm as BMP (24, 32, 8 and 4-bit palettes, 16-bit 555 and 56
 TIFF and grey in 24 bits. The pixel data's place is read from each written file's own header.
 --nopic builds the same kinds of files without any picture, for false-find rates.
 
+`verify` checks each truth: the container holds the written file's bytes at each piece, and the
+pixels read as the truth describes them equal ImageMagick's decoding; for a screen, the frame buffer's
+XWD header sits where the truth says. `make` runs it at the end.
+
 `score` runs the finder with --tsv on every container (or reads DIR/CONTAINER.tsv from --tsv-dir) and
 reports recall by storage kind and layout, the missed pictures with what was found there instead,
 false finds per 100 MB by kind of file, MB/s beside a plain read, and how the scores rank.
@@ -34,6 +38,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import build  # noqa: E402
 import score  # noqa: E402
+import verify  # noqa: E402
 
 
 def main():
@@ -51,6 +56,8 @@ def main():
                     help="X server dumps, DEPTH:WIDTHxHEIGHT each")
     mk.add_argument("--nopic", action="store_true", help="real files only, no picture")
     mk.add_argument("--keep-stage", action="store_true", help="keep DIR/stage (the files as written)")
+    vf = sub.add_parser("verify", help="check a corpus's truth against its containers and ImageMagick")
+    vf.add_argument("dir")
     sc = sub.add_parser("score", help="score a finder on a corpus")
     sc.add_argument("dir")
     sc.add_argument("more", nargs="*", help="more corpora scored together")
@@ -63,6 +70,8 @@ def main():
     args = ap.parse_args()
     if args.command == "make":
         build.make(args)
+    elif args.command == "verify":
+        sys.exit(0 if verify.verify(args.dir) else 1)
     else:
         score.score(args)
 

@@ -9,6 +9,7 @@ import subprocess
 import containers
 import fillers
 import pictures
+import verify
 
 # How often each storage kind comes up, per round of pictures.
 STORAGE_ROUND = ["bmp24", "bmp8", "bmp555", "bmp565", "pgm", "ppm", "tga", "tiff", "bmp4", "grey24", "bmp32",
@@ -102,22 +103,24 @@ def stage_fillers(rng, work, stage, budget, exclude=()):
 
 
 def container_truth(name, kind, path, pics, members, place):
-    """place(member, start, length) -> container runs."""
+    """place(member, start, length) -> container runs [offset, bytes, offset in the run from start]."""
     truth = {"container": name, "kind": kind, "size": os.path.getsize(path), "pictures": [], "members": [],
              "ignore": []}
     for p in pics:
-        pieces = []
+        runs = []
         for off, n in p["file_pieces"]:
-            pieces += place(p["member"], off, n)
+            runs += [[c, k, off + s] for c, k, s in place(p["member"], off, n)]
         entry = {k: v for k, v in p.items() if k not in ("file_pieces",)}
-        entry["pieces"] = pieces
-        entry["contiguous"] = len(pieces) == 1
+        entry["pieces"] = [[c, k] for c, k, _ in runs]
+        # where each piece starts in the picture's own file, for `verify`
+        entry["piece_file_offsets"] = [s for _, _, s in runs]
+        entry["contiguous"] = len(runs) == 1
         truth["pictures"].append(entry)
         truth["members"].append({"name": p["member"], "kind": "picture",
-                                 "pieces": place(p["member"], 0, os.path.getsize(p["_path"]))})
+                                 "pieces": [[c, k] for c, k, _ in place(p["member"], 0, os.path.getsize(p["_path"]))]})
     for m in members:
         truth["members"].append({"name": m["member"], "kind": m["kind"], "source": m["source"],
-                                 "pieces": place(m["member"], 0, m["size"])})
+                                 "pieces": [[c, k] for c, k, _ in place(m["member"], 0, m["size"])]})
     for e in truth["pictures"]:
         e.pop("_path", None)
     return truth
@@ -137,7 +140,7 @@ def build_tar_and_ext4(rng, outdir, stage, pics, members, parts):
         dst = os.path.join(outdir, "archive.tar")
         offsets = containers.build_tar(stage, names, dst)
         truth = container_truth("archive.tar", "tar", dst, pics, members,
-                                lambda m, start, n: [[offsets[m] + start, n]])
+                                lambda m, start, n: [[offsets[m] + start, n, 0]])
         save_truth(outdir, truth)
         log("tar: %s, %.0f MB" % (dst, truth["size"] / 1e6))
     if "ext4" in parts:
@@ -225,6 +228,12 @@ def make(args):
             w, h = (int(v) for v in size.split("x"))
             build_xvfb_dump(outdir, work, int(depth), w, h, photos[:3])
             photos = photos[3:] + photos[:3]
+    if pics:
+        # the pictures as written, for `verify` and for a look at them
+        os.makedirs(os.path.join(outdir, "pictures"), exist_ok=True)
+        for p in pics:
+            shutil.copyfile(os.path.join(stage, p["member"]), os.path.join(outdir, p["member"]))
+        verify.verify(outdir)
     if not args.keep_stage:
         shutil.rmtree(stage, ignore_errors=True)
         shutil.rmtree(work, ignore_errors=True)

@@ -81,7 +81,7 @@ def map_range(runs, start, length):
     for f_off, i_off, n in runs:
         lo, hi = max(start, f_off), min(start + length, f_off + n)
         if lo < hi:
-            out.append([i_off + lo - f_off, hi - lo])
+            out.append([i_off + lo - f_off, hi - lo, lo - start])
     return out
 
 
