@@ -21,6 +21,8 @@ TIFF and grey in 24 bits. The pixel data's place is read from each written file'
 pixels read as the truth describes them equal ImageMagick's decoding; for a screen, the frame buffer's
 XWD header sits where the truth says. `make` runs it at the end.
 
+`samples OUT --corpus DIR` writes the small real files of tests/data/find (see its README.txt).
+
 `score` runs the finder with --tsv on every container (or reads DIR/CONTAINER.tsv from --tsv-dir) and
 reports recall by storage kind and layout, the missed pictures with what was found there instead,
 false finds per 100 MB by kind of file, MB/s beside a plain read, and how the scores rank.
@@ -37,6 +39,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import build  # noqa: E402
+import samples  # noqa: E402
 import score  # noqa: E402
 import verify  # noqa: E402
 
@@ -58,6 +61,12 @@ def main():
     mk.add_argument("--keep-stage", action="store_true", help="keep DIR/stage (the files as written)")
     vf = sub.add_parser("verify", help="check a corpus's truth against its containers and ImageMagick")
     vf.add_argument("dir")
+    sm = sub.add_parser("samples", help="small real files for the repository's tests")
+    sm.add_argument("out")
+    sm.add_argument("--corpus", required=True, help="a corpus built by make, for its X server dumps")
+    sm.add_argument("--finder", default="build/release/tessvane-find")
+    sm.add_argument("--library", nargs="+", default=["/usr/lib/x86_64-linux-gnu/libLLVM-15.so.1"],
+                    help="large libraries to take a slice from where the finder reports a false find")
     sc = sub.add_parser("score", help="score a finder on a corpus")
     sc.add_argument("dir")
     sc.add_argument("more", nargs="*", help="more corpora scored together")
@@ -70,6 +79,8 @@ def main():
     args = ap.parse_args()
     if args.command == "make":
         build.make(args)
+    elif args.command == "samples":
+        samples.write_samples(args)
     elif args.command == "verify":
         sys.exit(0 if verify.verify(args.dir) else 1)
     else:
