@@ -73,6 +73,7 @@ def main():
     sc.add_argument("--finder", default="build/release/tessvane-find")
     sc.add_argument("--finder-args", default="", help="extra arguments for the finder")
     sc.add_argument("--tsv-dir", help="read CONTAINER.tsv from here instead of running the finder")
+    sc.add_argument("--runs", type=int, default=1, help="runs of the finder per container; the fastest counts")
     sc.add_argument("--save-tsv", help="keep the finder's output as CONTAINER.tsv here")
     sc.add_argument("--json", help="write the summary here (default DIR/score.json)")
     sc.add_argument("--quiet", action="store_true", help="no list of missed pictures")

@@ -4,10 +4,10 @@ import json
 import os
 import random
 import shutil
-import subprocess
 
 import containers
 import fillers
+import headers
 import pictures
 import verify
 
@@ -38,10 +38,10 @@ def take_screenshots(work, count):
 def plan_pictures(rng, sources, count):
     by_kind = {}
     for s in sources:
-        group = {"photo": "photo", "artwork": "photo", "texture": "texture", "screenshot": "screenshot"}.get(
-            s["kind"], "other")
+        group = {"photo": "photo", "artwork": "photo", "texture": "texture", "screenshot": "screenshot",
+                 "icon": "icon"}.get(s["kind"], "other")
         by_kind.setdefault(group, []).append(s)
-    weights = [("photo", 0.42), ("texture", 0.30), ("screenshot", 0.12), ("other", 0.16)]
+    weights = [("photo", 0.38), ("texture", 0.28), ("screenshot", 0.12), ("icon", 0.08), ("other", 0.14)]
     plan = []
     for i in range(count):
         r, acc, group = rng.random(), 0.0, "photo"
@@ -51,7 +51,9 @@ def plan_pictures(rng, sources, count):
                 group = g
                 break
         src = rng.choice(by_kind[group])
-        if src.get("native"):
+        if src["kind"] == "icon":
+            width = None
+        elif src.get("native"):
             width = rng.choice(TEXTURE_WIDTHS)
         else:
             width = rng.choice(PHOTO_WIDTHS)
@@ -60,7 +62,8 @@ def plan_pictures(rng, sources, count):
 
 
 def write_pictures(rng, work, stage, count, shots):
-    sources = pictures.mate_sources() + pictures.gimp_sources(work) + pictures.mpl_sources(work) + shots
+    sources = (pictures.mate_sources() + pictures.gimp_sources(work) + pictures.mpl_sources(work) +
+               pictures.icon_sources() + shots)
     out = []
     os.makedirs(os.path.join(stage, "pictures"), exist_ok=True)
     plan = plan_pictures(rng, sources, count)
@@ -72,7 +75,7 @@ def write_pictures(rng, work, stage, count, shots):
             rel = "pictures/p%03d_%s_%s.%s" % (i, base, storage, ext)
             dst = os.path.join(stage, rel)
             pictures.write_picture(src["path"], storage, width, dst)
-            info = pictures.parse_picture(dst)
+            info = headers.parse_picture(dst)
             if info is not None and info["bytes"] <= MAX_PICTURE_BYTES:
                 break
             # e.g. a source with two colours, which ImageMagick writes in 1 bit: another source
@@ -155,7 +158,7 @@ def build_tar_and_ext4(rng, outdir, stage, pics, members, parts):
         log("ext4: %s, %.0f MB, %d pictures split over non-contiguous blocks" % (dst, truth["size"] / 1e6, split))
 
 
-SCREEN_LAYOUT = {8: pictures.L8, 16: pictures.L565, 24: pictures.L24, 32: pictures.L32}
+SCREEN_LAYOUT = {8: headers.L8, 16: headers.L565, 24: headers.L24, 32: headers.L32}
 
 
 def build_xvfb_dump(outdir, work, depth, width, height, photos):

@@ -2,7 +2,6 @@
 
 import glob
 import os
-import random
 import sqlite3
 import stat
 

@@ -9,6 +9,7 @@ import subprocess
 
 import numpy as np
 
+import headers
 import pictures
 import score
 
@@ -24,7 +25,7 @@ def screen_crop(corpus, depth, x, y, w, h, dst):
     """A rectangle of the X server's screen, rows packed one after the other."""
     truth = read_truth(corpus, "xvfb%d.dump" % depth)
     pic = truth["pictures"][0]
-    bpp = pictures.BITS_PER_PIXEL[pic["layout"]] // 8
+    bpp = headers.BITS_PER_PIXEL[pic["layout"]] // 8
     with open(os.path.join(corpus, truth["container"]), "rb") as f:
         f.seek(pic["offset"])
         screen = np.frombuffer(f.read(pic["bytes"]), np.uint8).reshape(pic["height"], pic["stride"])
@@ -38,7 +39,7 @@ def screen_crop(corpus, depth, x, y, w, h, dst):
 
 def picture_file(src, storage, width, dst):
     pictures.write_picture(src, storage, width, dst)
-    info = pictures.parse_picture(dst)
+    info = headers.parse_picture(dst)
     return {"file": os.path.basename(dst), "layout": info["layout"], "width": info["width"],
             "height": info["height"], "stride": info["stride"], "offset": info["offset"],
             "bottom_up": info["bottom_up"], "from": "%s written by ImageMagick (%s)" % (src, info["format"])}

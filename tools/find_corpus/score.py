@@ -5,6 +5,7 @@ import glob
 import json
 import os
 import subprocess
+import tempfile
 import time
 
 LAYOUT_NAMES = {0: "4-bit grey", 1: "8-bit", 2: "15-bit 555", 3: "24-bit", 4: "32-bit", 5: "16-bit 565"}
@@ -55,27 +56,43 @@ class Intervals:
         return out
 
 
-def timed(cmd, stdout=subprocess.DEVNULL):
-    t = time.perf_counter()
-    proc = subprocess.run(cmd, stdout=stdout, stderr=subprocess.PIPE, check=False)
-    return time.perf_counter() - t, proc
+def timed(cmd):
+    """Seconds, exit code, output and peak resident MiB of one run of cmd. The peak comes from GNU
+    time: a child that Python starts itself inherits Python's own peak when it execs."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err, \
+            tempfile.NamedTemporaryFile("r") as peak:
+        wrap = ["/usr/bin/time", "-f", "%M", "-o", peak.name] if os.path.exists("/usr/bin/time") else []
+        t = time.perf_counter()
+        code = subprocess.run(wrap + cmd, stdout=out, stderr=err).returncode
+        seconds = time.perf_counter() - t
+        out.seek(0)
+        err.seek(0)
+        kib = peak.read().strip().splitlines()
+        mib = int(kib[-1]) / 1024.0 if kib and kib[-1].isdigit() else None
+        return seconds, code, out.read(), err.read(), mib
 
 
 def run_finder(args, path, name):
+    """The finder's TSV, its fastest time of args.runs, a plain read's time, the finder's peak MiB."""
     if args.tsv_dir:
         with open(os.path.join(args.tsv_dir, name + ".tsv")) as f:
-            return f.read(), None, None
-    timed(["cat", path])  # into the page cache
-    cat_s = min(timed(["sh", "-c", 'cat "$1" >/dev/null', "sh", path])[0] for _ in range(2))
-    seconds, proc = timed([args.finder, "--tsv"] + args.finder_args.split() + [path], stdout=subprocess.PIPE)
-    if proc.returncode != 0:
-        raise SystemExit("%s failed on %s: %s" % (args.finder, path, proc.stderr.decode(errors="replace")))
-    text = proc.stdout.decode()
+            return f.read(), None, None, None
+    plain_read = ["sh", "-c", 'cat "$1" >/dev/null', "sh", path]
+    timed(plain_read)  # into the page cache
+    cat_s = min(timed(plain_read)[0] for _ in range(2))
+    best, peak = None, None
+    for _ in range(max(1, args.runs)):
+        seconds, code, out, err, mib = timed([args.finder, "--tsv"] + args.finder_args.split() + [path])
+        if code != 0:
+            raise SystemExit("%s failed on %s: %s" % (args.finder, path, err.decode(errors="replace")))
+        best = seconds if best is None else min(best, seconds)
+        peak = None if mib is None else max(peak or 0.0, mib)
+    text = out.decode()
     if args.save_tsv:
         os.makedirs(args.save_tsv, exist_ok=True)
         with open(os.path.join(args.save_tsv, name + ".tsv"), "w") as f:
             f.write(text)
-    return text, seconds, cat_s
+    return text, best, cat_s, peak
 
 
 def describe(f, pic_bytes=None, cover=None):
@@ -107,7 +124,7 @@ def score_container(args, truth_path, report):
         truth = json.load(f)
     name = truth["container"]
     path = os.path.join(os.path.dirname(truth_path), name)
-    text, seconds, cat_s = run_finder(args, path, name)
+    text, seconds, cat_s, peak_mib = run_finder(args, path, name)
     finds = read_tsv(text)
     pics = truth["pictures"]
     pic_pieces = [p for pic in pics for p in pic["pieces"]]
@@ -173,7 +190,7 @@ def score_container(args, truth_path, report):
                      e.get("_dir") is None),
         "false": len(false_finds), "ignored": ignored, "seconds": seconds, "cat_seconds": cat_s,
         "mbps": truth["size"] / 1e6 / seconds if seconds else None,
-        "cat_mbps": truth["size"] / 1e6 / cat_s if cat_s else None,
+        "cat_mbps": truth["size"] / 1e6 / cat_s if cat_s else None, "peak_mib": peak_mib,
         "top_false": ["%s in %s" % (describe(f), f["kind"]) for f in top_false]})
 
 
@@ -255,12 +272,14 @@ def score(args):
                                                             100.0 * total_false / total_mb if total_mb else 0))
     summary["false_by_kind"] = rates
     summary["false_total"] = {"false": total_false, "mb": round(total_mb, 2)}
-    out += ["", "per container%s" % ("" if args.tsv_dir else " (finder time beside cat FILE >/dev/null from the "
-                                                             "page cache)")]
+    out += ["", "per container%s" % ("" if args.tsv_dir else ": the finder's time (fastest of %d), beside cat FILE "
+                                                             ">/dev/null from the page cache; the finder's peak "
+                                                             "memory" % args.runs)]
     for c in report["containers"]:
         speed = ""
         if c["seconds"]:
-            speed = "  %6.1f s %7.1f MB/s (cat %7.1f MB/s)" % (c["seconds"], c["mbps"], c["cat_mbps"])
+            speed = "  %5.1f s %6.1f MB/s (cat %6.0f MB/s) %s MiB" % (
+                c["seconds"], c["mbps"], c["cat_mbps"], "?" if c["peak_mib"] is None else "%.0f" % c["peak_mib"])
         out.append("  %-26s %7.1f MB  %3d/%-3d pictures  %4d finds  %4d false  %3d on copies%s" % (
             c["name"], c["mb"], c["found"], c["pictures"], c["finds"], c["false"], c["ignored"], speed))
     summary["containers"] = report["containers"]

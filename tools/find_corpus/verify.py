@@ -13,6 +13,7 @@ import subprocess
 import numpy as np
 
 import containers
+import headers
 import pictures
 
 
@@ -42,19 +43,19 @@ def decode(data, pic):
     if pic["bottom_up"]:
         rows = rows[::-1]
     fmt = pic["format"]
-    if layout == pictures.L24:
+    if layout == headers.L24:
         px = rows[:, :w * 3].reshape(h, w, 3)
         return px[:, :, ::-1] if fmt.startswith(("BMP", "TGA")) else px
-    if layout == pictures.L32:
+    if layout == headers.L32:
         return rows[:, :w * 4].reshape(h, w, 4)[:, :, 2::-1]
-    if layout in (pictures.L555, pictures.L565):
+    if layout in (headers.L555, headers.L565):
         v = rows[:, :w * 2].copy().view("<u2").astype(np.uint16)
-        if layout == pictures.L555:
+        if layout == headers.L555:
             r, g, b = expand5((v >> 10) & 31), expand5((v >> 5) & 31), expand5(v & 31)
         else:
             r, g, b = expand5(v >> 11), expand6((v >> 5) & 63), expand5(v & 31)
         return np.stack([r, g, b], -1)
-    if layout == pictures.L8:
+    if layout == headers.L8:
         idx = rows[:, :w]
     else:  # BMP 4-bit: the first pixel in the high nibble
         nib = np.stack([rows >> 4, rows & 15], -1).reshape(h, -1)
@@ -73,7 +74,7 @@ def verify_picture(container, pic, file_path):
     mine = decode(data, pic).astype(np.int16)
     theirs = im_rgb(file_path, pic["width"], pic["height"]).astype(np.int16)
     worst = int(np.abs(mine - theirs).max())
-    tolerance = 8 if pic["layout"] in (pictures.L555, pictures.L565) else 1
+    tolerance = 8 if pic["layout"] in (headers.L555, headers.L565) else 1
     if worst > tolerance:
         return "pixels differ from ImageMagick's decoding by up to %d" % worst
     return None
