@@ -90,7 +90,8 @@ def make_sqlite(path, texts, target_bytes):
     db.execute("CREATE INDEX line_body ON line (body)")
     for src, _size in texts:
         try:
-            lines = open(src, encoding="utf-8", errors="replace").read().splitlines()
+            with open(src, encoding="utf-8", errors="replace") as f:
+                lines = f.read().splitlines()
         except OSError:
             continue
         db.executemany("INSERT INTO line (file, number, words, body) VALUES (?, ?, ?, ?)",

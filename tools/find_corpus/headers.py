@@ -102,7 +102,8 @@ def parse_tiff(data):
 
 
 def parse_picture(path):
-    data = open(path, "rb").read()
+    with open(path, "rb") as f:
+        data = f.read()
     for parse in (parse_bmp, parse_tga if path.endswith(".tga") else None, parse_pnm if data[:1] == b"P" else None,
                   parse_tiff):
         if parse is None:

@@ -60,7 +60,8 @@ def write_pnm(path, pixels):
 
 def gimp_pattern_pixels(path):
     """A GIMP .pat file: big-endian header (size, version, width, height, bytes a pixel, 'GPAT'), pixels."""
-    data = open(path, "rb").read()
+    with open(path, "rb") as f:
+        data = f.read()
     header_size, _version, w, h, depth = struct.unpack_from(">5I", data, 0)
     if data[20:24] != b"GPAT" or depth not in (1, 2, 3, 4):
         return None
@@ -89,7 +90,8 @@ def mpl_sources(work):
             out.append({"path": p, "kind": kind, "name": "mpl/" + name})
     p = os.path.join(MPL_DATA_DIR, "s1045.ima.gz")
     if os.path.exists(p):
-        scan = np.frombuffer(gzip.open(p).read(), "<u2").reshape(256, 256)
+        with gzip.open(p) as f:
+            scan = np.frombuffer(f.read(), "<u2").reshape(256, 256)
         dst = os.path.join(work, "mpl_s1045.pgm")
         write_pnm(dst, scale_to_u8(scan))
         out.append({"path": dst, "kind": "scan", "name": "mpl/s1045.ima.gz"})

@@ -66,7 +66,8 @@ def decode(data, pic):
 
 
 def verify_picture(container, pic, file_path):
-    data = open(file_path, "rb").read()
+    with open(file_path, "rb") as f:
+        data = f.read()
     for (off, n), start in zip(pic["pieces"], pic["piece_file_offsets"]):
         container.seek(off)
         if container.read(n) != data[start:start + n]:
