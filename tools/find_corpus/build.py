@@ -69,24 +69,24 @@ def write_pictures(rng, work, stage, count, shots):
     plan = plan_pictures(rng, sources, count)
     spare = plan_pictures(rng, sources, count)
     for i, (src, storage, width) in enumerate(plan):
-        ext = pictures.STORAGES[storage][3]
+        ext, expected = pictures.STORAGES[storage][3:5]
         for attempt in range(4):
             base = os.path.splitext(os.path.basename(src["name"]))[0].replace(" ", "_")
             rel = "pictures/p%03d_%s_%s.%s" % (i, base, storage, ext)
             dst = os.path.join(stage, rel)
             pictures.write_picture(src["path"], storage, width, dst)
             info = headers.parse_picture(dst)
-            if info is not None and info["bytes"] <= MAX_PICTURE_BYTES:
+            problem = ("not in a layout we score" if info is None else
+                       "layout %d, not %d" % (info["layout"], expected) if info["layout"] != expected else
+                       "too large" if info["bytes"] > MAX_PICTURE_BYTES else None)
+            if problem is None:
                 break
-            # e.g. a source with two colours, which ImageMagick writes in 1 bit: another source
-            log("  %s: %s, another source" % (rel, "not in a layout we score" if info is None else "too large"))
+            # e.g. a source of two colours, which ImageMagick writes in 1 bit: another source
+            log("  %s: %s, another source" % (rel, problem))
             os.unlink(dst)
             src, _, width = spare[(i + attempt) % len(spare)]
-        if info is None or info["bytes"] > MAX_PICTURE_BYTES:
+        if problem is not None:
             continue
-        expected = pictures.STORAGES[storage][4]
-        if info["layout"] != expected:
-            log("  %s: wrote layout %d, not %d" % (rel, info["layout"], expected))
         info.update({"id": "p%03d" % i, "member": rel, "source": src["name"], "source_kind": src["kind"],
                      "storage": storage.replace("-netpbm", ""), "writer": "netpbm" if "netpbm" in storage else
                      "imagemagick"})

@@ -31,8 +31,8 @@ STORAGES = {
     "bmp4": ("im", ["-alpha", "off", "-colors", "16", "-type", "Palette", "-compress", "None"], "BMP3", "bmp", L4),
     "bmp4grey": ("im", ["-alpha", "off", "-colorspace", "Gray", "-colors", "16", "-type", "Palette",
                         "-compress", "None"], "BMP3", "bmp", L4),
-    "bmp555": ("im", ["-alpha", "off", "-define", "bmp:subtype=RGB555", "-compress", "None"], "BMP", "bmp", L555),
-    "bmp565": ("im", ["-alpha", "off", "-define", "bmp:subtype=RGB565", "-compress", "None"], "BMP", "bmp", L565),
+    "bmp555": ("im", ["-alpha", "off", "-type", "TrueColor", "-define", "bmp:subtype=RGB555", "-compress", "None"], "BMP", "bmp", L555),
+    "bmp565": ("im", ["-alpha", "off", "-type", "TrueColor", "-define", "bmp:subtype=RGB565", "-compress", "None"], "BMP", "bmp", L565),
     "pgm": ("im", ["-alpha", "off", "-colorspace", "Gray", "-depth", "8"], "PGM", "pgm", L8),
     "ppm": ("im", ["-alpha", "off", "-depth", "8"], "PPM", "ppm", L24),
     "tga": ("im", ["-alpha", "off", "-type", "TrueColor", "-compress", "None"], "TGA", "tga", L24),
@@ -156,7 +156,7 @@ def mate_sources():
 def write_picture(src, storage, width, dst):
     """Writes src scaled to width (None: native size) in the given storage kind."""
     writer, opts, prefix, _ext, layout = STORAGES[storage]
-    before = ["-before", "%dx" % width] if width else []
+    before = ["-resize", "%dx" % width] if width else []
     if layout != L32:
         # transparent parts (icons, some wallpapers) on a light grey, as a program shows them
         before += ["-background", "#dcdcdc", "-alpha", "remove"]
