@@ -107,14 +107,16 @@ class ScoreTest(unittest.TestCase):
         head = "offset\tbytes\tlayout\twidth\theight\tstride\tscore\n"
         rows = "".join("%d\t%d\t%d\t%d\t1\t%d\t%s\n" % f for f in finds)
         with tempfile.TemporaryDirectory() as d:
-            with open(os.path.join(d, "c.bin.truth.json"), "w") as f:
+            os.makedirs(os.path.join(d, "tsv", "set"))
+            os.makedirs(os.path.join(d, "set"))
+            with open(os.path.join(d, "set", "c.bin.truth.json"), "w") as f:
                 json.dump(truth, f)
-            with open(os.path.join(d, "c.bin.tsv"), "w") as f:
+            with open(os.path.join(d, "tsv", "set", "c.bin.tsv"), "w") as f:
                 f.write(head + rows)
-            args = types.SimpleNamespace(tsv_dir=d)
+            args = types.SimpleNamespace(tsv_dir=os.path.join(d, "tsv"))
             report = {"containers": [], "pictures": [], "true_scores": [], "false_scores": [], "kind_bytes": {},
                       "kind_false": {}}
-            score.score_container(args, os.path.join(d, "c.bin.truth.json"), report)
+            score.score_container(args, os.path.join(d, "set", "c.bin.truth.json"), report)
         return report
 
     def test_a_picture_counts_only_with_its_stride_over_half_of_it(self):

@@ -18,6 +18,7 @@ STORAGE_ROUND = ["bmp24", "bmp8", "bmp555", "bmp565", "pgm", "ppm", "tga", "tiff
 PHOTO_WIDTHS = [64, 101, 128, 160, 200, 256, 333, 400, 480, 513, 640, 801, 1024, 1280, 1600]
 TEXTURE_WIDTHS = [None, None, None, 37, 99, 101, 333]
 MAX_PICTURE_BYTES = 7 << 20
+MIN_PICTURE_BYTES = 8 << 10  # the finder's default --min-bytes is 4096
 
 
 def log(*a):
@@ -78,7 +79,8 @@ def write_pictures(rng, work, stage, count, shots):
             info = headers.parse_picture(dst)
             problem = ("not in a layout we score" if info is None else
                        "layout %d, not %d" % (info["layout"], expected) if info["layout"] != expected else
-                       "too large" if info["bytes"] > MAX_PICTURE_BYTES else None)
+                       "too large" if info["bytes"] > MAX_PICTURE_BYTES else
+                       "too small" if info["bytes"] < MIN_PICTURE_BYTES else None)
             if problem is None:
                 break
             # e.g. a source of two colours, which ImageMagick writes in 1 bit: another source

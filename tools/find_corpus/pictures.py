@@ -83,7 +83,7 @@ def scale_to_u8(a):
 def mpl_sources(work):
     """matplotlib's sample pictures: a photo, an MRI scan, elevation maps, icons."""
     out = []
-    for name, kind in (("grace_hopper.jpg", "photo"), ("Minduka_Present_Blue_Pack.png", "icons"),
+    for name, kind in (("grace_hopper.jpg", "photo"), ("Minduka_Present_Blue_Pack.png", "icon"),
                        ("logo2.png", "logo")):
         p = os.path.join(MPL_DATA_DIR, name)
         if os.path.exists(p):

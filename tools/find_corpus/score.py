@@ -72,10 +72,10 @@ def timed(cmd):
         return seconds, code, out.read(), err.read(), mib
 
 
-def run_finder(args, path, name):
+def run_finder(args, path, label):
     """The finder's TSV, its fastest time of args.runs, a plain read's time, the finder's peak MiB."""
     if args.tsv_dir:
-        with open(os.path.join(args.tsv_dir, name + ".tsv")) as f:
+        with open(os.path.join(args.tsv_dir, label + ".tsv")) as f:
             return f.read(), None, None, None
     plain_read = ["sh", "-c", 'cat "$1" >/dev/null', "sh", path]
     timed(plain_read)  # into the page cache
@@ -89,8 +89,8 @@ def run_finder(args, path, name):
         peak = None if mib is None else max(peak or 0.0, mib)
     text = out.decode()
     if args.save_tsv:
-        os.makedirs(args.save_tsv, exist_ok=True)
-        with open(os.path.join(args.save_tsv, name + ".tsv"), "w") as f:
+        os.makedirs(os.path.dirname(os.path.join(args.save_tsv, label)), exist_ok=True)
+        with open(os.path.join(args.save_tsv, label + ".tsv"), "w") as f:
             f.write(text)
     return text, best, cat_s, peak
 
@@ -104,19 +104,17 @@ def describe(f, pic_bytes=None, cover=None):
 
 
 def why_missed(pic, near):
+    """What the find covering most of a missed picture got wrong."""
     if not near:
         return "nothing found there"
-    kinds = []
-    for f, _cov in near:
-        if f["layout"] != pic["layout"]:
-            kinds.append("wrong layout")
-        elif f["width"] != pic["width"]:
-            kinds.append("wrong width")
-        elif f["stride"] != pic["stride"]:
-            kinds.append("wrong stride")
-        else:
-            kinds.append("too little of it")
-    return max(set(kinds), key=kinds.count)
+    f = max(near, key=lambda fc: fc[1])[0]
+    if f["layout"] != pic["layout"]:
+        return "wrong layout"
+    if f["width"] != pic["width"]:
+        return "wrong width"
+    if f["stride"] != pic["stride"]:
+        return "wrong stride"
+    return "too little of it"
 
 
 def score_container(args, truth_path, report):
@@ -124,7 +122,9 @@ def score_container(args, truth_path, report):
         truth = json.load(f)
     name = truth["container"]
     path = os.path.join(os.path.dirname(truth_path), name)
-    text, seconds, cat_s, peak_mib = run_finder(args, path, name)
+    # corpus/container: tells the corpora apart in the report and in saved output
+    label = os.path.join(os.path.basename(os.path.dirname(os.path.abspath(truth_path))), name)
+    text, seconds, cat_s, peak_mib = run_finder(args, path, label)
     finds = read_tsv(text)
     pics = truth["pictures"]
     pic_pieces = [p for pic in pics for p in pic["pieces"]]
@@ -165,10 +165,11 @@ def score_container(args, truth_path, report):
                 near.append((f, cov))
         covered = union_cover([f for f, _ in right], pic["pieces"])
         found = covered * 2 >= total
-        entry = {"container": name, "container_kind": truth["kind"], "id": pic["id"], "storage": pic["storage"],
+        entry = {"container": label, "container_kind": truth["kind"], "id": pic["id"], "storage": pic["storage"],
                  "layout": pic["layout"], "width": pic["width"], "stride": pic["stride"], "height": pic["height"],
                  "source": pic["source"], "source_kind": pic["source_kind"], "contiguous": pic["contiguous"],
-                 "found": found, "best_score": max((f["score"] for f, _ in right), default=None)}
+                 "found": found, "best_score": max((f["score"] for f, _ in right), default=None),
+                 "bytes": pic["bytes"], "small": pic["bytes"] < getattr(args, "min_picture_bytes", 0)}
         if not found:
             near.sort(key=lambda fc: -fc[1])
             entry["why"] = why_missed(pic, near + right)
@@ -184,10 +185,9 @@ def score_container(args, truth_path, report):
         report["kind_false"][f["kind"]] = report["kind_false"].get(f["kind"], 0) + 1
     top_false = sorted(false_finds, key=lambda f: -f["score"])[:5]
     report["containers"].append({
-        "name": os.path.join(os.path.basename(os.path.dirname(truth_path)), name), "kind": truth["kind"],
+        "name": label, "kind": truth["kind"],
         "mb": truth["size"] / 1e6, "finds": len(finds), "pictures": len(pics),
-        "found": sum(1 for e in report["pictures"] if e["container"] == name and e["found"] and
-                     e.get("_dir") is None),
+        "found": None,
         "false": len(false_finds), "ignored": ignored, "seconds": seconds, "cat_seconds": cat_s,
         "mbps": truth["size"] / 1e6 / seconds if seconds else None,
         "cat_mbps": truth["size"] / 1e6 / cat_s if cat_s else None, "peak_mib": peak_mib,
@@ -242,15 +242,27 @@ def score(args):
         for truth_path in sorted(glob.glob(os.path.join(d, "*.truth.json"))):
             n_before = len(report["pictures"])
             score_container(args, truth_path, report)
-            report["containers"][-1]["found"] = sum(1 for e in report["pictures"][n_before:] if e["found"])
+            mine = [e for e in report["pictures"][n_before:] if not e["small"]]
+            report["containers"][-1]["found"] = sum(1 for e in mine if e["found"])
+            report["containers"][-1]["pictures"] = len(mine)
     out = []
-    pics = report["pictures"]
+    small = [p for p in report["pictures"] if p["small"]]
+    pics = [p for p in report["pictures"] if not p["small"]]
     found = sum(1 for p in pics if p["found"])
     out.append("tessvane-find on real material: %s" % ", ".join(dirs))
     out.append("recall (right layout, width and stride, at least half the picture): %d / %d = %.1f%%" % (
         found, len(pics), 100.0 * found / len(pics) if pics else 0.0))
+    if small:
+        out.append("not counted: %d pictures smaller than %d bytes (--min-picture-bytes, the finder's default "
+                   "--min-bytes); finds over them are not false" % (len(small), args.min_picture_bytes))
+    reasons = {}
+    for p in pics:
+        if not p["found"]:
+            reasons[p["why"]] = reasons.get(p["why"], 0) + 1
+    out.append("missed: " + ", ".join("%d %s" % (n, why) for why, n in sorted(reasons.items(), key=lambda r: -r[1])))
     summary = {"finder": args.finder if not args.tsv_dir else "tsv:" + args.tsv_dir, "dirs": dirs,
-               "recall": {"found": found, "total": len(pics)}}
+               "recall": {"found": found, "total": len(pics), "not_counted_small": len(small)},
+               "missed_because": reasons}
     for title, key in (("by storage kind", "storage"), ("by layout", "layout"), ("by kind of picture",
                                                                                   "source_kind"),
                        ("by container", "container_kind")):
