@@ -53,18 +53,28 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, std:
     candidate.stride = refineStride(c.data, c.size, seed, candidate.stride, kLagMin);
     Reading reading;
     const bool dbg = std::getenv("TESSVANE_FIND_DEBUG2");
-    if (!pickLayout(c.data, c.size, seed, candidate.stride, &reading)) {
+    if (!pickLayout(c.data, c.size, seed, candidate.stride, 64, &reading)) {
         if (dbg) std::fprintf(stderr, "  no layout stride %lld\n", (long long)candidate.stride);
         return -1;
     }
     const int64_t pixel = std::max<int64_t>(1, kNibblesPerPixel[reading.layout] / 2);
     const int64_t seamed = seamStride(c.data, c.size, seed, reading.stride, pixel, kLagMin);
-    if (seamed != reading.stride && !pickLayout(c.data, c.size, seed, seamed, &reading))
+    if (seamed != reading.stride && !pickLayout(c.data, c.size, seed, seamed, 64, &reading))
         return -1;
     Extent extent;
     if (!growExtent(c.data, c.size, seed, reading, candidate.base, candidate.down, &extent)) {
         if (dbg) std::fprintf(stderr, "  no extent stride %lld layout %d width %d seed %lld\n", (long long)candidate.stride, reading.layout, reading.width, (long long)(c.base+seed));
         return -1;
+    }
+    // The layout is judged again on the picture's own rows, the middle ones: the seed's rows may
+    // run past its end into other data.
+    Reading own;
+    const int64_t middle = extent.start + std::max<int64_t>(0, extent.rows / 2 - 32) * reading.stride;
+    if (pickLayout(c.data, c.size, middle, reading.stride, std::min<int64_t>(64, extent.rows - 1), &own)) {
+        const bool otherPixel = own.layout != reading.layout;
+        reading = own;
+        if (otherPixel && !growExtent(c.data, c.size, seed, reading, candidate.base, candidate.down, &extent))
+            return -1;
     }
     const int64_t end = extent.start + extent.rows * reading.stride;
     const float score = judgeRegion(c.data, c.size, reading, extent, candidate.base);

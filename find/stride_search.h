@@ -12,6 +12,7 @@ struct StrideCandidate {
 
 struct StrideScratch {
     std::vector<int32_t> positions;
+    std::vector<uint8_t> quiet;
     std::vector<uint32_t> sums;
     std::vector<float> sorted;
 };

@@ -15,6 +15,8 @@ constexpr int64_t kWindowBytes = 64 << 10;
 constexpr int64_t kSmallWindowBytes = 16 << 10;
 constexpr int64_t kSmallWindowMaxLag = 4096;
 constexpr int32_t kPositions = 256;
+// Cells of a window whose roughness is measured to pick the quiet ones.
+constexpr int64_t kCellBytes = 256;
 constexpr int32_t kDifferenceCap = 15;
 // Rows up to this many bytes longer than their pixels are taken as padded, not wider.
 constexpr int64_t kMaxPadBytes = 3;
