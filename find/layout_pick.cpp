@@ -172,7 +172,7 @@ bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, i
     const int64_t width = layout == kGrey4 ? 2 * pixelBytes : pixelBytes / pixel;
     if (width < 2 || width > (int64_t{1} << 20))
         return false;
-    *out = {layout, static_cast<int32_t>(width), stride, pad > 0 ? (r0 + rowStart) % stride : -1,
+    *out = {layout, static_cast<int32_t>(width), stride, padBytes > 0 ? (r0 + rowStart) % stride : -1,
             ratio[pixel]};
     return true;
 }

@@ -133,13 +133,13 @@ bool searchStride(const uint8_t* data, int64_t size, const uint8_t* kinds, int64
     return true;
 }
 
-int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t lagMin)
+int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t rows, int64_t lagMin)
 {
     // Rows of a smooth picture are nearly as alike one pixel aslant: only many bytes of the rows
     // themselves tell the straight neighbour from the slanting ones, and more surely two and
     // three rows down, where the slant has grown. The lags are narrowed on one row down first.
-    const int64_t span = std::min<int64_t>(64 * stride, 8 << 10);
-    const int64_t step = std::max<int64_t>(1, 64 * stride / span);
+    const int64_t span = std::min<int64_t>(rows * stride, 8 << 10);
+    const int64_t step = std::max<int64_t>(1, (rows * stride + span - 1) / span);
     float down[9];
     for (int64_t k = -4; k <= 4; ++k)
         down[k + 4] = stride + k >= lagMin ? meanDifference(data, size, seed, span, step, stride + k) : 1e9f;
@@ -164,8 +164,8 @@ int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t st
 static float seamStrength(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t pixel,
                           std::vector<float>* steps)
 {
-    const int64_t rows = std::min<int64_t>(48, (size - seed - pixel) / stride - 1);
-    if (rows < 8 || stride > (32 << 10))
+    const int64_t rows = std::min<int64_t>(32, (size - seed - pixel) / stride - 1);
+    if (rows < 8 || stride > (8 << 10))
         return 0.0f;
     steps->assign(static_cast<size_t>(stride), 0.0f);
     for (int64_t y = 0; y < rows; ++y) {
@@ -179,14 +179,14 @@ static float seamStrength(const uint8_t* data, int64_t size, int64_t seed, int64
     return top / std::max(*mid, 0.5f * static_cast<float>(rows));
 }
 
-int64_t seamStride(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t pixel, int64_t lagMin)
+int64_t seamStride(const uint8_t* data, int64_t size, int64_t seed, int64_t lo, int64_t hi, int64_t stride,
+                   int64_t pixel, int64_t lagMin)
 {
     std::vector<float> steps;
     int64_t best = stride;
     float strongest = seamStrength(data, size, seed, stride, pixel, &steps), other = 0.0f;
-    for (int64_t k = -2; k <= 2; ++k) {
-        const int64_t s = stride + k * pixel;
-        if (k == 0 || s < lagMin)
+    for (int64_t s = std::max(lo, lagMin); s <= hi; ++s) {
+        if (s == stride)
             continue;
         const float strength = seamStrength(data, size, seed, s, pixel, &steps);
         if (strength > strongest) {

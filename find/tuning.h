@@ -32,7 +32,7 @@ constexpr int64_t kMaxHarmonic = 16;
 constexpr float kEarlySlant = 0.3f;
 // A seam (rows wrapping at one column) settles the stride when its column's steps stand this far
 // above the median column's and above the best of the neighbouring strides.
-constexpr float kSeamStrength = 3.0f;
+constexpr float kSeamStrength = 6.0f;
 constexpr float kSeamLead = 1.3f;
 // Below this median difference nearly everything is one value: no evidence either way.
 constexpr float kMinBase = 1.5f;

@@ -79,9 +79,9 @@ TEST(FindStride, PaddedRowsAndScreens)
             << s.file;
         EXPECT_NEAR(static_cast<double>(c.stride), static_cast<double>(s.stride), 4.0) << s.file;
         EXPECT_LT(c.down, kMaxDownShare * c.base) << s.file;
-        int64_t exact = refineStride(data.data(), size, s.stride, c.stride, 8);
+        int64_t exact = refineStride(data.data(), size, s.stride, c.stride, 64, 8);
         const int64_t pixel = std::max(1, kNibblesPerPixel[s.layout] / 2);
-        exact = seamStride(data.data(), size, s.stride, exact, pixel, 8);
+        exact = seamStride(data.data(), size, s.stride, c.stride - 4, c.stride + 4, exact, pixel, 8);
         EXPECT_EQ(exact, s.stride) << s.file;
     }
 }
