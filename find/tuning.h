@@ -49,7 +49,6 @@ constexpr float kMaxNibbleSpread = 2.4f;
 constexpr float kRowDownShare = 0.75f;
 constexpr float kRowSlack = 0.0f;
 constexpr int32_t kRowSamples = 128;
-constexpr int32_t kMaxMissedRows = 1;
 constexpr int32_t kMaxFlatRows = 64;
 constexpr int32_t kMinRows = 16;
 
