@@ -114,8 +114,8 @@ RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& r
     RegionFeatures f;
     f.down = down / std::max(base, kMinBase);
     f.across = reading.across;
-    f.slant = down / std::max(slant, 0.01f);
-    f.twoRows = down / std::max(two, 0.01f);
+    f.slant = (down + kAlikeFloor) / (slant + kAlikeFloor);
+    f.twoRows = (down + kAlikeFloor) / (two + kAlikeFloor);
     f.constant = constantColumns(data, size, e, stride);
     f.alike = alikeColumns(data, size, e, stride, base);
     f.zeros = static_cast<float>(zeros) / static_cast<float>((bytes + step - 1) / step);

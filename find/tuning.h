@@ -30,6 +30,8 @@ constexpr int64_t kMaxHarmonic = 16;
 // The stride's difference over the least of those a pixel aside (1 to 4 bytes) on either side:
 // records fall below it.
 constexpr float kEarlySlant = 0.3f;
+// Mean differences this small count as equally alike when compared.
+constexpr float kAlikeFloor = 0.5f;
 // A seam (rows wrapping at one column) settles the stride when its column's steps stand this far
 // above the median column's and above the best of the neighbouring strides.
 constexpr float kSeamStrength = 6.0f;
