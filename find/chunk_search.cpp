@@ -3,8 +3,6 @@
 #include "common/pixel_layouts.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 
 #include "find/extent.h"
 #include "find/find_kernels.h"
@@ -47,18 +45,14 @@ int64_t seedRow(const Core& c, int64_t w0, int64_t w1, int64_t stride)
 int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, std::vector<Find>* finds)
 {
     StrideCandidate candidate;
-    if (!searchStride(c.data, c.size, c.scratch->kinds.data(), w0, w1, kLagMin, lagMax, &c.scratch->stride, &candidate))
+    if (!searchStride(c.data, c.size, w0, w1, kLagMin, lagMax, &c.scratch->stride, &candidate))
         return -1;
     const int64_t seed = seedRow(c, w0, w1, candidate.stride);
     const int64_t sampled = candidate.stride;
     candidate.stride = refineStride(c.data, c.size, seed, sampled, 64, kLagMin);
     Reading reading;
-    const bool dbg = std::getenv("TESSVANE_FIND_DEBUG2");
-    if (dbg) std::fprintf(stderr, "  sampled %lld refined %lld seed %lld\n", (long long)sampled, (long long)candidate.stride, (long long)(c.base + seed));
-    if (!pickLayout(c.data, c.size, seed, candidate.stride, 64, &reading)) {
-        if (dbg) std::fprintf(stderr, "  no layout stride %lld\n", (long long)candidate.stride);
+    if (!pickLayout(c.data, c.size, seed, candidate.stride, 64, &reading))
         return -1;
-    }
     const int64_t pixel = std::max<int64_t>(1, kNibblesPerPixel[reading.layout] / 2);
     const int64_t seamed = seamStride(c.data, c.size, seed, std::min(sampled, reading.stride) - std::max<int64_t>(4, 2 * pixel),
                                       std::max(sampled, reading.stride) + std::max<int64_t>(4, 2 * pixel), reading.stride,
@@ -66,10 +60,8 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, std:
     if (seamed != reading.stride && !pickLayout(c.data, c.size, seed, seamed, 64, &reading))
         return -1;
     Extent extent;
-    if (!growExtent(c.data, c.size, seed, reading, candidate.base, candidate.down, &extent)) {
-        if (dbg) std::fprintf(stderr, "  no extent stride %lld layout %d width %d seed %lld\n", (long long)candidate.stride, reading.layout, reading.width, (long long)(c.base+seed));
+    if (!growExtent(c.data, c.size, seed, reading, candidate.base, candidate.down, &extent))
         return -1;
-    }
     // The stride and layout are judged again on the picture's own rows, all of them for the
     // stride, the middle ones for the layout: the seed's rows may run past its end into other
     // data, and a picture may be ambiguous in part of its rows.
@@ -84,13 +76,6 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, std:
     }
     const int64_t end = extent.start + extent.rows * reading.stride;
     const float score = judgeRegion(c.data, c.size, reading, extent, candidate.base);
-    if (std::getenv("TESSVANE_FIND_DEBUG")) {
-        RegionFeatures f = measureRegion(c.data, c.size, reading, extent, candidate.base);
-        std::fprintf(stderr, "C\t%lld\t%lld\t%d\t%d\t%lld\t%lld\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%d\t%.3f\n",
-                     (long long)(c.base + extent.start), (long long)(extent.rows * reading.stride), reading.layout,
-                     reading.width, (long long)reading.stride, (long long)extent.rows, candidate.base, f.down, f.across,
-                     f.slant, f.twoRows, f.constant, f.alike, f.zeros, f.values, score);
-    }
     if (score > 0.0f) {
         const int64_t bytes = (extent.rows - 1) * reading.stride + rowBytes(reading.layout, reading.width);
         finds->push_back({c.base + extent.start, bytes, reading.layout, reading.width,
@@ -105,7 +90,12 @@ void searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, in
                  ChunkScratch* scratch, std::vector<Find>* finds, const std::atomic<bool>* stop)
 {
     sieveBlocks(data, size, &scratch->kinds);
-    int64_t widest = 4 * int64_t{std::max(options.maxWidth, 4096)} + kMaxPadBytes + 4;
+    // Rows up to the widest the options allow are looked for: a narrower picture's stride lies
+    // within them, and so does every smaller lag that could be mistaken for it.
+    int64_t widest = 0;
+    for (int32_t layout = 0; layout < kLayoutCount; ++layout)
+        if (options.layouts >> layout & 1)
+            widest = std::max(widest, rowBytes(layout, options.maxWidth) + kMaxPadBytes + 4);
     Core c = {data, size, base, scratch, widest};
     const std::vector<uint8_t>& kinds = scratch->kinds;
     int64_t pos = lo - lo % kBlockBytes;

@@ -15,8 +15,8 @@ struct ChunkScratch {
 };
 
 // Looks for pictures seen from [lo, hi) of data (size bytes, the first at file offset base);
-// a picture's region may reach anywhere in [0, size). Finds are appended unmerged and unfiltered
-// by the options, which only widen the lags searched: narrowing them must not change a find.
+// a picture's region may reach anywhere in [0, size). Finds are appended unmerged; the options
+// bound the lags searched and are applied to the merged finds (wanted).
 void searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, int64_t hi, const FindOptions& options,
                  ChunkScratch* scratch, std::vector<Find>* finds, const std::atomic<bool>* stop);
 

@@ -50,7 +50,7 @@ float acrossRatio(const Rows& r, int64_t pixel)
 {
     const int64_t half = pixel * std::max<int64_t>(1, r.stride / (2 * pixel));
     int64_t near = 0, far = 0;
-    const int64_t step = std::max<int64_t>(1, r.stride * r.count / 4096);
+    const int64_t step = std::max<int64_t>(1, r.stride * r.count / 2048);
     for (int64_t y = 0; y < r.count; ++y)
         for (int64_t c = y % step; c + pixel < r.stride; c += step) {
             const int64_t i = r.r0 + y * r.stride + c;
@@ -64,7 +64,7 @@ float acrossRatio(const Rows& r, int64_t pixel)
 float withinRows(const Rows& r, int64_t lag)
 {
     int64_t sum = 0, n = 0;
-    const int64_t step = std::max<int64_t>(1, r.stride * r.count / 4096);
+    const int64_t step = std::max<int64_t>(1, r.stride * r.count / 2048);
     for (int64_t y = 0; y < r.count; ++y)
         for (int64_t c = y % step; c + lag < r.stride; c += step, ++n) {
             const int64_t i = r.r0 + y * r.stride + c;

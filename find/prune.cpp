@@ -96,7 +96,7 @@ RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& r
     const int64_t stride = reading.stride;
     const int64_t pixel = std::max<int64_t>(1, kNibblesPerPixel[reading.layout] / 2);
     const int64_t bytes = std::min(e.rows * stride, size - e.start);
-    const int64_t samples = std::min<int64_t>(bytes, 1 << 15);
+    const int64_t samples = std::min<int64_t>(bytes, 1 << 13);
     const int64_t step = std::max<int64_t>(1, bytes / samples);
     auto diff = [&](int64_t lag) { return meanDifference(data, size, e.start, samples, step, lag); };
     const float down = diff(stride);
@@ -168,9 +168,11 @@ void mergeFinds(std::vector<Find>* finds)
         }
         Find& last = out.back();
         if (samePicture(last, f) && f.offset <= regionEnd(last) + 4 * last.stride) {
+            // Whole rows of the first piece's grid that end within the two.
             const int64_t end = std::max(regionEnd(last), regionEnd(f));
-            last.height = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, (end - last.offset + last.stride - 1) / last.stride));
-            last.bytes = (int64_t{last.height} - 1) * last.stride + rowBytes(last.layout, last.width);
+            const int64_t row = rowBytes(last.layout, last.width);
+            last.height = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, (end - last.offset - row) / last.stride + 1));
+            last.bytes = (int64_t{last.height} - 1) * last.stride + row;
             last.score = std::max(last.score, f.score);
             continue;
         }

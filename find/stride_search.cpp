@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstdio>
 
 #include "find/find_kernels.h"
 #include "find/sieve.h"
@@ -84,13 +83,13 @@ static int64_t smallestHarmonic(const std::vector<float>& d, int64_t best, int64
     return stride;
 }
 
-bool searchStride(const uint8_t* data, int64_t size, const uint8_t* kinds, int64_t w0, int64_t w1,
+bool searchStride(const uint8_t* data, int64_t size, int64_t w0, int64_t w1,
                   int64_t lagMin, int64_t lagMax, StrideScratch* s, StrideCandidate* out)
 {
-    lagMax = std::min(lagMax, size - w0 - kKernelPadding - 1);
+    // Near the end of the data, rows as long as half of what is left can still be sampled.
+    lagMax = std::min(lagMax, (size - w0 - kKernelPadding - 1) / 2);
     if (lagMax < lagMin + 8)
         return false;
-    (void)kinds;
     samplePositions(data, w0, w1, size - lagMax - kKernelPadding, s);
     const int32_t count = static_cast<int32_t>(s->positions.size());
     if (count < 64)
@@ -113,9 +112,6 @@ bool searchStride(const uint8_t* data, int64_t size, const uint8_t* kinds, int64
     auto mid = others.begin() + static_cast<std::ptrdiff_t>(others.size() / 2);
     std::nth_element(others.begin(), mid, others.end());
     const float base = *mid;
-    if (std::getenv("TESSVANE_FIND_DEBUG2"))
-        std::fprintf(stderr, "S %lld %lld best %lld d %.2f base %.2f share %.2f\n", (long long)w0, (long long)w1, (long long)best,
-                     d[static_cast<size_t>(best)], base, d[static_cast<size_t>(best)] / base);
     if (base < kMinBase || d[static_cast<size_t>(best)] > kMaxDownShare * base)
         return false;
     const int64_t stride = smallestHarmonic(d, best, lagMin, lagMax, base);
@@ -129,8 +125,6 @@ bool searchStride(const uint8_t* data, int64_t size, const uint8_t* kinds, int64
         const float m = 0.5f * (d[static_cast<size_t>(stride - b)] + d[static_cast<size_t>(stride + b)]);
         aside = aside < 0.0f ? m : std::min(aside, m);
     }
-    if (std::getenv("TESSVANE_FIND_DEBUG2"))
-        std::fprintf(stderr, "  stride %lld slant %.2f\n", (long long)stride, (least + kAlikeFloor) / (aside + kAlikeFloor));
     if (aside >= 0.0f && least + kAlikeFloor < kEarlySlant * (aside + kAlikeFloor))
         return false;
     *out = {stride, least, base};
@@ -142,7 +136,7 @@ int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t st
     // Rows of a smooth picture are nearly as alike one pixel aslant: only many bytes of the rows
     // themselves tell the straight neighbour from the slanting ones, and more surely two and
     // three rows down, where the slant has grown. The lags are narrowed on one row down first.
-    const int64_t span = std::min<int64_t>(rows * stride, 8 << 10);
+    const int64_t span = std::min<int64_t>(rows * stride, 4 << 10);
     const int64_t step = std::max<int64_t>(1, (rows * stride + span - 1) / span);
     float down[9];
     for (int64_t k = -4; k <= 4; ++k)

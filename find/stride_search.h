@@ -17,10 +17,10 @@ struct StrideScratch {
     std::vector<float> sorted;
 };
 
-// Looks at lags lagMin to lagMax from bytes sampled in [w0, w1) of data, skipping flat blocks
-// (kinds, one per kBlockBytes from data). Partners may lie past w1, up to size. False when no
-// lag stands out as a row stride.
-bool searchStride(const uint8_t* data, int64_t size, const uint8_t* kinds, int64_t w0, int64_t w1,
+// Looks at lags lagMin to lagMax from bytes sampled in [w0, w1) of data, skipping cells of noise
+// or of one value. Partners may lie past w1, up to size. False when no lag stands out as a row
+// stride.
+bool searchStride(const uint8_t* data, int64_t size, int64_t w0, int64_t w1,
                   int64_t lagMin, int64_t lagMax, StrideScratch* scratch, StrideCandidate* out);
 
 // Mean of min(|d[i] - d[i + lag]|, cap) over count bytes from every step-th byte of [from, ...),

@@ -1,10 +1,13 @@
 // Arbitrary bytes through the finder, with the options taken from the first bytes.
 //
-// Input: layouts (1 byte, low four bits, none means all), smallest and largest width (2 bytes
-// each, folded to 2 to 5000), smallest region (2 bytes); the rest is the data.
+// Input: layouts (1 byte, low six bits, none means all), smallest and largest width (2 bytes
+// each, folded to 2 to 80, which bounds the lags searched), smallest region (2 bytes); the rest is the data, of which at most
+// 1.5 KiB is searched: the stride search's work grows with the data and its widest lag, and small
+// inputs keep the runs many while reaching every stage.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
@@ -24,28 +27,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < kHeader)
         return 0;
     FindOptions options = defaultFindOptions();
-    options.layouts = data[0] & 15u;
+    options.layouts = data[0] & kAllLayouts;
     if (options.layouts == 0)
         options.layouts = kAllLayouts;
-    int32_t a = 2 + (data[1] | data[2] << 8) % 4999, b = 2 + (data[3] | data[4] << 8) % 4999;
+    int32_t a = 2 + (data[1] | data[2] << 8) % 79, b = 2 + (data[3] | data[4] << 8) % 79;
     options.minWidth = a < b ? a : b;
     options.maxWidth = a < b ? b : a;
     options.minBytes = 1 + (data[5] | data[6] << 8);
     const uint8_t* bytes = data + kHeader;
-    const int64_t count = static_cast<int64_t>(size - kHeader);
+    const int64_t count = std::min<int64_t>(static_cast<int64_t>(size - kHeader), 1536);
     const int64_t base = 1000;
 
     std::vector<Find> finds;
     check(findInBuffer(bytes, count, base, options, &finds), "valid options accepted");
-    int64_t previousEnd = base;
+    int64_t previousStart = base, previousEnd = base;
     for (const Find& f : finds) {
         check(f.layout >= 0 && f.layout < kLayoutCount && (options.layouts >> f.layout & 1), "layout asked for");
         check(f.width >= options.minWidth && f.width <= options.maxWidth, "width in range");
-        check(f.offset >= previousEnd, "finds in order, apart");
-        check(f.bytes >= options.minBytes && f.offset + f.bytes <= base + count, "region inside the data");
+        check(f.offset >= previousStart, "finds in order");
+        check(2 * (previousEnd - f.offset) < f.bytes, "finds not mostly over each other");
+        check(f.bytes >= options.minBytes && f.offset >= base && f.offset + f.bytes <= base + count, "region inside the data");
+        check(f.stride >= rowBytes(f.layout, f.width) && f.bytes == (f.height - 1) * f.stride + rowBytes(f.layout, f.width),
+              "rows of the stride");
         check(f.height >= 3, "at least three rows");
         check(f.score >= 0.0f && f.score <= 1.0f, "score 0 to 1");
-        previousEnd = f.offset + f.bytes;
+        previousStart = f.offset;
+        previousEnd = std::max(previousEnd, f.offset + f.bytes);
     }
     return 0;
 }
