@@ -161,6 +161,7 @@ def score_container(args, truth_path, report):
             if f["layout"] == pic["layout"] and f["width"] == pic["width"] and f["stride"] == pic["stride"]:
                 right.append((f, cov))
                 true_scores.append(f["score"])
+                f["right"] = True
             else:
                 near.append((f, cov))
         covered = union_cover([f for f, _ in right], pic["pieces"])
@@ -184,6 +185,11 @@ def score_container(args, truth_path, report):
     for f in false_finds:
         report["kind_false"][f["kind"]] = report["kind_false"].get(f["kind"], 0) + 1
     top_false = sorted(false_finds, key=lambda f: -f["score"])[:5]
+    # what a user reads first: the best-scored finds, as many as the file holds pictures
+    counted = [p for p in pics if p["bytes"] >= getattr(args, "min_picture_bytes", 0)]
+    top = sorted(finds, key=lambda f: -f["score"])[:len(counted)]
+    report["top_right"] = report.get("top_right", 0) + sum(1 for f in top if f.get("right"))
+    report["top_total"] = report.get("top_total", 0) + len(top)
     report["containers"].append({
         "name": label, "kind": truth["kind"],
         "mb": truth["size"] / 1e6, "finds": len(finds), "pictures": len(pics),
@@ -220,6 +226,11 @@ def table(title, rows, key):
     return lines, {str(k): {"found": v[0], "total": v[1]} for k, v in counts.items()}
 
 
+def median(values):
+    v = sorted(values)
+    return None if not v else v[len(v) // 2]
+
+
 def ranking(true_scores, false_scores, pictures):
     top_false = max(false_scores, default=None)
     best = [p["best_score"] for p in pictures if p["best_score"] is not None]
@@ -227,6 +238,7 @@ def ranking(true_scores, false_scores, pictures):
     pairs = sum(1 for t in true_scores for f in false_scores if t > f) + 0.5 * sum(
         1 for t in true_scores for f in false_scores if t == f)
     return {"highest_false_score": top_false, "true_finds": len(true_scores),
+            "median_true_score": median(true_scores), "median_false_score": median(false_scores),
             "true_finds_above_highest_false": above,
             "pictures_with_right_find": len(best),
             "pictures_above_highest_false": sum(1 for s in best if top_false is None or s > top_false),
@@ -296,6 +308,7 @@ def score(args):
             c["name"], c["mb"], c["found"], c["pictures"], c["finds"], c["false"], c["ignored"], speed))
     summary["containers"] = report["containers"]
     rank = ranking(report["true_scores"], report["false_scores"], pics)
+    rank["top_of_lists"] = {"right": report.get("top_right", 0), "finds": report.get("top_total", 0)}
     summary["ranking"] = rank
     out += ["", "ranking: highest false score %s; %d of %d right finds above it; %d of %d found pictures "
             "have a right find above it; P(right find > false find) = %s" % (
@@ -303,6 +316,12 @@ def score(args):
                 rank["true_finds_above_highest_false"], rank["true_finds"], rank["pictures_above_highest_false"],
                 rank["pictures_with_right_find"], "n/a" if rank["true_above_false_pairs"] is None else
                 "%.3f" % rank["true_above_false_pairs"])]
+    fmt = lambda v: "n/a" if v is None else "%.3f" % v  # noqa: E731
+    out.append("  median score of right finds %s, of false finds %s; of the best N finds of each container "
+               "(N its pictures) %d of %d are right finds" % (fmt(rank["median_true_score"]),
+                                                              fmt(rank["median_false_score"]),
+                                                              rank["top_of_lists"]["right"],
+                                                              rank["top_of_lists"]["finds"]))
     missed = [p for p in pics if not p["found"]]
     summary["missed"] = missed
     if missed and not args.quiet:
