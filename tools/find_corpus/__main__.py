@@ -5,6 +5,7 @@
                                        [--parts tar,ext4,xvfb] [--screens 8:1366x768,16:1024x768,24:1024x768]
     python3 tools/find_corpus make DIR --nopic --filler-mb 330 --parts tar
     python3 tools/find_corpus verify DIR
+    python3 tools/find_corpus copies DIR
     python3 tools/find_corpus score DIR [DIR...] [--finder build/release/tessvane-find] [--runs N]
                                         [--save-tsv D | --tsv-dir D] [--json F] [--quiet]
     python3 tools/find_corpus samples OUT --corpus DIR [--finder F] [--library LIB...]
@@ -21,6 +22,10 @@ netpbm as BMP (24, 32, 8 and 4-bit palettes, 16-bit 555 and 565), PGM, PPM, TGA,
 24 bits. The pixel data's place is read from each written file's own header. --nopic builds the
 same kinds of files without any picture, for false-find rates. The same seed picks the same files
 as long as the machine's files are the same.
+
+`copies` marks, in the X server dumps' truth, the zones that hold other pictures than the screen:
+client images in shared memory (MIT-SHM) and copies of them or of the screen (pixmaps), found by
+their bytes. Finds there count neither as found nor as false. `make` runs it.
 
 `verify` checks each truth: the container holds the written file's bytes at each piece, and the
 pixels read as the truth describes them equal ImageMagick's decoding; for a screen, the frame
@@ -46,6 +51,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import build  # noqa: E402
+import copies  # noqa: E402
 import samples  # noqa: E402
 import score  # noqa: E402
 import verify  # noqa: E402
@@ -66,6 +72,8 @@ def main():
                     help="X server dumps, DEPTH:WIDTHxHEIGHT each")
     mk.add_argument("--nopic", action="store_true", help="real files only, no picture")
     mk.add_argument("--keep-stage", action="store_true", help="keep DIR/stage (the files as written)")
+    cp = sub.add_parser("copies", help="mark client images and copies of the screen in the X server dumps")
+    cp.add_argument("dir")
     vf = sub.add_parser("verify", help="check a corpus's truth against its containers and ImageMagick")
     vf.add_argument("dir")
     sm = sub.add_parser("samples", help="small real files for the repository's tests")
@@ -91,6 +99,8 @@ def main():
         build.make(args)
     elif args.command == "samples":
         samples.write_samples(args)
+    elif args.command == "copies":
+        copies.mark_copies(args.dir)
     elif args.command == "verify":
         sys.exit(0 if verify.verify(args.dir) else 1)
     else:

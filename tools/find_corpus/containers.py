@@ -208,6 +208,8 @@ def mapping_kind(m):
         return "stack"
     if p.startswith("["):
         return "special"
+    if p.startswith("/SYSV"):
+        return "shm"  # MIT-SHM segments: images that clients hand over
     if not p:
         return "anon"
     if ".so" in os.path.basename(p):
@@ -228,30 +230,3 @@ def parse_xwd_header(head):
     ncolors, = struct.unpack_from(">I", head, 76)
     return {"header_size": header_size, "width": width, "height": height, "bits_per_pixel": bpp,
             "bytes_per_line": bpl, "colours": ncolors, "pixels": header_size + 12 * ncolors}
-
-
-def screen_copies(dump, fb_lo, fb_hi, fb_pixels, bpl, height):
-    """Zones outside the frame buffer holding the screen's content (pixmaps, backing store)."""
-    hits = []
-    for y in range(8, height - 8, max(1, height // 24)):
-        row = fb_pixels[y * bpl:(y + 1) * bpl]
-        for x in range(0, bpl - 48, max(48, bpl // 6)):
-            needle = row[x:x + 48]
-            if len(set(needle)) < 12:
-                continue
-            start = 0
-            for _ in range(64):
-                i = dump.find(needle, start)
-                if i < 0:
-                    break
-                if not fb_lo <= i < fb_hi:
-                    hits.append(i)
-                start = i + 1
-    hits.sort()
-    zones = []
-    for h in hits:
-        if zones and h - zones[-1][1] < (256 << 10):
-            zones[-1][1] = h + 48
-        else:
-            zones.append([h, h + 48])
-    return [[max(0, lo - 8192), hi - lo + 16384] for lo, hi in zones]

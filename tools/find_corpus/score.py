@@ -117,29 +117,16 @@ def why_missed(pic, near):
     return "too little of it"
 
 
-def score_container(args, truth_path, report):
-    with open(truth_path) as f:
-        truth = json.load(f)
-    name = truth["container"]
-    path = os.path.join(os.path.dirname(truth_path), name)
-    # corpus/container: tells the corpora apart in the report and in saved output
-    label = os.path.join(os.path.basename(os.path.dirname(os.path.abspath(truth_path))), name)
-    text, seconds, cat_s, peak_mib = run_finder(args, path, label)
-    finds = read_tsv(text)
-    pics = truth["pictures"]
-    pic_pieces = [p for pic in pics for p in pic["pieces"]]
+def false_finds_of(truth, finds):
+    """The finds with more than half of their bytes outside every picture, each with the kind of
+    file holding most of it, and how many finds lie over zones that count neither way."""
+    pic_pieces = [p for pic in truth["pictures"] for p in pic["pieces"]]
     ignore = [[z["offset"], z["bytes"]] for z in truth.get("ignore", [])]
     members = Intervals([(o, n, m["kind"]) for m in truth["members"] for o, n in m["pieces"]])
-    kind_bytes = {}
-    for m in truth["members"]:
-        kind_bytes[m["kind"]] = kind_bytes.get(m["kind"], 0) + sum(n for _, n in m["pieces"])
-    kind_bytes["container"] = truth["size"] - sum(kind_bytes.values())
-
-    true_scores, false_finds, ignored = [], [], 0
+    false, ignored = [], 0
     for f in finds:
         inside = overlap(f["offset"], f["bytes"], pic_pieces)
         if inside * 2 >= f["bytes"]:
-            f["on_picture"] = True
             continue
         if (inside + overlap(f["offset"], f["bytes"], ignore)) * 2 >= f["bytes"]:
             ignored += 1
@@ -149,49 +136,70 @@ def score_container(args, truth_path, report):
         if outside > 0:
             by_kind["container"] = by_kind.get("container", 0) + outside
         f["kind"] = max(by_kind, key=by_kind.get)
-        false_finds.append(f)
+        false.append(f)
+    return false, ignored
 
-    for pic in pics:
-        total = sum(n for _, n in pic["pieces"])
-        right, near = [], []
-        for f in finds:
-            cov = overlap(f["offset"], f["bytes"], pic["pieces"])
-            if cov <= 0:
-                continue
-            if f["layout"] == pic["layout"] and f["width"] == pic["width"] and f["stride"] == pic["stride"]:
-                right.append((f, cov))
-                true_scores.append(f["score"])
-            else:
-                near.append((f, cov))
-        covered = union_cover([f for f, _ in right], pic["pieces"])
-        found = covered * 2 >= total
-        entry = {"container": label, "container_kind": truth["kind"], "id": pic["id"], "storage": pic["storage"],
-                 "layout": pic["layout"], "width": pic["width"], "stride": pic["stride"], "height": pic["height"],
-                 "source": pic["source"], "source_kind": pic["source_kind"], "contiguous": pic["contiguous"],
-                 "found": found, "best_score": max((f["score"] for f, _ in right), default=None),
-                 "bytes": pic["bytes"], "small": pic["bytes"] < getattr(args, "min_picture_bytes", 0)}
-        if not found:
-            near.sort(key=lambda fc: -fc[1])
-            entry["why"] = why_missed(pic, near + right)
-            entry["instead"] = [describe(f, total, c) for f, c in (right + near)[:4]]
+
+def judge_picture(pic, finds, label, truth, min_bytes):
+    """Found when finds of its layout, width and stride cover at least half of it; marks those finds
+    right. Returns the picture's entry and the scores of its right finds."""
+    total = sum(n for _, n in pic["pieces"])
+    right, near = [], []
+    for f in finds:
+        cov = overlap(f["offset"], f["bytes"], pic["pieces"])
+        if cov <= 0:
+            continue
+        if f["layout"] == pic["layout"] and f["width"] == pic["width"] and f["stride"] == pic["stride"]:
+            right.append((f, cov))
+            f["right"] = True
+        else:
+            near.append((f, cov))
+    found = union_cover([f for f, _ in right], pic["pieces"]) * 2 >= total
+    entry = {"container": label, "container_kind": truth["kind"], "id": pic["id"], "storage": pic["storage"],
+             "layout": pic["layout"], "width": pic["width"], "stride": pic["stride"], "height": pic["height"],
+             "source": pic["source"], "source_kind": pic["source_kind"], "contiguous": pic["contiguous"],
+             "found": found, "best_score": max((f["score"] for f, _ in right), default=None),
+             "bytes": pic["bytes"], "small": pic["bytes"] < min_bytes}
+    if not found:
+        near.sort(key=lambda fc: -fc[1])
+        entry["why"] = why_missed(pic, near + right)
+        entry["instead"] = [describe(f, total, c) for f, c in (right + near)[:4]]
+    return entry, [f["score"] for f, _ in right]
+
+
+def add_up(report, key, counts):
+    for k, n in counts:
+        report[key][k] = report[key].get(k, 0) + n
+
+
+def score_container(args, truth_path, report):
+    with open(truth_path) as f:
+        truth = json.load(f)
+    name = truth["container"]
+    # corpus/container: tells the corpora apart in the report and in saved output
+    label = os.path.join(os.path.basename(os.path.dirname(os.path.abspath(truth_path))), name)
+    text, seconds, cat_s, peak_mib = run_finder(args, os.path.join(os.path.dirname(truth_path), name), label)
+    finds = read_tsv(text)
+    min_bytes = getattr(args, "min_picture_bytes", 0)
+    false, ignored = false_finds_of(truth, finds)
+    for pic in truth["pictures"]:
+        entry, scores = judge_picture(pic, finds, label, truth, min_bytes)
         report["pictures"].append(entry)
-
-    for f in false_finds:
-        report["false_scores"].append(f["score"])
-    report["true_scores"].extend(true_scores)
-    for k, b in kind_bytes.items():
-        report["kind_bytes"][k] = report["kind_bytes"].get(k, 0) + b
-    for f in false_finds:
-        report["kind_false"][f["kind"]] = report["kind_false"].get(f["kind"], 0) + 1
-    top_false = sorted(false_finds, key=lambda f: -f["score"])[:5]
+        report["true_scores"].extend(scores)
+    report["false_scores"].extend(f["score"] for f in false)
+    kind_bytes = [(m["kind"], sum(n for _, n in m["pieces"])) for m in truth["members"]]
+    add_up(report, "kind_bytes", kind_bytes + [("container", truth["size"] - sum(n for _, n in kind_bytes))])
+    add_up(report, "kind_false", [(f["kind"], 1) for f in false])
+    # what a user reads first: the best-scored finds, as many as the file holds pictures
+    top = sorted(finds, key=lambda f: -f["score"])[:sum(1 for p in truth["pictures"] if p["bytes"] >= min_bytes)]
+    report["top_right"] = report.get("top_right", 0) + sum(1 for f in top if f.get("right"))
+    report["top_total"] = report.get("top_total", 0) + len(top)
     report["containers"].append({
-        "name": label, "kind": truth["kind"],
-        "mb": truth["size"] / 1e6, "finds": len(finds), "pictures": len(pics),
-        "found": None,
-        "false": len(false_finds), "ignored": ignored, "seconds": seconds, "cat_seconds": cat_s,
-        "mbps": truth["size"] / 1e6 / seconds if seconds else None,
+        "name": label, "kind": truth["kind"], "mb": truth["size"] / 1e6, "finds": len(finds),
+        "pictures": len(truth["pictures"]), "found": None, "false": len(false), "ignored": ignored,
+        "seconds": seconds, "cat_seconds": cat_s, "mbps": truth["size"] / 1e6 / seconds if seconds else None,
         "cat_mbps": truth["size"] / 1e6 / cat_s if cat_s else None, "peak_mib": peak_mib,
-        "top_false": ["%s in %s" % (describe(f), f["kind"]) for f in top_false]})
+        "top_false": ["%s in %s" % (describe(f), f["kind"]) for f in sorted(false, key=lambda f: -f["score"])[:5]]})
 
 
 def union_cover(finds, pieces):
@@ -220,6 +228,11 @@ def table(title, rows, key):
     return lines, {str(k): {"found": v[0], "total": v[1]} for k, v in counts.items()}
 
 
+def median(values):
+    v = sorted(values)
+    return None if not v else v[len(v) // 2]
+
+
 def ranking(true_scores, false_scores, pictures):
     top_false = max(false_scores, default=None)
     best = [p["best_score"] for p in pictures if p["best_score"] is not None]
@@ -227,6 +240,7 @@ def ranking(true_scores, false_scores, pictures):
     pairs = sum(1 for t in true_scores for f in false_scores if t > f) + 0.5 * sum(
         1 for t in true_scores for f in false_scores if t == f)
     return {"highest_false_score": top_false, "true_finds": len(true_scores),
+            "median_true_score": median(true_scores), "median_false_score": median(false_scores),
             "true_finds_above_highest_false": above,
             "pictures_with_right_find": len(best),
             "pictures_above_highest_false": sum(1 for s in best if top_false is None or s > top_false),
@@ -296,6 +310,7 @@ def score(args):
             c["name"], c["mb"], c["found"], c["pictures"], c["finds"], c["false"], c["ignored"], speed))
     summary["containers"] = report["containers"]
     rank = ranking(report["true_scores"], report["false_scores"], pics)
+    rank["top_of_lists"] = {"right": report.get("top_right", 0), "finds": report.get("top_total", 0)}
     summary["ranking"] = rank
     out += ["", "ranking: highest false score %s; %d of %d right finds above it; %d of %d found pictures "
             "have a right find above it; P(right find > false find) = %s" % (
@@ -303,6 +318,12 @@ def score(args):
                 rank["true_finds_above_highest_false"], rank["true_finds"], rank["pictures_above_highest_false"],
                 rank["pictures_with_right_find"], "n/a" if rank["true_above_false_pairs"] is None else
                 "%.3f" % rank["true_above_false_pairs"])]
+    fmt = lambda v: "n/a" if v is None else "%.3f" % v  # noqa: E731
+    out.append("  median score of right finds %s, of false finds %s; of the best N finds of each container "
+               "(N its pictures) %d of %d are right finds" % (fmt(rank["median_true_score"]),
+                                                              fmt(rank["median_false_score"]),
+                                                              rank["top_of_lists"]["right"],
+                                                              rank["top_of_lists"]["finds"]))
     missed = [p for p in pics if not p["found"]]
     summary["missed"] = missed
     if missed and not args.quiet:
