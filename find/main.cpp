@@ -23,7 +23,7 @@
 
 namespace {
 
-constexpr const char* kVersion = "tessvane-find 1.0";
+constexpr const char* kVersion = "tessvane-find " TESSVANE_VERSION;
 
 // An extracted picture is cut to this many pixels so that memory stays small.
 constexpr int64_t kMaxExtractPixels = 16 << 20;
