@@ -53,6 +53,16 @@ int createForWrite(const char* path)
     return fd < 0 ? kNoFile : fd;
 }
 
+int createNewFile(const char* path)
+{
+#ifdef _WIN32
+    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+#endif
+    return fd < 0 ? kNoFile : fd;
+}
+
 int openForWriteKeeping(const char* path)
 {
 #ifdef _WIN32

@@ -14,6 +14,10 @@ int openForRead(const char* path, bool textMode);
 // Creates or truncates an ordinary writable file, binary.
 int createForWrite(const char* path);
 
+// Creates a new ordinary file for writing, binary; kNoFile (errno EEXIST) when the name exists
+// in any form, a symbolic link included, dangling or not: nothing there is ever written through.
+int createNewFile(const char* path);
+
 // Opens for writing, creating an ordinary file when there is none, but keeps what is there, so
 // that the caller can check which file it got before anything is lost. Never waits for a reader.
 int openForWriteKeeping(const char* path);

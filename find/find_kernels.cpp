@@ -19,26 +19,30 @@ static int absDiff(int a, int b)
     return a > b ? a - b : b - a;
 }
 
-static void roughnessScalar(const uint8_t* p, int64_t n, uint64_t sums[3])
+static void roughnessTail(const uint8_t* p, int64_t i, int64_t n, uint64_t sums[4])
 {
-    sums[0] = sums[1] = sums[2] = 0;
-    for (int64_t i = 0; i + 3 < n; ++i) {
-        sums[0] += static_cast<uint64_t>(absDiff(p[i], p[i + 1]));
-        sums[1] += static_cast<uint64_t>(absDiff(p[i], p[i + 2]));
-        sums[2] += static_cast<uint64_t>(absDiff(p[i], p[i + 3]));
-    }
+    for (; i + 4 < n; ++i)
+        for (int k = 0; k < 4; ++k)
+            sums[k] += static_cast<uint64_t>(absDiff(p[i], p[i + k + 1]));
+}
+
+static void roughnessScalar(const uint8_t* p, int64_t n, uint64_t sums[4])
+{
+    sums[0] = sums[1] = sums[2] = sums[3] = 0;
+    roughnessTail(p, 0, n, sums);
 }
 
 #ifdef FIND_X86
-static void roughnessSse2(const uint8_t* p, int64_t n, uint64_t sums[3])
+static void roughnessSse2(const uint8_t* p, int64_t n, uint64_t sums[4])
 {
-    __m128i s1 = _mm_setzero_si128(), s2 = _mm_setzero_si128(), s3 = _mm_setzero_si128();
+    __m128i s1 = _mm_setzero_si128(), s2 = _mm_setzero_si128(), s3 = _mm_setzero_si128(), s4 = s3;
     int64_t i = 0;
-    for (; i + 19 <= n; i += 16) {
+    for (; i + 20 <= n; i += 16) {
         __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
         s1 = _mm_add_epi64(s1, _mm_sad_epu8(a, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1))));
         s2 = _mm_add_epi64(s2, _mm_sad_epu8(a, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 2))));
         s3 = _mm_add_epi64(s3, _mm_sad_epu8(a, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 3))));
+        s4 = _mm_add_epi64(s4, _mm_sad_epu8(a, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 4))));
     }
     uint64_t lanes[2];
     _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), s1);
@@ -47,11 +51,9 @@ static void roughnessSse2(const uint8_t* p, int64_t n, uint64_t sums[3])
     sums[1] = lanes[0] + lanes[1];
     _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), s3);
     sums[2] = lanes[0] + lanes[1];
-    for (; i + 3 < n; ++i) {
-        sums[0] += static_cast<uint64_t>(absDiff(p[i], p[i + 1]));
-        sums[1] += static_cast<uint64_t>(absDiff(p[i], p[i + 2]));
-        sums[2] += static_cast<uint64_t>(absDiff(p[i], p[i + 3]));
-    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), s4);
+    sums[3] = lanes[0] + lanes[1];
+    roughnessTail(p, i, n, sums);
 }
 
 // 64 lags at a time in registers. Byte sums cover 17 positions (17 x 15 = 255), then widen into
@@ -102,15 +104,16 @@ static void sumDifferencesSse2(const uint8_t* u, const int32_t* positions, int32
 
 #ifdef FIND_AVX2
 __attribute__((target("avx2"))) static void roughnessAvx2(const uint8_t* p, int64_t n,
-                                                          uint64_t sums[3])
+                                                          uint64_t sums[4])
 {
-    __m256i s1 = _mm256_setzero_si256(), s2 = _mm256_setzero_si256(), s3 = _mm256_setzero_si256();
+    __m256i s1 = _mm256_setzero_si256(), s2 = _mm256_setzero_si256(), s3 = _mm256_setzero_si256(), s4 = s3;
     int64_t i = 0;
-    for (; i + 35 <= n; i += 32) {
+    for (; i + 36 <= n; i += 32) {
         __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
         s1 = _mm256_add_epi64(s1, _mm256_sad_epu8(a, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 1))));
         s2 = _mm256_add_epi64(s2, _mm256_sad_epu8(a, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 2))));
         s3 = _mm256_add_epi64(s3, _mm256_sad_epu8(a, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 3))));
+        s4 = _mm256_add_epi64(s4, _mm256_sad_epu8(a, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 4))));
     }
     alignas(32) uint64_t lanes[4];
     _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), s1);
@@ -119,11 +122,9 @@ __attribute__((target("avx2"))) static void roughnessAvx2(const uint8_t* p, int6
     sums[1] = lanes[0] + lanes[1] + lanes[2] + lanes[3];
     _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), s3);
     sums[2] = lanes[0] + lanes[1] + lanes[2] + lanes[3];
-    for (; i + 3 < n; ++i) {
-        sums[0] += static_cast<uint64_t>(absDiff(p[i], p[i + 1]));
-        sums[1] += static_cast<uint64_t>(absDiff(p[i], p[i + 2]));
-        sums[2] += static_cast<uint64_t>(absDiff(p[i], p[i + 3]));
-    }
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), s4);
+    sums[3] = lanes[0] + lanes[1] + lanes[2] + lanes[3];
+    roughnessTail(p, i, n, sums);
 }
 
 __attribute__((target("avx2"))) static void sumDifferencesAvx2(const uint8_t* u,
@@ -216,7 +217,7 @@ static const Kernels& kernels()
     return picked;
 }
 
-void roughness(const uint8_t* p, int64_t n, uint64_t sums[3])
+void roughness(const uint8_t* p, int64_t n, uint64_t sums[4])
 {
     kernels().roughness(p, n, sums);
 }

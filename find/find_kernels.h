@@ -6,8 +6,8 @@
 // Bytes of readable padding sumDifferences may touch past the last lag of the last position.
 constexpr int32_t kKernelPadding = 128;
 
-// sums[k-1] = sum of |p[i] - p[i+k]| over i + 3 < n, for k = 1, 2, 3.
-void roughness(const uint8_t* p, int64_t n, uint64_t sums[3]);
+// sums[k-1] = sum of |p[i] - p[i+k]| over i + 4 < n, for k = 1 to 4.
+void roughness(const uint8_t* p, int64_t n, uint64_t sums[4]);
 
 // sums[lag] += min(|u[p] - u[p+lag]|, cap) over the positions p, for lag 1 to lagMax; cap is at
 // most 15 and count at most 4369. Reads up to u[p + lagMax + kKernelPadding - 1].

@@ -341,11 +341,11 @@ int main(int argc, char** argv)
     double seconds = secondsSince(bar.start);
 
     if (args.tsv)
-        std::printf("offset\tbytes\tlayout\twidth\theight\tscore\n");
+        std::printf("offset\tbytes\tlayout\twidth\theight\tstride\tscore\n");
     for (const Find& f : finds) {
         if (args.tsv)
-            std::printf("%" PRId64 "\t%" PRId64 "\t%d\t%d\t%d\t%.3f\n", f.offset, f.bytes, f.layout, f.width,
-                        f.height, static_cast<double>(f.score));
+            std::printf("%" PRId64 "\t%" PRId64 "\t%d\t%d\t%d\t%" PRId64 "\t%.3f\n", f.offset, f.bytes, f.layout, f.width,
+                        f.height, f.stride, static_cast<double>(f.score));
         else
             std::printf("%14" PRId64 "  0x%010" PRIx64 "  %12" PRId64 " bytes  %-13s  %5d x %-7d  score %.2f\n",
                         f.offset, static_cast<uint64_t>(f.offset), f.bytes, layoutName(f.layout), f.width,

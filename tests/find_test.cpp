@@ -287,15 +287,14 @@ TEST(FindPictures, OptionsNarrowTheSearch)
 TEST(FindKernels, MatchPlainLoops)
 {
     const Bytes data = randomTestBytes(5000 + kKernelPadding, 21);
-    for (int64_t n : {0, 3, 17, 35, 4096, 5000}) {
-        uint64_t sums[3], want[3] = {0, 0, 0};
+    for (int64_t n : {0, 3, 4, 17, 20, 35, 36, 4096, 5000}) {
+        uint64_t sums[4], want[4] = {0, 0, 0, 0};
         roughness(data.data(), n, sums);
-        for (int64_t i = 0; i + 3 < n; ++i)
-            for (int k = 1; k <= 3; ++k)
+        for (int64_t i = 0; i + 4 < n; ++i)
+            for (int k = 1; k <= 4; ++k)
                 want[k - 1] += static_cast<uint64_t>(std::abs(data[i] - data[i + k]));
-        EXPECT_EQ(sums[0], want[0]);
-        EXPECT_EQ(sums[1], want[1]);
-        EXPECT_EQ(sums[2], want[2]);
+        for (int k = 0; k < 4; ++k)
+            EXPECT_EQ(sums[k], want[k]);
     }
     std::vector<int32_t> positions;
     for (int32_t p = 0; p < 600; ++p)

@@ -1,0 +1,124 @@
+#include "find/chunk_search.h"
+
+#include "common/pixel_layouts.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "find/extent.h"
+#include "find/find_kernels.h"
+#include "find/layout_pick.h"
+#include "find/prune.h"
+#include "find/sieve.h"
+#include "find/tuning.h"
+
+namespace {
+
+struct Core {
+    const uint8_t* data;
+    int64_t size;
+    int64_t base;
+    ChunkScratch* scratch;
+    int64_t lagMax;
+};
+
+constexpr int64_t kLagMin = 8;
+
+// The row of the window most alike to the one below it: the seed the rows grow from.
+int64_t seedRow(const Core& c, int64_t w0, int64_t w1, int64_t stride)
+{
+    int64_t seed = w0;
+    float least = 1e9f;
+    const int64_t step = std::max({int64_t{1}, stride / 4, (w1 - w0) / 256});
+    for (int64_t x = w0; x < w1 && x + 2 * stride <= c.size; x += step) {
+        const int64_t n = std::min<int64_t>(stride, 64);
+        const float d = meanDifference(c.data, c.size, x, n, std::max<int64_t>(1, stride / n), stride);
+        if (d < least) {
+            least = d;
+            seed = x;
+        }
+    }
+    return seed;
+}
+
+// One window: its stride, layout, rows and judgement. Returns the end of the region found
+// (a picture or a rejected lookalike, which is not searched again), or -1.
+int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, std::vector<Find>* finds)
+{
+    StrideCandidate candidate;
+    if (!searchStride(c.data, c.size, c.scratch->kinds.data(), w0, w1, kLagMin, lagMax, &c.scratch->stride, &candidate))
+        return -1;
+    const int64_t seed = seedRow(c, w0, w1, candidate.stride);
+    candidate.stride = refineStride(c.data, c.size, seed, candidate.stride, kLagMin);
+    Reading reading;
+    const bool dbg = std::getenv("TESSVANE_FIND_DEBUG2");
+    if (!pickLayout(c.data, c.size, seed, candidate.stride, &reading)) {
+        if (dbg) std::fprintf(stderr, "  no layout stride %lld\n", (long long)candidate.stride);
+        return -1;
+    }
+    const int64_t pixel = std::max<int64_t>(1, kNibblesPerPixel[reading.layout] / 2);
+    const int64_t seamed = seamStride(c.data, c.size, seed, reading.stride, pixel, kLagMin);
+    if (seamed != reading.stride && !pickLayout(c.data, c.size, seed, seamed, &reading))
+        return -1;
+    Extent extent;
+    if (!growExtent(c.data, c.size, seed, reading, candidate.base, candidate.down, &extent)) {
+        if (dbg) std::fprintf(stderr, "  no extent stride %lld layout %d width %d seed %lld\n", (long long)candidate.stride, reading.layout, reading.width, (long long)(c.base+seed));
+        return -1;
+    }
+    const int64_t end = extent.start + extent.rows * reading.stride;
+    const float score = judgeRegion(c.data, c.size, reading, extent, candidate.base);
+    if (std::getenv("TESSVANE_FIND_DEBUG")) {
+        RegionFeatures f = measureRegion(c.data, c.size, reading, extent, candidate.base);
+        std::fprintf(stderr, "C\t%lld\t%lld\t%d\t%d\t%lld\t%lld\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%d\t%.3f\n",
+                     (long long)(c.base + extent.start), (long long)(extent.rows * reading.stride), reading.layout,
+                     reading.width, (long long)reading.stride, (long long)extent.rows, candidate.base, f.down, f.across,
+                     f.slant, f.twoRows, f.constant, f.alike, f.zeros, f.values, score);
+    }
+    if (score > 0.0f) {
+        const int64_t bytes = (extent.rows - 1) * reading.stride + rowBytes(reading.layout, reading.width);
+        finds->push_back({c.base + extent.start, bytes, reading.layout, reading.width,
+                          static_cast<int32_t>(std::min<int64_t>(INT32_MAX, extent.rows)), reading.stride, score});
+    }
+    return end;
+}
+
+}  // namespace
+
+void searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, int64_t hi, const FindOptions& options,
+                 ChunkScratch* scratch, std::vector<Find>* finds, const std::atomic<bool>* stop)
+{
+    sieveBlocks(data, size, &scratch->kinds);
+    int64_t widest = 4 * int64_t{std::max(options.maxWidth, 4096)} + kMaxPadBytes + 4;
+    Core c = {data, size, base, scratch, widest};
+    const std::vector<uint8_t>& kinds = scratch->kinds;
+    int64_t pos = lo - lo % kBlockBytes;
+    while (pos < hi && !(stop && stop->load(std::memory_order_relaxed))) {
+        const int64_t block = pos / kBlockBytes;
+        if (kinds[static_cast<size_t>(block)] != kSearchBlock) {
+            pos = (block + 1) * kBlockBytes;
+            continue;
+        }
+        // A window: searched and flat blocks up to kWindowBytes, ending before noise.
+        int64_t w1 = pos;
+        while (w1 < std::min(size, pos + kWindowBytes) && kinds[static_cast<size_t>(w1 / kBlockBytes)] != kNoiseBlock)
+            w1 = std::min(size, (w1 / kBlockBytes + 1) * kBlockBytes);
+        const size_t before = finds->size();
+        int64_t end = searchWindow(c, pos, w1, c.lagMax, finds);
+        // Small pictures drown in a large window, or lie before a larger one found in it: those
+        // bytes are searched again in small windows for shorter rows.
+        const int64_t smallEnd = end < 0 ? w1 : finds->size() > before ? finds->back().offset - c.base : pos;
+        for (int64_t s0 = pos; s0 + kBlockBytes <= smallEnd; ) {
+            const int64_t e = searchWindow(c, s0, std::min(smallEnd, s0 + kSmallWindowBytes), kSmallWindowMaxLag, finds);
+            s0 = e > s0 ? e : s0 + kSmallWindowBytes;
+            end = std::max(end, e);
+        }
+        pos = end > pos ? end : w1;
+    }
+}
+
+bool wanted(const Find& f, const FindOptions& options)
+{
+    return (options.layouts >> f.layout & 1) && f.width >= options.minWidth && f.width <= options.maxWidth &&
+           f.bytes >= options.minBytes;
+}

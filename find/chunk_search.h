@@ -1,0 +1,25 @@
+// The finder's core over one buffer: sieve, stride search, layout, extent and judgement for the
+// pictures that show in part of it. findInBuffer and the file scan both drive it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "find/find.h"
+#include "find/stride_search.h"
+
+struct ChunkScratch {
+    std::vector<uint8_t> kinds;
+    StrideScratch stride;
+};
+
+// Looks for pictures seen from [lo, hi) of data (size bytes, the first at file offset base);
+// a picture's region may reach anywhere in [0, size). Finds are appended unmerged and unfiltered
+// by the options, which only widen the lags searched: narrowing them must not change a find.
+void searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, int64_t hi, const FindOptions& options,
+                 ChunkScratch* scratch, std::vector<Find>* finds, const std::atomic<bool>* stop);
+
+// Whether a merged find is one the options ask for.
+bool wanted(const Find& find, const FindOptions& options);
+

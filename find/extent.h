@@ -1,0 +1,19 @@
+// Stage 4: how far a picture of a known stride reaches up and down from a seed row, and where
+// its rows begin.
+#pragma once
+
+#include <cstdint>
+
+#include "find/layout_pick.h"
+
+struct Extent {
+    int64_t start;  // first byte of the first row
+    int64_t rows;
+    float down;     // mean capped difference one row down over the rows
+};
+
+// Grows rows of reading.stride from the row at seed over [0, size) of data. base is what
+// unrelated bytes differ by and typical what rows of the window differ by one row down (from the
+// stride search). False when fewer than kMinRows remain.
+bool growExtent(const uint8_t* data, int64_t size, int64_t seed, const Reading& reading, float base, float typical,
+                Extent* out);

@@ -1,0 +1,175 @@
+#include "find/layout_pick.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "common/pixel_layouts.h"
+#include "find/tuning.h"
+
+namespace {
+
+struct Rows {
+    const uint8_t* data;
+    int64_t r0;
+    int64_t stride;
+    int64_t count;  // rows with a whole row after them
+};
+
+int capped(int a, int b)
+{
+    return std::min(std::abs(a - b), kDifferenceCap);
+}
+
+// Trailing bytes of every row that are zero in all rows: BMP pads rows to 4 bytes with them.
+// Returns how many and the column after them (where rows begin), or 0.
+int64_t zeroColumns(const Rows& r, int64_t* rowStart)
+{
+    int64_t longest = 0, run = 0, end = -1;
+    for (int64_t c = 0; c < 2 * r.stride && c < r.stride + kMaxPadBytes + 1; ++c) {
+        const int64_t col = c % r.stride;
+        bool zero = true;
+        for (int64_t y = 0; y < r.count && zero; ++y)
+            zero = r.data[r.r0 + y * r.stride + col] == 0;
+        run = zero ? run + 1 : 0;
+        if (run > longest) {
+            longest = run;
+            end = col + 1;
+        }
+    }
+    if (longest == 0 || longest > kMaxPadBytes || longest >= r.stride / 4)
+        return 0;
+    *rowStart = end % r.stride;
+    return longest;
+}
+
+// Mean capped difference between bytes `lag` apart within rows, and between bytes half a row
+// apart in the same channel: their ratio says how smooth pixels of `pixel` bytes are across.
+float acrossRatio(const Rows& r, int64_t pixel)
+{
+    const int64_t half = pixel * std::max<int64_t>(1, r.stride / (2 * pixel));
+    int64_t near = 0, far = 0;
+    const int64_t step = std::max<int64_t>(1, r.stride * r.count / 4096);
+    for (int64_t y = 0; y < r.count; ++y)
+        for (int64_t c = y % step; c + pixel < r.stride; c += step) {
+            const int64_t i = r.r0 + y * r.stride + c;
+            near += capped(r.data[i], r.data[i + pixel]);
+            far += capped(r.data[i], r.data[i + half]);
+        }
+    return far > 0 ? static_cast<float>(near) / static_cast<float>(far) : 1.0f;
+}
+
+// Mean capped difference between bytes lag apart in the same row.
+float withinRows(const Rows& r, int64_t lag)
+{
+    int64_t sum = 0, n = 0;
+    const int64_t step = std::max<int64_t>(1, r.stride * r.count / 4096);
+    for (int64_t y = 0; y < r.count; ++y)
+        for (int64_t c = y % step; c + lag < r.stride; c += step, ++n) {
+            const int64_t i = r.r0 + y * r.stride + c;
+            sum += capped(r.data[i], r.data[i + lag]);
+        }
+    return n > 0 ? static_cast<float>(sum) / static_cast<float>(n) : 0.0f;
+}
+
+// Grey pictures kept in 3 or 4 bytes a pixel: equal channels make runs of equal bytes whose
+// lengths are multiples of three, wherever the rows begin.
+bool greyInChannels(const Rows& r)
+{
+    int64_t runs = 0, threes = 0;
+    const int64_t end = r.r0 + r.count * r.stride;
+    for (int64_t i = r.r0; i < end;) {
+        int64_t j = i + 1;
+        while (j < end && r.data[j] == r.data[i])
+            ++j;
+        if (j - i >= 2 && j < end && i > r.r0) {
+            ++runs;
+            threes += (j - i) % 3 == 0;
+        }
+        i = j;
+    }
+    return runs >= 64 && static_cast<float>(threes) >= kGreyChannelsEqual * static_cast<float>(runs);
+}
+
+// In 4-bit pictures the two nibbles of a byte are neighbour pixels; in 8-bit ones the low nibble
+// is the fine part of a level and wanders freely.
+bool nibblesArePixels(const Rows& r)
+{
+    int64_t spread = 0, changed = 0;
+    for (int64_t y = 0; y < r.count; ++y)
+        for (int64_t c = 0; c + 1 < r.stride; ++c) {
+            const uint8_t b = r.data[r.r0 + y * r.stride + c];
+            if (b == r.data[r.r0 + y * r.stride + c + 1])
+                continue;
+            ++changed;
+            spread += std::abs((b >> 4) - (b & 15));
+        }
+    return changed > 32 && static_cast<float>(spread) <= kMaxNibbleSpread * static_cast<float>(changed);
+}
+
+// 15-bit words leave their top bit clear; RGB565 uses it for red. Which byte of a word is the
+// high one is not known yet: either may be.
+int32_t sixteenBitLayout(const Rows& r)
+{
+    int64_t set[2] = {0, 0}, total = 0;
+    for (int64_t y = 0; y < r.count; ++y)
+        for (int64_t c = 0; c + 1 < r.stride; c += 2, ++total)
+            for (int64_t k = 0; k < 2; ++k)
+                set[k] += r.data[r.r0 + y * r.stride + c + k] >> 7;
+    return std::min(set[0], set[1]) * 200 <= total ? kColour15 : kColour565;
+}
+
+}  // namespace
+
+bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, Reading* out)
+{
+    Rows r = {data, r0, stride, std::min<int64_t>(std::clamp<int64_t>(65536 / stride, 8, 64), (size - r0) / stride - 1)};
+    if (r.count < 2 || stride < 2)
+        return false;
+    int64_t rowStart = -1;
+    const int64_t pad = zeroColumns(r, &rowStart);
+    // Bytes of the same channel of neighbour pixels are more alike than bytes of different
+    // channels: the pixel's size shows as a dip in the difference at that lag. 8-bit pixels grow
+    // apart steadily with distance and show none.
+    float lagDiff[6] = {0, 0, 0, 0, 0, 0};
+    for (int64_t k = 1; k <= 5; ++k)
+        lagDiff[k] = withinRows(r, k);
+    int64_t pixel = 1;
+    float deepest = kMaxPixelDip;
+    for (int64_t b = 2; b <= 4 && b <= stride / 2; ++b) {
+        const float dip = lagDiff[b] / std::max(0.05f, std::min(lagDiff[b - 1], lagDiff[b + 1]));
+        if (dip < deepest) {
+            deepest = dip;
+            pixel = b;
+        }
+    }
+    float ratio[5] = {0, 0, 0, 0, 0};
+    for (int64_t b = 1; b <= 4 && b <= stride / 2; ++b)
+        ratio[b] = acrossRatio(r, b);
+    if (stride >= 12 && greyInChannels(r))
+        pixel = ratio[4] < ratio[3] ? 4 : 3;
+    int32_t layout = pixel == 1 ? kGrey8 : pixel == 3 ? kColour24 : pixel == 4 ? kColour32 : kColour15;
+    if (pixel == 2)
+        layout = sixteenBitLayout(r);
+    else if (pixel == 1 && nibblesArePixels(r))
+        layout = kGrey4;
+    // The pad is what the row holds beyond whole pixels; zero columns inside the pixels are
+    // the picture's own.
+    int64_t padBytes = 0;
+    // Screens and textures are a multiple of 64 pixels wide, and their edge column may be black:
+    // such a row is taken whole rather than padded.
+    const bool roundWidth = stride % pixel == 0 && (stride / pixel) % 64 == 0;
+    for (int64_t t = roundWidth ? 0 : pad; t >= 0; --t)
+        if ((stride - t) % pixel == 0) {
+            padBytes = t;
+            break;
+        }
+    if (padBytes == 0 && stride % pixel != 0)
+        padBytes = stride % pixel;
+    const int64_t pixelBytes = stride - padBytes;
+    const int64_t width = layout == kGrey4 ? 2 * pixelBytes : pixelBytes / pixel;
+    if (width < 2 || width > (int64_t{1} << 20))
+        return false;
+    *out = {layout, static_cast<int32_t>(width), stride, pad > 0 ? (r0 + rowStart) % stride : -1,
+            ratio[pixel]};
+    return true;
+}

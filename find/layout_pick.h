@@ -1,0 +1,16 @@
+// Stage 3: which pixel layout and width a run of rows of a known stride holds.
+#pragma once
+
+#include <cstdint>
+
+struct Reading {
+    int32_t layout;
+    int32_t width;      // pixels
+    int64_t stride;     // bytes
+    int64_t rowPhase;   // an offset where a row begins, or -1 when the rows' start is not known
+    float across;       // next pixel against half a row on, in the layout's channels (lower: smoother)
+};
+
+// Judges up to 64 rows of stride bytes from r0 (rows need not start there). False when the bytes
+// fit no layout.
+bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, Reading* out);

@@ -1,0 +1,190 @@
+#include "find/prune.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "common/pixel_layouts.h"
+#include "find/stride_search.h"
+#include "find/tuning.h"
+
+namespace {
+
+// Text of fixed-width lines and tables of numbers repeat at the line length and are smooth
+// enough to pass for pictures; they are nearly all printable ASCII with spaces or line ends
+// (in UTF-16, every other byte zero).
+bool looksLikeText(const uint8_t* p, int64_t n)
+{
+    n = std::min<int64_t>(n, 65536);
+    for (int stride = 1; stride <= 2; ++stride)
+        for (int phase = 0; phase < stride; ++phase) {
+            int64_t printable = 0, spaces = 0, lineEnds = 0, zeros = 0, count = 0;
+            for (int64_t i = phase; i < n; i += stride, ++count) {
+                const uint8_t b = p[i];
+                printable += (b >= 0x20 && b < 0x7F) || b == '\n' || b == '\r' || b == '\t';
+                spaces += b == ' ' || b == '\n';
+                lineEnds += b == '\n';
+                const int64_t other = phase == 0 ? i + 1 : i - 1;
+                if (stride == 2 && other < n)
+                    zeros += p[other] == 0;
+            }
+            const bool wide = stride == 1 || zeros * 20 >= count * 19;
+            if (count > 0 && wide && printable * 20 >= count * 19 && (spaces * 100 >= count * 8 || lineEnds * 200 >= count))
+                return true;
+        }
+    return false;
+}
+
+// Share of the row's columns (byte columns, or bins of them in wide rows) whose bytes are alike
+// one row down. A picture is alike everywhere; records only in their quiet fields.
+float alikeColumns(const uint8_t* data, int64_t size, const Extent& e, int64_t stride, float base)
+{
+    const int64_t bins = std::min<int64_t>(stride, 64);
+    const int64_t rows = std::min<int64_t>(e.rows - 1, 256);
+    int64_t alike = 0, counted = 0;
+    for (int64_t b = 0; b < bins; ++b) {
+        const int64_t c0 = b * stride / bins, c1 = std::max(c0 + 1, (b + 1) * stride / bins);
+        int64_t sum = 0, n = 0;
+        for (int64_t y = 0; y < rows; ++y)
+            for (int64_t c = c0; c < c1 && n < 4096; c += std::max<int64_t>(1, (c1 - c0) / 16)) {
+                const int64_t i = e.start + y * stride + c;
+                if (i + stride >= size)
+                    break;
+                sum += std::min(std::abs(data[i] - data[i + stride]), kDifferenceCap);
+                ++n;
+            }
+        if (n == 0)
+            continue;
+        ++counted;
+        alike += static_cast<float>(sum) / static_cast<float>(n) <= kMaxDownShare * base;
+    }
+    return counted > 0 ? static_cast<float>(alike) / static_cast<float>(counted) : 0.0f;
+}
+
+// Share of byte columns that hold one value in every row: fields of records do, pictures do
+// not (but for a padding byte or a fourth byte of 32-bit pixels).
+float constantColumns(const uint8_t* data, int64_t size, const Extent& e, int64_t stride)
+{
+    const int64_t rows = std::min<int64_t>(e.rows, 512);
+    int64_t constant = 0;
+    for (int64_t c = 0; c < stride; ++c) {
+        bool same = true;
+        for (int64_t y = 1; y < rows && same; ++y) {
+            const int64_t i = e.start + y * stride + c;
+            same = i < size && data[i] == data[e.start + c];
+        }
+        constant += same;
+    }
+    return static_cast<float>(constant) / static_cast<float>(stride);
+}
+
+int64_t regionEnd(const Find& f)
+{
+    return f.offset + f.bytes;
+}
+
+bool sameGrid(const Find& a, const Find& b)
+{
+    if (a.layout != b.layout || a.stride != b.stride || a.width != b.width)
+        return false;
+    const int64_t apart = (b.offset - a.offset) % a.stride;
+    return apart <= 2 || apart >= a.stride - 2;
+}
+
+}  // namespace
+
+RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& e, float base)
+{
+    const int64_t stride = reading.stride;
+    const int64_t pixel = std::max<int64_t>(1, kNibblesPerPixel[reading.layout] / 2);
+    const int64_t bytes = std::min(e.rows * stride, size - e.start);
+    const int64_t samples = std::min<int64_t>(bytes, 1 << 15);
+    const int64_t step = std::max<int64_t>(1, bytes / samples);
+    auto diff = [&](int64_t lag) { return meanDifference(data, size, e.start, samples, step, lag); };
+    const float down = diff(stride);
+    const float slant = 0.5f * (diff(stride - pixel) + diff(stride + pixel));
+    const float two = diff(2 * stride);
+    int64_t zeros = 0;
+    bool seen[256] = {};
+    for (int64_t i = e.start; i < e.start + bytes; i += step) {
+        zeros += data[i] == 0;
+        seen[data[i]] = true;
+    }
+    int32_t values = 0;
+    for (bool v : seen)
+        values += v;
+    RegionFeatures f;
+    f.down = down / std::max(base, kMinBase);
+    f.across = reading.across;
+    f.slant = down / std::max(slant, 0.01f);
+    f.twoRows = down / std::max(two, 0.01f);
+    f.constant = constantColumns(data, size, e, stride);
+    f.alike = alikeColumns(data, size, e, stride, base);
+    f.zeros = static_cast<float>(zeros) / static_cast<float>((bytes + step - 1) / step);
+    f.values = values;
+    return f;
+}
+
+float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& extent, float base)
+{
+    const int64_t bytes = extent.rows * reading.stride;
+    if (reading.stride < kMinStride || reading.width < kMinWidth)
+        return 0.0f;
+    if (looksLikeText(data + extent.start, std::min(bytes, size - extent.start)))
+        return 0.0f;
+    const RegionFeatures f = measureRegion(data, size, reading, extent, base);
+    // A picture is nearly as alike one row down and a pixel aside as straight down; records are
+    // alike only at the exact record length.
+    if (f.slant < kMinSlant[reading.layout] || f.zeros > kMaxZeros ||
+        f.alike < (reading.stride < kNarrowStride ? kMinAlikeColumns : kMinAlikeColumnsWide))
+        return 0.0f;
+    if (f.constant > (reading.stride < kNarrowStride ? kMaxConstantNarrow : kMaxConstantColumns))
+        return 0.0f;
+    // Narrow rows are where records live: a narrow picture must be tall, smooth across and dense.
+    if (reading.stride < kNarrowStride &&
+        (extent.rows < kNarrowMinRows || f.across > kNarrowMaxAcross || f.zeros > kNarrowMaxZeros))
+        return 0.0f;
+    if (f.down > kGrainyDown && (f.slant < kGrainyMinSlant || f.constant > 0.05f || f.zeros > kGrainyMaxZeros ||
+                                 f.values < kGrainyMinValues || extent.rows < 2 * kMinRows))
+        return 0.0f;
+    // Smooth down, smooth across and alike aslant: the more of each, the surer.
+    const float score = (1.0f - std::min(1.0f, f.down)) * std::min(1.0f, f.slant) * (1.0f - 0.4f * std::min(1.0f, f.across));
+    return score >= kMinScore ? score : 0.0f;
+}
+
+bool mayGrowPast(const Find& a, int64_t from)
+{
+    return regionEnd(a) + 4 * a.stride >= from;
+}
+
+void mergeFinds(std::vector<Find>* finds)
+{
+    std::sort(finds->begin(), finds->end(), [](const Find& a, const Find& b) {
+        return a.offset != b.offset ? a.offset < b.offset : a.bytes > b.bytes;
+    });
+    std::vector<Find> out;
+    for (const Find& f : *finds) {
+        if (out.empty()) {
+            out.push_back(f);
+            continue;
+        }
+        Find& last = out.back();
+        if (sameGrid(last, f) && f.offset <= regionEnd(last) + 4 * last.stride) {
+            const int64_t end = std::max(regionEnd(last), regionEnd(f));
+            last.height = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, (end - last.offset + last.stride - 1) / last.stride));
+            last.bytes = (int64_t{last.height} - 1) * last.stride + rowBytes(last.layout, last.width);
+            last.score = std::max(last.score, f.score);
+            continue;
+        }
+        if (f.offset < regionEnd(last)) {
+            const int64_t overlap = std::min(regionEnd(last), regionEnd(f)) - f.offset;
+            if (2 * overlap >= std::min(f.bytes, last.bytes)) {
+                // Two readings of mostly the same bytes: the surer one stays.
+                if (f.score > last.score)
+                    last = f;
+                continue;
+            }
+        }
+        out.push_back(f);
+    }
+    finds->swap(out);
+}

@@ -1,0 +1,35 @@
+// Stage 5: which candidate regions are pictures, how sure that is, and one find per picture.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "find/extent.h"
+#include "find/find.h"
+#include "find/layout_pick.h"
+
+// What tells a picture from its lookalikes, measured over its rows.
+struct RegionFeatures {
+    float down;       // mean difference one row down over what unrelated bytes give
+    float across;     // next pixel against half a row on
+    float slant;      // one row down against one row down and a pixel aside
+    float twoRows;    // one row down against two rows down
+    float constant;   // share of byte columns of one value in every row
+    float alike;      // share of columns alike one row down
+    float zeros;      // share of zero bytes
+    int32_t values;   // distinct byte values
+};
+
+RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& extent, float base);
+
+// The score of rows of reading at extent, 0 when they are not a picture: text, or a table of
+// records (alike down in a few fields only, unlike across).
+float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& extent, float base);
+
+// Sorts finds by offset and joins those that are one picture seen twice (the same layout and
+// stride on one grid of rows, overlapping or a few rows apart); of other overlaps the larger
+// share stays with the better score.
+void mergeFinds(std::vector<Find>* finds);
+
+// Whether a could still be joined with a find that starts at or after `from`.
+bool mayGrowPast(const Find& a, int64_t from);

@@ -1,0 +1,174 @@
+#include "find/stride_search.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstdio>
+
+#include "find/find_kernels.h"
+#include "find/sieve.h"
+#include "find/tuning.h"
+
+float meanDifference(const uint8_t* data, int64_t size, int64_t from, int64_t count, int64_t step, int64_t lag)
+{
+    int64_t sum = 0, n = 0;
+    for (int64_t i = from; n < count && i + lag < size && i < size; i += step, ++n)
+        sum += std::min(std::abs(data[i] - data[i + lag]), kDifferenceCap);
+    return n > 0 ? static_cast<float>(sum) / static_cast<float>(n) : static_cast<float>(kDifferenceCap);
+}
+
+// Every step-th byte of the window's searched blocks, nudged so that rows are not always
+// sampled in the same column.
+static void samplePositions(const uint8_t* kinds, int64_t w0, int64_t w1, int64_t last, std::vector<int32_t>* out)
+{
+    out->clear();
+    w1 = std::min(w1, last + 1);
+    if (w1 <= w0)
+        return;
+    const int64_t step = std::max<int64_t>(1, (w1 - w0) / kPositions);
+    uint32_t jitter = 0x9E3779B9u;
+    for (int64_t p = w0; p < w1 && static_cast<int32_t>(out->size()) < kPositions; p += step) {
+        jitter = jitter * 1664525u + 1013904223u;
+        int64_t at = std::min(w1 - 1, p + static_cast<int64_t>((jitter >> 8) % static_cast<uint32_t>(step)));
+        if (kinds[at / kBlockBytes] != kFlatBlock)
+            out->push_back(static_cast<int32_t>(at));
+    }
+}
+
+static bool localMinimum(const std::vector<float>& d, int64_t s, int64_t lagMax)
+{
+    for (int64_t k = 1; k <= 4; ++k)
+        if ((s - k >= 1 && d[static_cast<size_t>(s - k)] < d[static_cast<size_t>(s)]) ||
+            (s + k <= lagMax && d[static_cast<size_t>(s + k)] < d[static_cast<size_t>(s)]))
+            return false;
+    return true;
+}
+
+// Rows alike one row down are alike two and three rows down too: of lags as good as the best,
+// the smallest that divides it is the stride.
+static int64_t smallestHarmonic(const std::vector<float>& d, int64_t best, int64_t lagMin, int64_t lagMax, float base)
+{
+    const float limit = kHarmonicSlack * d[static_cast<size_t>(best)] + 0.02f * base;
+    int64_t stride = best;
+    for (int64_t k = 2; k <= kMaxHarmonic && best / k >= lagMin; ++k)
+        for (int64_t s = best / k - 1; s <= best / k + 1; ++s)
+            if (s >= lagMin && std::abs(best - k * s) <= 2 && d[static_cast<size_t>(s)] <= limit &&
+                localMinimum(d, s, lagMax) && s < stride)
+                stride = s;
+    return stride;
+}
+
+bool searchStride(const uint8_t* data, int64_t size, const uint8_t* kinds, int64_t w0, int64_t w1,
+                  int64_t lagMin, int64_t lagMax, StrideScratch* s, StrideCandidate* out)
+{
+    lagMax = std::min(lagMax, size - w0 - kKernelPadding - 1);
+    if (lagMax < lagMin + 8)
+        return false;
+    samplePositions(kinds, w0, w1, size - lagMax - kKernelPadding, &s->positions);
+    const int32_t count = static_cast<int32_t>(s->positions.size());
+    if (count < 64)
+        return false;
+    s->sums.assign(static_cast<size_t>(lagMax) + 1, 0);
+    sumDifferences(data, s->positions.data(), count, static_cast<int32_t>(lagMax), kDifferenceCap, s->sums.data());
+    std::vector<float>& d = s->sorted;
+    d.resize(static_cast<size_t>(lagMax) + 1);
+    for (int64_t lag = 1; lag <= lagMax; ++lag)
+        d[static_cast<size_t>(lag)] = static_cast<float>(s->sums[static_cast<size_t>(lag)]) / static_cast<float>(count);
+    int64_t best = -1;
+    for (int64_t lag = lagMin; lag <= lagMax; ++lag)
+        if ((best < 0 || d[static_cast<size_t>(lag)] < d[static_cast<size_t>(best)]) && localMinimum(d, lag, lagMax))
+            best = lag;
+    if (best < 0)
+        return false;
+    std::vector<float> others;
+    for (int64_t lag = lagMin; lag <= lagMax; lag += 8)
+        others.push_back(d[static_cast<size_t>(lag)]);
+    auto mid = others.begin() + static_cast<std::ptrdiff_t>(others.size() / 2);
+    std::nth_element(others.begin(), mid, others.end());
+    const float base = *mid;
+    if (std::getenv("TESSVANE_FIND_DEBUG2"))
+        std::fprintf(stderr, "S %lld %lld best %lld d %.2f base %.2f share %.2f\n", (long long)w0, (long long)w1, (long long)best,
+                     d[static_cast<size_t>(best)], base, d[static_cast<size_t>(best)] / base);
+    if (base < kMinBase || d[static_cast<size_t>(best)] > kMaxDownShare * base)
+        return false;
+    const int64_t stride = smallestHarmonic(d, best, lagMin, lagMax, base);
+    const float least = d[static_cast<size_t>(stride)];
+    // Records are alike only at their exact length; a picture's rows are nearly as alike a pixel
+    // aside, whatever the pixel's size. Most lookalikes end here, before the costlier stages.
+    float aside = 1e9f;
+    for (int64_t b = 1; b <= 4 && stride + b <= lagMax; ++b)
+        aside = std::min(aside, 0.5f * (d[static_cast<size_t>(stride - b)] + d[static_cast<size_t>(stride + b)]));
+    if (std::getenv("TESSVANE_FIND_DEBUG2"))
+        std::fprintf(stderr, "  stride %lld slant %.2f\n", (long long)stride, least / aside);
+    if (least < kEarlySlant * aside)
+        return false;
+    *out = {stride, least, base};
+    return true;
+}
+
+int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t lagMin)
+{
+    // Rows of a smooth picture are nearly as alike one pixel aslant: only many bytes of the rows
+    // themselves tell the straight neighbour from the slanting ones, and more surely two and
+    // three rows down, where the slant has grown. The lags are narrowed on one row down first.
+    const int64_t span = std::min<int64_t>(64 * stride, 8 << 10);
+    const int64_t step = std::max<int64_t>(1, 64 * stride / span);
+    float down[9];
+    for (int64_t k = -4; k <= 4; ++k)
+        down[k + 4] = stride + k >= lagMin ? meanDifference(data, size, seed, span, step, stride + k) : 1e9f;
+    int64_t best = stride;
+    float least = 1e9f;
+    for (int64_t k = -4; k <= 4; ++k) {
+        if (down[k + 4] > 1.2f * down[4] + 0.05f)
+            continue;
+        const int64_t lag = stride + k;
+        const float cost = down[k + 4] + meanDifference(data, size, seed, span, step, 2 * lag) +
+                           meanDifference(data, size, seed, span, step, 3 * lag);
+        if (cost < 0.98f * least || (k == 0 && cost <= least)) {
+            least = cost;
+            best = lag;
+        }
+    }
+    return best;
+}
+
+// How much the largest step between neighbouring pixels, summed down the rows at one column,
+// stands above the median column's: where rows wrap, the right edge meets the left one.
+static float seamStrength(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t pixel,
+                          std::vector<float>* steps)
+{
+    const int64_t rows = std::min<int64_t>(48, (size - seed - pixel) / stride - 1);
+    if (rows < 8 || stride > (32 << 10))
+        return 0.0f;
+    steps->assign(static_cast<size_t>(stride), 0.0f);
+    for (int64_t y = 0; y < rows; ++y) {
+        const uint8_t* row = data + seed + y * stride;
+        for (int64_t c = 0; c < stride; ++c)
+            (*steps)[static_cast<size_t>(c)] += static_cast<float>(std::abs(row[c] - row[c + pixel]));
+    }
+    const float top = *std::max_element(steps->begin(), steps->end());
+    auto mid = steps->begin() + static_cast<std::ptrdiff_t>(steps->size() / 2);
+    std::nth_element(steps->begin(), mid, steps->end());
+    return top / std::max(*mid, 0.5f * static_cast<float>(rows));
+}
+
+int64_t seamStride(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t pixel, int64_t lagMin)
+{
+    std::vector<float> steps;
+    int64_t best = stride;
+    float strongest = seamStrength(data, size, seed, stride, pixel, &steps), other = 0.0f;
+    for (int64_t k = -2; k <= 2; ++k) {
+        const int64_t s = stride + k * pixel;
+        if (k == 0 || s < lagMin)
+            continue;
+        const float strength = seamStrength(data, size, seed, s, pixel, &steps);
+        if (strength > strongest) {
+            other = std::max(other, strongest);
+            strongest = strength;
+            best = s;
+        } else {
+            other = std::max(other, strength);
+        }
+    }
+    // Smooth data shows no seam anywhere: then the stride stays as measured.
+    return strongest >= kSeamStrength && strongest >= kSeamLead * other ? best : stride;
+}

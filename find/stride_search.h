@@ -1,0 +1,36 @@
+// Stage 2: the row stride of a window, the lag at which bytes are most alike one row down.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+struct StrideCandidate {
+    int64_t stride;  // bytes from one row to the next
+    float down;      // mean capped difference one stride on
+    float base;      // the median of that mean over all lags: what unrelated bytes give
+};
+
+struct StrideScratch {
+    std::vector<int32_t> positions;
+    std::vector<uint32_t> sums;
+    std::vector<float> sorted;
+};
+
+// Looks at lags lagMin to lagMax from bytes sampled in [w0, w1) of data, skipping flat blocks
+// (kinds, one per kBlockBytes from data). Partners may lie past w1, up to size. False when no
+// lag stands out as a row stride.
+bool searchStride(const uint8_t* data, int64_t size, const uint8_t* kinds, int64_t w0, int64_t w1,
+                  int64_t lagMin, int64_t lagMax, StrideScratch* scratch, StrideCandidate* out);
+
+// Mean of min(|d[i] - d[i + lag]|, cap) over count bytes from every step-th byte of [from, ...),
+// as far as size allows.
+float meanDifference(const uint8_t* data, int64_t size, int64_t from, int64_t count, int64_t step, int64_t lag);
+
+// The lag within a few bytes of stride most alike over the rows from seed: the sample a stride
+// was found from misses wide rows by a pixel or two.
+int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t lagMin);
+
+// Of the stride and those one or two pixels longer or shorter, the one whose rows wrap at one
+// column (a seam where the right edge meets the left), when one stands out; else stride.
+// Pictures slanting smoothly are as alike a pixel aslant as straight down.
+int64_t seamStride(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t pixel, int64_t lagMin);

@@ -1,0 +1,84 @@
+// Every tuning constant of the finder, in one place, named for what it decides.
+#pragma once
+
+#include <cstdint>
+
+// Sieve: blocks whose bytes differ from their neighbours 1 to 4 bytes on as much as noise does
+// (a mean of 85 for uniform bytes) are not searched; neither are blocks of one value.
+constexpr int64_t kBlockBytes = 4096;
+constexpr uint64_t kNoiseRoughness = 74;
+
+// Stride search: windows of up to kWindowBytes of searched blocks, kPositions sampled bytes each,
+// compared with every lag up to the widest row, differences capped at kDifferenceCap so that a
+// mismatch counts the same however large.
+constexpr int64_t kWindowBytes = 64 << 10;
+constexpr int64_t kSmallWindowBytes = 16 << 10;
+constexpr int64_t kSmallWindowMaxLag = 4096;
+constexpr int32_t kPositions = 256;
+constexpr int32_t kDifferenceCap = 15;
+// Rows up to this many bytes longer than their pixels are taken as padded, not wider.
+constexpr int64_t kMaxPadBytes = 3;
+
+// A row stride stands out when the mean difference one row down is at most this share of the
+// median over all lags; a smaller lag as good as it (within the slack) is the stride, the other
+// a multiple of it.
+constexpr float kMaxDownShare = 0.62f;
+constexpr float kHarmonicSlack = 1.15f;
+constexpr int64_t kMaxHarmonic = 16;
+// The stride's difference over the least of those a pixel aside (1 to 4 bytes) on either side:
+// records fall below it.
+constexpr float kEarlySlant = 0.3f;
+// A seam (rows wrapping at one column) settles the stride when its column's steps stand this far
+// above the median column's and above the best of the neighbouring strides.
+constexpr float kSeamStrength = 3.0f;
+constexpr float kSeamLead = 1.3f;
+// Below this median difference nearly everything is one value: no evidence either way.
+constexpr float kMinBase = 1.5f;
+
+// Layout: pixels of the right size are alike to the next one across more than bytes at other
+// distances; grey stored in 3 or 4 bytes shows as equal channels in nearly every pixel.
+constexpr float kGreyChannelsEqual = 0.9f;
+// A lag of 2 to 4 bytes this much more alike than both its neighbours is the pixel's size.
+constexpr float kMaxPixelDip = 0.85f;
+// 4-bit: the two nibbles of a byte are neighbour pixels, so they differ little.
+constexpr float kMaxNibbleSpread = 2.4f;
+
+// Extent: a row belongs while it is alike to the next, more than to half a row on.
+constexpr float kRowDownShare = 0.75f;
+constexpr float kRowSlack = 0.0f;
+constexpr int32_t kRowSamples = 128;
+constexpr int32_t kMaxMissedRows = 1;
+constexpr int32_t kMaxFlatRows = 64;
+constexpr int32_t kMinRows = 16;
+
+// Pruning. Pictures are alike one row down and a pixel aside nearly as much as straight down;
+// tables of records are alike only at their exact length, in some fields, hold fields of one
+// value in every row, or are mostly zeros. Narrower rows than these are rarely pictures and
+// often records.
+constexpr int64_t kMinStride = 32;
+constexpr int32_t kMinWidth = 16;
+// Per layout: a byte aside is two 4-bit pixels, or half a 16-bit one, which weakens the likeness.
+constexpr float kMinSlant[6] = {0.35f, 0.6f, 0.35f, 0.6f, 0.6f, 0.35f};
+constexpr float kMinAlikeColumns = 0.8f;
+// Wide rows: a screen's dithered photo at depth 8 is unlike one row down in its own columns.
+constexpr float kMinAlikeColumnsWide = 0.5f;
+constexpr float kMaxZeros = 0.85f;
+constexpr int64_t kNarrowStride = 256;
+constexpr float kMaxConstantNarrow = 0.3f;
+constexpr float kMaxConstantColumns = 0.6f;
+constexpr float kMinScore = 0.25f;
+constexpr int64_t kNarrowMinRows = 32;
+constexpr float kNarrowMaxAcross = 0.8f;
+constexpr float kNarrowMaxZeros = 0.5f;
+// Grainy pictures are barely more alike one row down than elsewhere; past this share of the
+// unrelated difference a region must be a picture in every other way.
+constexpr float kGrainyDown = 0.55f;
+constexpr float kGrainyMinSlant = 0.85f;
+constexpr float kGrainyMaxZeros = 0.2f;
+constexpr int32_t kGrainyMinValues = 64;
+
+// File scan: chunks read whole, with margins so that a picture across a chunk's edge is seen
+// from both sides and joined.
+constexpr int64_t kChunkBytes = 4 << 20;
+constexpr int64_t kMarginBytes = 96 << 10;
+constexpr int64_t kMemoryBudget = int64_t{160} << 20;

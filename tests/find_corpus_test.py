@@ -1,0 +1,145 @@
+#!/usr/bin/env python3
+"""The corpus tool's own parts that can be wrong quietly: where a written file's pixels are, how an
+ext4 file with holes maps into the image, and how finds are judged against the truth."""
+
+import json
+import os
+import struct
+import sys
+import tempfile
+import types
+import unittest
+
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+DATA = os.path.join(ROOT, "tests", "data", "find")
+sys.path.insert(0, os.path.join(ROOT, "tools", "find_corpus"))
+import containers  # noqa: E402
+import headers  # noqa: E402
+import score  # noqa: E402
+
+
+def tiff(strips, width=4, height=2):
+    """A little-endian RGB TIFF header whose strips sit at the given (offset, bytes)."""
+    entries = [(256, 4, 1, width), (257, 4, 1, height), (258, 3, 1, 8), (259, 3, 1, 1), (277, 3, 1, 3),
+               (273, 4, len(strips), 200), (279, 4, len(strips), 200 + 4 * len(strips))]
+    data = bytearray(b"II*\0" + struct.pack("<I", 8) + struct.pack("<H", len(entries)))
+    for tag, typ, n, value in entries:
+        if n == 1:
+            data += struct.pack("<HHII", tag, typ, n, value) if typ == 4 else struct.pack("<HHIHH", tag, typ, n,
+                                                                                       value, 0)
+        else:
+            data += struct.pack("<HHII", tag, typ, n, value)
+    data += bytes(200 - len(data))
+    data += b"".join(struct.pack("<I", o) for o, _ in strips) + b"".join(struct.pack("<I", n) for _, n in strips)
+    return bytes(data)
+
+
+class HeadersTest(unittest.TestCase):
+    def test_committed_bmps_give_their_readme_truth(self):
+        with open(os.path.join(DATA, "truth.json")) as f:
+            truth = {e["file"]: e for e in json.load(f)}
+        for name in ("photo_101x_bmp24.bmp", "photo_97x_bmp8.bmp"):
+            info = headers.parse_picture(os.path.join(DATA, name))
+            for key in ("layout", "width", "height", "stride", "offset", "bottom_up"):
+                self.assertEqual(info[key], truth[name][key], (name, key))
+
+    def test_pnm_with_a_comment_starts_after_one_whitespace(self):
+        data = b"P5\n# written by hand\n3 2\n255\n" + bytes(range(6))
+        info = headers.parse_pnm(data)
+        self.assertEqual((info["layout"], info["width"], info["stride"]), (headers.L8, 3, 3))
+        self.assertEqual(data[info["offset"]:], bytes(range(6)))
+
+    def test_tga_after_id_and_palette_and_its_row_order(self):
+        head = bytes([5, 1, 1, 0, 0]) + struct.pack("<H", 16) + bytes([24]) + bytes(4) + struct.pack("<HH", 7, 3)
+        bottom_up = headers.parse_tga(head + bytes([8, 0]))
+        top_down = headers.parse_tga(head + bytes([8, 0x20]))
+        self.assertEqual(bottom_up["offset"], 18 + 5 + 16 * 3)
+        self.assertEqual((bottom_up["layout"], bottom_up["stride"]), (headers.L8, 7))
+        self.assertTrue(bottom_up["bottom_up"])
+        self.assertFalse(top_down["bottom_up"])
+
+    def test_tiff_strips_merge_only_when_they_touch(self):
+        touching = headers.parse_tiff(tiff([(300, 12), (312, 12)]))
+        apart = headers.parse_tiff(tiff([(300, 12), (400, 12)]))
+        self.assertEqual(touching["file_pieces"], [[300, 24]])
+        self.assertEqual(apart["file_pieces"], [[300, 12], [400, 12]])
+        self.assertEqual((touching["layout"], touching["stride"]), (headers.L24, 12))
+
+    def test_bmp_16_bit_masks_tell_555_from_565(self):
+        def bmp(comp, red_mask):
+            head = b"BM" + struct.pack("<IHHI", 0, 0, 0, 66) + struct.pack("<IiiHHI", 40, 5, -3, 1, 16, comp)
+            return head + bytes(54 - len(head)) + struct.pack("<III", red_mask, 0, 0)
+        self.assertEqual(headers.parse_bmp(bmp(3, 0xF800))["layout"], headers.L565)
+        self.assertEqual(headers.parse_bmp(bmp(0, 0))["layout"], headers.L555)
+        top_down = headers.parse_bmp(bmp(3, 0x7C00))
+        self.assertEqual((top_down["layout"], top_down["stride"], top_down["bottom_up"]), (headers.L555, 12, False))
+        self.assertIsNone(headers.parse_bmp(bmp(1, 0)))  # run-length coded: no raw rows
+
+
+class Ext4RunsTest(unittest.TestCase):
+    def test_a_hole_splits_a_file_though_its_blocks_touch(self):
+        block = containers.EXT4_BLOCK
+        # blocks 0 and 2 of the file at image blocks 100 and 101: block 1 is a hole (zeros not stored)
+        runs = containers.file_runs([(0, 100, 1), (2, 101, 2)], 3 * block + 10)
+        self.assertEqual(runs, [[0, 100 * block, block], [2 * block, 101 * block, block + 10]])
+        pieces = containers.map_range(runs, 50, 2 * block)
+        self.assertEqual([p[:2] for p in pieces], [[100 * block + 50, block - 50], [101 * block, 50]])
+        self.assertEqual([p[2] for p in pieces], [0, 2 * block - 50])
+
+
+class ScoreTest(unittest.TestCase):
+    def test_tsv_with_and_without_stride(self):
+        old = score.read_tsv("offset\tbytes\tlayout\twidth\theight\tscore\n10\t99\t0\t101\t2\t0.5\n")
+        new = score.read_tsv("offset\tbytes\tlayout\twidth\theight\tstride\tscore\n10\t99\t3\t101\t2\t304\t0.5\n")
+        self.assertEqual(old[0]["stride"], 51)  # 4-bit rows round up to whole bytes
+        self.assertEqual(new[0]["stride"], 304)
+
+    def judge(self, finds):
+        """Scores finds against one padded BMP picture between a font and a library."""
+        truth = {"container": "c.bin", "kind": "tar", "size": 100000,
+                 "pictures": [{"id": "p0", "storage": "bmp24", "layout": 3, "width": 101, "stride": 304,
+                               "height": 100, "bytes": 30400, "pieces": [[20000, 30400]], "contiguous": True,
+                               "source": "test", "source_kind": "photo"}],
+                 "members": [{"name": "f", "kind": "font", "pieces": [[0, 19000]]},
+                             {"name": "p", "kind": "picture", "pieces": [[19900, 30554]]},
+                             {"name": "l", "kind": "lib", "pieces": [[51000, 49000]]}],
+                 "ignore": [{"offset": 90000, "bytes": 10000, "why": "copy"}]}
+        head = "offset\tbytes\tlayout\twidth\theight\tstride\tscore\n"
+        rows = "".join("%d\t%d\t%d\t%d\t1\t%d\t%s\n" % f for f in finds)
+        with tempfile.TemporaryDirectory() as d:
+            os.makedirs(os.path.join(d, "tsv", "set"))
+            os.makedirs(os.path.join(d, "set"))
+            with open(os.path.join(d, "set", "c.bin.truth.json"), "w") as f:
+                json.dump(truth, f)
+            with open(os.path.join(d, "tsv", "set", "c.bin.tsv"), "w") as f:
+                f.write(head + rows)
+            args = types.SimpleNamespace(tsv_dir=os.path.join(d, "tsv"))
+            report = {"containers": [], "pictures": [], "true_scores": [], "false_scores": [], "kind_bytes": {},
+                      "kind_false": {}}
+            score.score_container(args, os.path.join(d, "set", "c.bin.truth.json"), report)
+        return report
+
+    def test_a_picture_counts_only_with_its_stride_over_half_of_it(self):
+        right = (20000, 16000, 3, 101, 304, 0.9)
+        self.assertTrue(self.judge([right])["pictures"][0]["found"])
+        packed = (20000, 30400, 3, 101, 303, 0.9)
+        missed = self.judge([packed])["pictures"][0]
+        self.assertFalse(missed["found"])
+        self.assertEqual(missed["why"], "wrong stride")
+        too_little = (20000, 15000, 3, 101, 304, 0.9)
+        self.assertFalse(self.judge([too_little])["pictures"][0]["found"])
+        two_halves = [(20000, 8000, 3, 101, 304, 0.9), (30000, 8000, 3, 101, 304, 0.8)]
+        self.assertTrue(self.judge(two_halves)["pictures"][0]["found"])
+
+    def test_false_finds_go_to_the_kind_holding_most_of_them(self):
+        report = self.judge([(10000, 12000, 1, 64, 64, 0.7),    # mostly font
+                             (45000, 10000, 1, 64, 64, 0.6),    # half picture: not false
+                             (47000, 10000, 1, 64, 64, 0.5),    # mostly library
+                             (91000, 5000, 4, 16, 64, 0.4)])    # on a copy of the screen
+        self.assertEqual(report["kind_false"], {"font": 1, "lib": 1})
+        self.assertEqual(report["containers"][0]["ignored"], 1)
+        self.assertEqual(sorted(report["false_scores"]), [0.5, 0.7])
+
+
+if __name__ == "__main__":
+    unittest.main()
