@@ -41,15 +41,25 @@ else()
     set(doc_dir share/doc/tessvane)
     set(deb_dir ${PROJECT_BINARY_DIR}/deb)
     # The manual pages carry the version and the date of the build (SOURCE_DATE_EPOCH if set),
-    # compressed without a time stamp, as Debian wants them.
+    # and are compressed without a time stamp, as Debian wants them. The finder's shows the
+    # finder's own listing of the demo file.
     string(TIMESTAMP TESSVANE_MAN_DATE "%Y-%m-%d" UTC)
+    configure_file(doc/man/tessvane.1.in ${deb_dir}/tessvane.1 @ONLY)
+    add_custom_command(
+        OUTPUT ${deb_dir}/tessvane-find.1
+        COMMAND ${CMAKE_COMMAND} -DIN=${PROJECT_SOURCE_DIR}/doc/man/tessvane-find.1.in
+                -DOUT=${deb_dir}/tessvane-find.1 -DFINDER=$<TARGET_FILE:tessvane-find>
+                -DDEMO=${demo_dir}/demo.bin -DPROJECT_VERSION=${PROJECT_VERSION}
+                -DTESSVANE_MAN_DATE=${TESSVANE_MAN_DATE}
+                -P ${PROJECT_SOURCE_DIR}/cmake/finder_man_page.cmake
+        DEPENDS doc/man/tessvane-find.1.in cmake/finder_man_page.cmake tessvane-find
+                ${demo_dir}/demo.bin
+        VERBATIM)
     foreach(page tessvane tessvane-find)
-        configure_file(doc/man/${page}.1.in ${deb_dir}/${page}.1 @ONLY)
         add_custom_command(
             OUTPUT ${deb_dir}/${page}.1.gz
-            COMMAND gzip -9nf -k ${deb_dir}/${page}.1
-            DEPENDS ${deb_dir}/${page}.1
-            VERBATIM)
+            COMMAND gzip -9n -c ${deb_dir}/${page}.1 > ${deb_dir}/${page}.1.gz
+            DEPENDS ${deb_dir}/${page}.1)
         list(APPEND package_files ${deb_dir}/${page}.1.gz)
     endforeach()
     # Debian wants larger files under /usr/share/doc compressed too, and the changelog always.
