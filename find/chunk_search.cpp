@@ -50,21 +50,37 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, std:
     if (!searchStride(c.data, c.size, c.scratch->kinds.data(), w0, w1, kLagMin, lagMax, &c.scratch->stride, &candidate))
         return -1;
     const int64_t seed = seedRow(c, w0, w1, candidate.stride);
-    candidate.stride = refineStride(c.data, c.size, seed, candidate.stride, kLagMin);
+    const int64_t sampled = candidate.stride;
+    candidate.stride = refineStride(c.data, c.size, seed, sampled, 64, kLagMin);
     Reading reading;
     const bool dbg = std::getenv("TESSVANE_FIND_DEBUG2");
-    if (!pickLayout(c.data, c.size, seed, candidate.stride, &reading)) {
+    if (dbg) std::fprintf(stderr, "  sampled %lld refined %lld seed %lld\n", (long long)sampled, (long long)candidate.stride, (long long)(c.base + seed));
+    if (!pickLayout(c.data, c.size, seed, candidate.stride, 64, &reading)) {
         if (dbg) std::fprintf(stderr, "  no layout stride %lld\n", (long long)candidate.stride);
         return -1;
     }
     const int64_t pixel = std::max<int64_t>(1, kNibblesPerPixel[reading.layout] / 2);
-    const int64_t seamed = seamStride(c.data, c.size, seed, reading.stride, pixel, kLagMin);
-    if (seamed != reading.stride && !pickLayout(c.data, c.size, seed, seamed, &reading))
+    const int64_t seamed = seamStride(c.data, c.size, seed, std::min(sampled, reading.stride) - std::max<int64_t>(4, 2 * pixel),
+                                      std::max(sampled, reading.stride) + std::max<int64_t>(4, 2 * pixel), reading.stride,
+                                      pixel, kLagMin);
+    if (seamed != reading.stride && !pickLayout(c.data, c.size, seed, seamed, 64, &reading))
         return -1;
     Extent extent;
     if (!growExtent(c.data, c.size, seed, reading, candidate.base, candidate.down, &extent)) {
         if (dbg) std::fprintf(stderr, "  no extent stride %lld layout %d width %d seed %lld\n", (long long)candidate.stride, reading.layout, reading.width, (long long)(c.base+seed));
         return -1;
+    }
+    // The stride and layout are judged again on the picture's own rows, all of them for the
+    // stride, the middle ones for the layout: the seed's rows may run past its end into other
+    // data, and a picture may be ambiguous in part of its rows.
+    const int64_t settled = refineStride(c.data, c.size, extent.start, reading.stride, extent.rows - 1, kLagMin);
+    Reading own;
+    const int64_t middle = extent.start + std::max<int64_t>(0, extent.rows / 2 - 32) * settled;
+    if (pickLayout(c.data, c.size, middle, settled, std::min<int64_t>(64, extent.rows - 1), &own)) {
+        const bool regrow = own.layout != reading.layout || own.stride != reading.stride;
+        reading = own;
+        if (regrow && !growExtent(c.data, c.size, seed, reading, candidate.base, candidate.down, &extent))
+            return -1;
     }
     const int64_t end = extent.start + extent.rows * reading.stride;
     const float score = judgeRegion(c.data, c.size, reading, extent, candidate.base);

@@ -102,6 +102,19 @@ int64_t firstAlikeByte(const Grid& g, int64_t top)
     return start;
 }
 
+// The bytes before start are unlike those a row below them, as where a picture follows other
+// data: then start is where its first row begins.
+bool clearStart(const Grid& g, int64_t start)
+{
+    const int64_t n = std::min<int64_t>(std::min<int64_t>(g.stride, 256), start);
+    if (n < 16)
+        return false;
+    int64_t alike = 0;
+    for (int64_t i = start - n; i < start; ++i)
+        alike += std::abs(g.data[i] - g.data[i + g.stride]) <= 8;
+    return alike * 10 < n * 3;
+}
+
 // Where the right edge of a row meets the left edge of the next, the step to the next pixel is
 // the largest of the row in most pictures: when one column stands out so, rows begin after it.
 int64_t seamColumn(const Grid& g, int64_t top, int64_t rows, int64_t pixel)
@@ -158,22 +171,24 @@ bool growExtent(const uint8_t* data, int64_t size, int64_t seed, const Reading& 
     int64_t rows = (bottom - top) / stride + 1;
     if (rows < kMinRows)
         return false;
-    // Rows begin where the padding ends, or after the seam; failing both, where the walk began.
+    // Rows begin where the padding ends; else where the picture begins after unrelated bytes;
+    // else after the seam. The rows keep their end.
+    const int64_t end = top + rows * stride;
     int64_t phase = reading.rowPhase;
-    if (phase < 0) {
-        const int64_t column = seamColumn(g, top, rows, pixel);
-        phase = column < 0 ? -1 : (top + column) % stride;
-    }
-    if (phase < 0)
-        phase = firstAlikeByte(g, top) % stride;
-    if (phase >= 0) {
+    const int64_t first = firstAlikeByte(g, top);
+    if (phase < 0 && clearStart(g, first)) {
+        top = first;
+    } else {
+        if (phase < 0) {
+            const int64_t column = seamColumn(g, top, rows, pixel);
+            phase = column < 0 ? first % stride : (top + column) % stride;
+        }
         int64_t shift = ((phase - top % stride) % stride + stride) % stride;
         if (shift > stride / 2 && top + shift - stride >= 0)
             shift -= stride;
         top += shift;
-        if (shift > 0 && top + (rows - 1) * stride + stride > size)
-            --rows;
     }
+    rows = std::min((end - top + stride / 2) / stride, (size - top) / stride);
     // 16-bit words are little-endian: their high bytes, which hold the top bits, are the smoother.
     if (pixel == 2 && top + 1 < size && highByteFirst(g, top, rows))
         top += top % 2 == 0 && top + rows * stride + 1 <= size ? 1 : -1;

@@ -27,9 +27,11 @@ int64_t zeroColumns(const Rows& r, int64_t* rowStart)
     int64_t longest = 0, run = 0, end = -1;
     for (int64_t c = 0; c < 2 * r.stride && c < r.stride + kMaxPadBytes + 1; ++c) {
         const int64_t col = c % r.stride;
-        bool zero = true;
-        for (int64_t y = 0; y < r.count && zero; ++y)
-            zero = r.data[r.r0 + y * r.stride + col] == 0;
+        int64_t zeros = 0;
+        for (int64_t y = 0; y < r.count; ++y)
+            zeros += r.data[r.r0 + y * r.stride + col] == 0;
+        // A row or two past the picture's end may be sampled too.
+        const bool zero = r.count >= 8 && zeros * 10 >= r.count * 9;
         run = zero ? run + 1 : 0;
         if (run > longest) {
             longest = run;
@@ -120,9 +122,10 @@ int32_t sixteenBitLayout(const Rows& r)
 
 }  // namespace
 
-bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, Reading* out)
+bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, int64_t maxRows, Reading* out)
 {
-    Rows r = {data, r0, stride, std::min<int64_t>(std::clamp<int64_t>(65536 / stride, 8, 64), (size - r0) / stride - 1)};
+    const int64_t rows = std::min({maxRows, std::clamp<int64_t>(65536 / stride, 8, 64), (size - r0) / stride - 1});
+    Rows r = {data, r0, stride, rows};
     if (r.count < 2 || stride < 2)
         return false;
     int64_t rowStart = -1;
@@ -169,7 +172,7 @@ bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, R
     const int64_t width = layout == kGrey4 ? 2 * pixelBytes : pixelBytes / pixel;
     if (width < 2 || width > (int64_t{1} << 20))
         return false;
-    *out = {layout, static_cast<int32_t>(width), stride, pad > 0 ? (r0 + rowStart) % stride : -1,
+    *out = {layout, static_cast<int32_t>(width), stride, padBytes > 0 ? (r0 + rowStart) % stride : -1,
             ratio[pixel]};
     return true;
 }

@@ -11,6 +11,6 @@ struct Reading {
     float across;       // next pixel against half a row on, in the layout's channels (lower: smoother)
 };
 
-// Judges up to 64 rows of stride bytes from r0 (rows need not start there). False when the bytes
-// fit no layout.
-bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, Reading* out);
+// Judges up to maxRows (at most 64) rows of stride bytes from r0 (rows need not start there).
+// False when the bytes fit no layout.
+bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, int64_t maxRows, Reading* out);

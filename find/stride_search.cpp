@@ -16,21 +16,48 @@ float meanDifference(const uint8_t* data, int64_t size, int64_t from, int64_t co
     return n > 0 ? static_cast<float>(sum) / static_cast<float>(n) : static_cast<float>(kDifferenceCap);
 }
 
-// Every step-th byte of the window's searched blocks, nudged so that rows are not always
-// sampled in the same column.
-static void samplePositions(const uint8_t* kinds, int64_t w0, int64_t w1, int64_t last, std::vector<int32_t>* out)
+// The window's cells that are neither noise nor plain: a picture beside noise or compressed data
+// then speaks for itself instead of being averaged with them. (Choosing only the smoothest cells
+// favours the quiet parts of code and tables over grainy pictures.)
+static void quietCells(const uint8_t* data, int64_t w0, int64_t w1, std::vector<uint8_t>* quiet, std::vector<float>* levels)
 {
+    levels->clear();
+    for (int64_t c = w0; c < w1; c += kCellBytes) {
+        uint64_t sums[4];
+        const int64_t n = std::min(kCellBytes, w1 - c);
+        roughness(data + c, n, sums);
+        const uint64_t least = std::min({sums[0], sums[1], sums[2], sums[3]});
+        levels->push_back(n > 8 && sums[0] > 0 ? static_cast<float>(least) / static_cast<float>(n - 4) : -1.0f);
+    }
+    const float limit = static_cast<float>(kNoiseRoughness);
+    quiet->clear();
+    for (float level : *levels)
+        quiet->push_back(level >= 0.0f && level <= limit);
+}
+
+// Every step-th byte of the window's quiet cells, nudged so that rows are not always sampled in
+// the same column.
+static void samplePositions(const uint8_t* data, int64_t w0, int64_t w1, int64_t last, StrideScratch* s)
+{
+    std::vector<int32_t>* out = &s->positions;
     out->clear();
     w1 = std::min(w1, last + 1);
     if (w1 <= w0)
         return;
-    const int64_t step = std::max<int64_t>(1, (w1 - w0) / kPositions);
+    quietCells(data, w0, w1, &s->quiet, &s->sorted);
+    int64_t quietBytes = 0;
+    for (size_t k = 0; k < s->quiet.size(); ++k)
+        quietBytes += s->quiet[k] ? std::min(kCellBytes, w1 - w0 - static_cast<int64_t>(k) * kCellBytes) : 0;
+    const int64_t step = std::max<int64_t>(1, quietBytes / kPositions);
     uint32_t jitter = 0x9E3779B9u;
-    for (int64_t p = w0; p < w1 && static_cast<int32_t>(out->size()) < kPositions; p += step) {
-        jitter = jitter * 1664525u + 1013904223u;
-        int64_t at = std::min(w1 - 1, p + static_cast<int64_t>((jitter >> 8) % static_cast<uint32_t>(step)));
-        if (kinds[at / kBlockBytes] != kFlatBlock)
-            out->push_back(static_cast<int32_t>(at));
+    for (size_t k = 0; k < s->quiet.size(); ++k) {
+        if (!s->quiet[k])
+            continue;
+        const int64_t c0 = w0 + static_cast<int64_t>(k) * kCellBytes, c1 = std::min(w1, c0 + kCellBytes);
+        for (int64_t p = c0 + (c0 - w0) % step; p < c1 && static_cast<int32_t>(out->size()) < kPositions; p += step) {
+            jitter = jitter * 1664525u + 1013904223u;
+            out->push_back(static_cast<int32_t>(std::min(c1 - 1, p + static_cast<int64_t>((jitter >> 8) % static_cast<uint32_t>(step)))));
+        }
     }
 }
 
@@ -63,7 +90,8 @@ bool searchStride(const uint8_t* data, int64_t size, const uint8_t* kinds, int64
     lagMax = std::min(lagMax, size - w0 - kKernelPadding - 1);
     if (lagMax < lagMin + 8)
         return false;
-    samplePositions(kinds, w0, w1, size - lagMax - kKernelPadding, &s->positions);
+    (void)kinds;
+    samplePositions(data, w0, w1, size - lagMax - kKernelPadding, s);
     const int32_t count = static_cast<int32_t>(s->positions.size());
     if (count < 64)
         return false;
@@ -105,13 +133,13 @@ bool searchStride(const uint8_t* data, int64_t size, const uint8_t* kinds, int64
     return true;
 }
 
-int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t lagMin)
+int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t rows, int64_t lagMin)
 {
     // Rows of a smooth picture are nearly as alike one pixel aslant: only many bytes of the rows
     // themselves tell the straight neighbour from the slanting ones, and more surely two and
     // three rows down, where the slant has grown. The lags are narrowed on one row down first.
-    const int64_t span = std::min<int64_t>(64 * stride, 8 << 10);
-    const int64_t step = std::max<int64_t>(1, 64 * stride / span);
+    const int64_t span = std::min<int64_t>(rows * stride, 8 << 10);
+    const int64_t step = std::max<int64_t>(1, (rows * stride + span - 1) / span);
     float down[9];
     for (int64_t k = -4; k <= 4; ++k)
         down[k + 4] = stride + k >= lagMin ? meanDifference(data, size, seed, span, step, stride + k) : 1e9f;
@@ -136,8 +164,8 @@ int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t st
 static float seamStrength(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t pixel,
                           std::vector<float>* steps)
 {
-    const int64_t rows = std::min<int64_t>(48, (size - seed - pixel) / stride - 1);
-    if (rows < 8 || stride > (32 << 10))
+    const int64_t rows = std::min<int64_t>(32, (size - seed - pixel) / stride - 1);
+    if (rows < 8 || stride > (8 << 10))
         return 0.0f;
     steps->assign(static_cast<size_t>(stride), 0.0f);
     for (int64_t y = 0; y < rows; ++y) {
@@ -151,14 +179,14 @@ static float seamStrength(const uint8_t* data, int64_t size, int64_t seed, int64
     return top / std::max(*mid, 0.5f * static_cast<float>(rows));
 }
 
-int64_t seamStride(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t pixel, int64_t lagMin)
+int64_t seamStride(const uint8_t* data, int64_t size, int64_t seed, int64_t lo, int64_t hi, int64_t stride,
+                   int64_t pixel, int64_t lagMin)
 {
     std::vector<float> steps;
     int64_t best = stride;
     float strongest = seamStrength(data, size, seed, stride, pixel, &steps), other = 0.0f;
-    for (int64_t k = -2; k <= 2; ++k) {
-        const int64_t s = stride + k * pixel;
-        if (k == 0 || s < lagMin)
+    for (int64_t s = std::max(lo, lagMin); s <= hi; ++s) {
+        if (s == stride)
             continue;
         const float strength = seamStrength(data, size, seed, s, pixel, &steps);
         if (strength > strongest) {

@@ -12,6 +12,7 @@ struct StrideCandidate {
 
 struct StrideScratch {
     std::vector<int32_t> positions;
+    std::vector<uint8_t> quiet;
     std::vector<uint32_t> sums;
     std::vector<float> sorted;
 };
@@ -26,11 +27,12 @@ bool searchStride(const uint8_t* data, int64_t size, const uint8_t* kinds, int64
 // as far as size allows.
 float meanDifference(const uint8_t* data, int64_t size, int64_t from, int64_t count, int64_t step, int64_t lag);
 
-// The lag within a few bytes of stride most alike over the rows from seed: the sample a stride
-// was found from misses wide rows by a pixel or two.
-int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t lagMin);
+// The lag within a few bytes of stride most alike over `rows` rows from seed: the sample a
+// stride was found from misses wide rows by a pixel or two.
+int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t rows, int64_t lagMin);
 
-// Of the stride and those one or two pixels longer or shorter, the one whose rows wrap at one
-// column (a seam where the right edge meets the left), when one stands out; else stride.
-// Pictures slanting smoothly are as alike a pixel aslant as straight down.
-int64_t seamStride(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t pixel, int64_t lagMin);
+// Of the lags lo to hi, the one whose rows wrap at one column (a seam where the right edge meets
+// the left), when one stands out; else stride. Pictures slanting smoothly are as alike a pixel
+// aslant as straight down, and only the seam tells their rows.
+int64_t seamStride(const uint8_t* data, int64_t size, int64_t seed, int64_t lo, int64_t hi, int64_t stride,
+                   int64_t pixel, int64_t lagMin);

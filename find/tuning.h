@@ -15,6 +15,8 @@ constexpr int64_t kWindowBytes = 64 << 10;
 constexpr int64_t kSmallWindowBytes = 16 << 10;
 constexpr int64_t kSmallWindowMaxLag = 4096;
 constexpr int32_t kPositions = 256;
+// Cells of a window whose roughness is measured to pick the quiet ones.
+constexpr int64_t kCellBytes = 256;
 constexpr int32_t kDifferenceCap = 15;
 // Rows up to this many bytes longer than their pixels are taken as padded, not wider.
 constexpr int64_t kMaxPadBytes = 3;
@@ -30,7 +32,7 @@ constexpr int64_t kMaxHarmonic = 16;
 constexpr float kEarlySlant = 0.3f;
 // A seam (rows wrapping at one column) settles the stride when its column's steps stand this far
 // above the median column's and above the best of the neighbouring strides.
-constexpr float kSeamStrength = 3.0f;
+constexpr float kSeamStrength = 6.0f;
 constexpr float kSeamLead = 1.3f;
 // Below this median difference nearly everything is one value: no evidence either way.
 constexpr float kMinBase = 1.5f;

@@ -9,6 +9,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "common/pixel_decode.h"
 #include "common/raw_file.h"
 #include "app/viewer_state.h"
 
@@ -121,10 +122,8 @@ static void decodeDirect15(const uint8_t* src, uint32_t* dst, int64_t units)
         storePixels(dst + i + 4, _mm_unpackhi_epi16(redGreen, blueAlpha));
     }
 #endif
-    for (; i < units; ++i) {
-        uint32_t w = src[2 * i] | static_cast<uint32_t>(src[2 * i + 1]) << 8;
-        dst[i] = (w & 0x1Fu) << 3 | (w & 0x3E0u) << 6 | (w & 0x7C00u) << 9 | kBlack;
-    }
+    for (; i < units; ++i)
+        dst[i] = decodeColour15(src[2 * i] | static_cast<uint32_t>(src[2 * i + 1]) << 8);
 }
 
 #if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
@@ -177,7 +176,7 @@ static void decodeDirect24(const uint8_t* src, uint32_t* dst, int64_t units)
     }
 #endif
     for (; i < units; ++i)
-        dst[i] = src[3 * i] | src[3 * i + 1] << 8 | src[3 * i + 2] << 16 | kBlack;
+        dst[i] = decodeColour24(src + 3 * i);
 }
 
 static const UnitDecoder kDecoders[kPixelFormatCount] = {decodeClut4, decodeClut8, decodeDirect15,

@@ -1,0 +1,42 @@
+// The finder's test material: small real files (tests/data/find, see its README.txt) and what
+// they hold, and ways to put them among other bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "find/find.h"
+
+using Bytes = std::vector<uint8_t>;
+
+struct Sample {
+    const char* file;
+    int64_t offset;  // of the first row in the file
+    int32_t layout;
+    int32_t width;
+    int32_t height;
+    int64_t stride;
+};
+
+// A padded 24-bit BMP, an 8-bit palette BMP, a 565 and a 32-bit crop of an X server's screen.
+extern const Sample kSamples[4];
+constexpr const char* kLibrarySlice = "library_slice.bin";
+
+// The file's bytes; empty (and a test failure) when it cannot be read.
+Bytes readSample(const char* file);
+
+// The sample's pixel rows alone.
+Bytes samplePixels(const Sample& sample);
+
+// Appends bytes to out; returns where they begin.
+int64_t append(Bytes* out, const Bytes& bytes);
+
+// A path of this process's own under /tmp.
+std::string scratchPath(const char* name);
+
+// Finds through findInBuffer, with the default options unless given.
+std::vector<Find> findAll(const Bytes& data, FindOptions options = defaultFindOptions());
+
+// Share of the sample at `at` that f covers, 0 when the layout, width or stride differ.
+double coverage(const Find& f, const Sample& sample, int64_t at);
