@@ -1,5 +1,6 @@
 #include "capture/capture.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -168,10 +169,22 @@ void captureBmp()
     uint8_t* file = buildBmpFile(viewer.page, &size);
     if (!file)
         return;
-    int fd = openForWriteKeeping(name);
+    // An existing file is opened without creating anything; only a name that is free is made
+    // anew (never through a link), so that a refused capture leaves nothing behind.
+    int fd = openExistingForWrite(name);
+    bool created = false;
+    if (fd == kNoFile && errno == ENOENT) {
+        fd = createNewFile(name);
+        created = fd != kNoFile;
+    }
     FileIdentity target;
-    if (fd != kNoFile && (!identifyOpenFile(fd, &target) || isViewerInput(target))) {
+    // Only a file keeps a picture: a FIFO, a socket or a device other than the null device would
+    // take part of it or none.
+    if (fd != kNoFile && (!identifyOpenFile(fd, &target) || isViewerInput(target) ||
+                          (!target.regular && !isNullDevice(name, target)))) {
         closeFile(fd);
+        if (created)
+            removeWrittenFile(name, target);
         fd = kNoFile;
     }
     if (fd == kNoFile) {

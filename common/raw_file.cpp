@@ -9,6 +9,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <io.h>
 #include <windows.h>
+#include <winioctl.h>
 #else
 #include <unistd.h>
 #endif
@@ -63,13 +64,13 @@ int createNewFile(const char* path)
     return fd < 0 ? kNoFile : fd;
 }
 
-int openForWriteKeeping(const char* path)
+int openExistingForWrite(const char* path)
 {
 #ifdef _WIN32
-    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+    int fd = _open(path, _O_WRONLY | _O_BINARY);
 #else
     // O_NONBLOCK: a FIFO without a reader refuses at once instead of waiting for one.
-    int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
 #endif
     return fd < 0 ? kNoFile : fd;
 }
@@ -169,6 +170,18 @@ bool removeWrittenFile(const char* path, const FileIdentity& identity)
 }
 #endif
 
+bool isNullDevice(const char* path, const FileIdentity& identity)
+{
+#ifdef _WIN32
+    (void)identity;
+    return _stricmp(path, "NUL") == 0;
+#else
+    (void)path;
+    FileIdentity null;
+    return identifyPath("/dev/null", &null) && sameFile(null, identity);
+#endif
+}
+
 bool sameFile(const FileIdentity& a, const FileIdentity& b)
 {
     return a.volume == b.volume && a.index == b.index;
@@ -179,6 +192,25 @@ int64_t fileLength(int fd)
     StatRecord record;
     if (statOf(fd, &record) != 0)
         return -1;
+#ifdef _WIN32
+    // A volume or a physical disk opened by name is no ordinary file: ask the device.
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    if ((record.st_mode & S_IFMT) != S_IFREG && GetFileType(handle) == FILE_TYPE_DISK) {
+        GET_LENGTH_INFORMATION length;
+        DWORD got = 0;
+        if (DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length, &got, nullptr))
+            return static_cast<int64_t>(length.Length.QuadPart);
+    }
+#else
+    // A block device reports no size of its own; its end does.
+    if (S_ISBLK(record.st_mode)) {
+        const off_t here = lseek(fd, 0, SEEK_CUR);
+        const off_t end = lseek(fd, 0, SEEK_END);
+        if (here < 0 || end < 0 || lseek(fd, here, SEEK_SET) != here)
+            return -1;
+        return static_cast<int64_t>(end);
+    }
+#endif
     return static_cast<int64_t>(record.st_size);
 }
 

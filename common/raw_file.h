@@ -18,9 +18,9 @@ int createForWrite(const char* path);
 // in any form, a symbolic link included, dangling or not: nothing there is ever written through.
 int createNewFile(const char* path);
 
-// Opens for writing, creating an ordinary file when there is none, but keeps what is there, so
-// that the caller can check which file it got before anything is lost. Never waits for a reader.
-int openForWriteKeeping(const char* path);
+// Opens an existing file for writing, keeping what is there, so that the caller can check which
+// file it got before anything is lost; kNoFile when there is none. Never waits for a reader.
+int openExistingForWrite(const char* path);
 
 // Empties a regular file open for writing; nothing to do (true) for a device or a pipe.
 bool truncateOpenFile(int fd);
@@ -35,6 +35,9 @@ struct FileIdentity {
 
 // False when there is no such file.
 bool identifyPath(const char* path, FileIdentity* identity);
+
+// The system's null device (/dev/null, NUL), which takes any writes and keeps nothing.
+bool isNullDevice(const char* path, const FileIdentity& identity);
 bool identifyOpenFile(int fd, FileIdentity* identity);
 bool sameFile(const FileIdentity& a, const FileIdentity& b);
 
@@ -42,7 +45,8 @@ bool sameFile(const FileIdentity& a, const FileIdentity& b);
 // device: a failed write through a link must not take the link away.
 bool removeWrittenFile(const char* path, const FileIdentity& identity);
 
-// Length in bytes, or -1 when it cannot be taken.
+// Length in bytes, or -1 when it cannot be taken. A block device (a disk or a disk image) is
+// sized by the device.
 int64_t fileLength(int fd);
 
 bool seekTo(int fd, int64_t offset);

@@ -60,9 +60,9 @@ int64_t walk(const Grid& g, int64_t x, int64_t dir)
             x = next;
             continue;
         }
+        // A single odd row (a line across the picture) belongs when the rows past it are alike.
         const int64_t beyond = next + dir * g.stride;
-        if (kMaxMissedRows > 0 && beyond >= 0 && beyond + g.stride <= g.size &&
-            rowsAlike(g, dir > 0 ? next : beyond)) {
+        if (beyond >= 0 && beyond + g.stride <= g.size && rowsAlike(g, dir > 0 ? next : beyond)) {
             x = beyond;
             continue;
         }

@@ -82,12 +82,11 @@ int64_t regionEnd(const Find& f)
     return f.offset + f.bytes;
 }
 
-bool sameGrid(const Find& a, const Find& b)
+// Pieces of one picture have one layout, width and stride; their rows may be set a few bytes
+// apart where each piece's start was found on its own.
+bool samePicture(const Find& a, const Find& b)
 {
-    if (a.layout != b.layout || a.stride != b.stride || a.width != b.width)
-        return false;
-    const int64_t apart = (b.offset - a.offset) % a.stride;
-    return apart <= 2 || apart >= a.stride - 2;
+    return a.layout == b.layout && a.stride == b.stride && a.width == b.width;
 }
 
 }  // namespace
@@ -115,8 +114,8 @@ RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& r
     RegionFeatures f;
     f.down = down / std::max(base, kMinBase);
     f.across = reading.across;
-    f.slant = down / std::max(slant, 0.01f);
-    f.twoRows = down / std::max(two, 0.01f);
+    f.slant = (down + kAlikeFloor) / (slant + kAlikeFloor);
+    f.twoRows = (down + kAlikeFloor) / (two + kAlikeFloor);
     f.constant = constantColumns(data, size, e, stride);
     f.alike = alikeColumns(data, size, e, stride, base);
     f.zeros = static_cast<float>(zeros) / static_cast<float>((bytes + step - 1) / step);
@@ -168,7 +167,7 @@ void mergeFinds(std::vector<Find>* finds)
             continue;
         }
         Find& last = out.back();
-        if (sameGrid(last, f) && f.offset <= regionEnd(last) + 4 * last.stride) {
+        if (samePicture(last, f) && f.offset <= regionEnd(last) + 4 * last.stride) {
             const int64_t end = std::max(regionEnd(last), regionEnd(f));
             last.height = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, (end - last.offset + last.stride - 1) / last.stride));
             last.bytes = (int64_t{last.height} - 1) * last.stride + rowBytes(last.layout, last.width);

@@ -122,12 +122,16 @@ bool searchStride(const uint8_t* data, int64_t size, const uint8_t* kinds, int64
     const float least = d[static_cast<size_t>(stride)];
     // Records are alike only at their exact length; a picture's rows are nearly as alike a pixel
     // aside, whatever the pixel's size. Most lookalikes end here, before the costlier stages.
-    float aside = 1e9f;
-    for (int64_t b = 1; b <= 4 && stride + b <= lagMax; ++b)
-        aside = std::min(aside, 0.5f * (d[static_cast<size_t>(stride - b)] + d[static_cast<size_t>(stride + b)]));
+    // Differences under kAlikeFloor count as equally alike: an upscaled picture is as smooth
+    // aslant as down, within a fraction of a level.
+    float aside = -1.0f;
+    for (int64_t b = 1; b <= 4 && stride + b <= lagMax; ++b) {
+        const float m = 0.5f * (d[static_cast<size_t>(stride - b)] + d[static_cast<size_t>(stride + b)]);
+        aside = aside < 0.0f ? m : std::min(aside, m);
+    }
     if (std::getenv("TESSVANE_FIND_DEBUG2"))
-        std::fprintf(stderr, "  stride %lld slant %.2f\n", (long long)stride, least / aside);
-    if (least < kEarlySlant * aside)
+        std::fprintf(stderr, "  stride %lld slant %.2f\n", (long long)stride, (least + kAlikeFloor) / (aside + kAlikeFloor));
+    if (aside >= 0.0f && least + kAlikeFloor < kEarlySlant * (aside + kAlikeFloor))
         return false;
     *out = {stride, least, base};
     return true;

@@ -30,6 +30,8 @@ constexpr int64_t kMaxHarmonic = 16;
 // The stride's difference over the least of those a pixel aside (1 to 4 bytes) on either side:
 // records fall below it.
 constexpr float kEarlySlant = 0.3f;
+// Mean differences this small count as equally alike when compared.
+constexpr float kAlikeFloor = 0.5f;
 // A seam (rows wrapping at one column) settles the stride when its column's steps stand this far
 // above the median column's and above the best of the neighbouring strides.
 constexpr float kSeamStrength = 6.0f;
@@ -49,7 +51,6 @@ constexpr float kMaxNibbleSpread = 2.4f;
 constexpr float kRowDownShare = 0.75f;
 constexpr float kRowSlack = 0.0f;
 constexpr int32_t kRowSamples = 128;
-constexpr int32_t kMaxMissedRows = 1;
 constexpr int32_t kMaxFlatRows = 64;
 constexpr int32_t kMinRows = 16;
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -253,15 +254,51 @@ TEST_F(CaptureInDir, NeverWritesTheDataOrSettingsFile)
     }
 }
 
-// A failed write through a link to a device leaves the link: only a file the capture made goes.
-TEST_F(CaptureInDir, FailedWriteKeepsALinkItFollowed)
+// A name that leads to something other than a file (a device, a FIFO with a reader) would take
+// part of the picture or none: it is refused before a byte is written, and the link stays. The
+// null device still takes captures.
+TEST_F(CaptureInDir, OnlyFilesAndTheNullDeviceTakeCaptures)
 {
-    ASSERT_EQ(symlink("/dev/full", "shot_0000000001.bmp"), 0);
+    const char* name = "shot_0000000001.bmp";
+    ASSERT_EQ(symlink("/dev/full", name), 0);
     captureBmp();
-    EXPECT_EQ(doubles.lastError, "Could not write 'shot_0000000001.bmp' completely.");
+    EXPECT_EQ(doubles.lastError, "Could not open 'shot_0000000001.bmp' to save.");
     EXPECT_EQ(viewer.captureCounter, 1);
-    struct stat link;
-    EXPECT_EQ(lstat("shot_0000000001.bmp", &link), 0);
+    EXPECT_TRUE(exists(name));
+    ASSERT_EQ(unlink(name), 0);
+
+    ASSERT_EQ(mkfifo(name, 0600), 0);
+    const int reader = open(name, O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    doubles.lastError.clear();
+    captureBmp();
+    EXPECT_EQ(doubles.lastError, "Could not open 'shot_0000000001.bmp' to save.");
+    char byte;
+    EXPECT_EQ(read(reader, &byte, 1), 0);
+    close(reader);
+    ASSERT_EQ(unlink(name), 0);
+
+    ASSERT_EQ(symlink("/dev/null", name), 0);
+    doubles.lastError.clear();
+    captureBmp();
+    EXPECT_EQ(doubles.lastError, "");
+    EXPECT_EQ(viewer.captureCounter, 2);
+}
+
+// A refused capture creates nothing: a link to the settings or data file that the user moved
+// away leaves no empty file in its place.
+TEST_F(CaptureInDir, RefusalThroughADanglingLinkCreatesNothing)
+{
+    std::strcpy(viewer.dataPath, "data.bin");
+    for (const char* target : {kSettingsFileName, "data.bin"}) {
+        ASSERT_EQ(symlink(target, "shot_0000000001.bmp"), 0);
+        doubles.lastError.clear();
+        captureBmp();
+        EXPECT_EQ(doubles.lastError, "Could not open 'shot_0000000001.bmp' to save.") << target;
+        EXPECT_FALSE(exists(target)) << target;
+        EXPECT_EQ(viewer.captureCounter, 1);
+        ASSERT_EQ(unlink("shot_0000000001.bmp"), 0);
+    }
 }
 
 void captureUnderSizeLimit()

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,12 +22,20 @@ struct ProgramRun {
     std::string err;
 };
 
-ProgramRun runFinder(const std::string& args)
+std::string finder()
 {
     const char* exe = std::getenv("TESSVANE_FIND");
+    return exe ? exe : "tessvane-find";
+}
+
+// Runs the finder with args in a shell; `before` runs first in the same shell (a resource limit),
+// and stdout goes where `stdoutTo` says, to a file read back when empty.
+ProgramRun runFinder(const std::string& args, const std::string& before = "", const std::string& stdoutTo = "")
+{
     const std::string out = scratchPath("out.txt"), err = scratchPath("err.txt");
-    std::string command = std::string(exe ? exe : "tessvane-find") + " " + args + " >" + out + " 2>" + err + " </dev/null";
-    int raw = std::system(command.c_str());
+    const std::string command = "(" + before + (before.empty() ? "" : "; ") + finder() + " " + args + " " +
+                                (stdoutTo.empty() ? ">" + out : stdoutTo) + " 2>" + err + " </dev/null)";
+    int raw = std::system(("/bin/sh -c \"" + command + "\"").c_str());
     auto slurp = [](const std::string& path) {
         std::ifstream in(path);
         return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -87,7 +96,7 @@ TEST(FindProgram, ExitStatusForBadUsageAndUnreadableFiles)
     const std::string data = scratchPath("small.bin");
     const Bytes small = randomTestBytes(1000, 1);
     ASSERT_TRUE(writeTestFile(data.c_str(), small.data(), small.size()));
-    for (const char* args : {"", "--bogus x", "--layouts 6 x", "--layouts 1,,2 x", "--width 90-30 x",
+    for (const char* args : {"", "--bogus x", "--layouts 6 x", "--to ' -2' x", "--from ' 5' x", "--width ' 9-20' x", "--layouts 1,,2 x", "--width 90-30 x",
                              "--width 1-8 x", "--min-bytes 0 x", "--threads 0 x", "--from -5 x", "--to",
                              "a b"}) {
         ProgramRun r = runFinder(args);
@@ -112,6 +121,171 @@ TEST(FindProgram, ExitStatusForBadUsageAndUnreadableFiles)
     EXPECT_EQ(runFinder("/dev/null").status, 1);
     EXPECT_EQ(runFinder(data).status, 0);
     std::remove(data.c_str());
+}
+
+bool sameBytes(const std::string& path, const Bytes& expected)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()) == expected;
+}
+
+std::string pngName(const std::string& dir, const std::string& tsv)
+{
+    const std::string header = "offset\tbytes\tlayout\twidth\theight\tstride\tscore\n";
+    const std::string offset = tsv.substr(header.size(), tsv.find('\t', header.size()) - header.size());
+    return dir + "/" + std::string(12 - offset.size(), '0') + offset + "_layout5_w240.png";
+}
+
+// --extract writes new files only: never the scanned file, by a link in DIR or by being DIR's
+// file of that name itself, and never over an existing file, which is named as not replaced.
+TEST(FindProgram, ExtractWritesNewFilesOnly)
+{
+    const std::string data = screenInNoise();
+    std::ifstream in(data, std::ios::binary);
+    const Bytes original((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string dir = scratchPath("out");
+    ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
+    const std::string png = pngName(dir, runFinder("--tsv " + data).out);
+
+    ASSERT_EQ(symlink(data.c_str(), png.c_str()), 0);
+    ProgramRun viaLink = runFinder("--extract " + dir + " " + data);
+    EXPECT_EQ(viaLink.status, 3);
+    EXPECT_NE(viaLink.err.find(png + ": already exists, not replaced"), std::string::npos) << viaLink.err;
+    EXPECT_TRUE(sameBytes(data, original));
+    ASSERT_EQ(unlink(png.c_str()), 0);
+
+    ASSERT_EQ(rename(data.c_str(), png.c_str()), 0);
+    ProgramRun itself = runFinder("--extract " + dir + " " + png);
+    EXPECT_EQ(itself.status, 3);
+    EXPECT_TRUE(sameBytes(png, original));
+    ASSERT_EQ(unlink(png.c_str()), 0);
+
+    std::ofstream(png) << "older";
+    ProgramRun existing = runFinder("--extract " + dir + " " + data + ".missing");
+    EXPECT_EQ(existing.status, 1);
+    ASSERT_TRUE(writeTestFile(data.c_str(), original.data(), original.size()));
+    existing = runFinder("--extract " + dir + " " + data);
+    EXPECT_EQ(existing.status, 3);
+    EXPECT_TRUE(sameBytes(png, Bytes{'o', 'l', 'd', 'e', 'r'}));
+    ASSERT_EQ(unlink(png.c_str()), 0);
+    rmdir(dir.c_str());
+    std::remove(data.c_str());
+}
+
+// A write that fails (a file-size limit standing in for a full disk) names the file and the
+// reason, leaves no cut-off picture and ends non-zero; so does a folder that cannot take files,
+// before anything is scanned. A path past any fixed buffer is written whole.
+TEST(FindProgram, FailedPicturesAreReportedAndRemoved)
+{
+    const std::string data = screenInNoise();
+    const std::string dir = scratchPath("limited");
+    ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
+    ProgramRun limited = runFinder("--extract " + dir + " " + data, "ulimit -f 20");
+    EXPECT_EQ(limited.status, 3);
+    EXPECT_NE(limited.err.find("File too large"), std::string::npos) << limited.err;
+    EXPECT_EQ(rmdir(dir.c_str()), 0) << "a partial picture was left";
+
+    ProgramRun missing = runFinder("--extract /nonexistent/deeper " + data);
+    EXPECT_EQ(missing.status, 3);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos) << missing.err;
+
+    std::string deep = scratchPath("deep");
+    ASSERT_EQ(mkdir(deep.c_str(), 0777), 0);
+    std::vector<std::string> made = {deep};
+    while (deep.size() < 1100) {
+        deep += "/" + std::string(100, 'd');
+        ASSERT_EQ(mkdir(deep.c_str(), 0777), 0);
+        made.push_back(deep);
+    }
+    ProgramRun longPath = runFinder("--tsv --extract " + deep + " " + data);
+    EXPECT_EQ(longPath.status, 0) << longPath.err;
+    const std::string png = pngName(deep, longPath.out);
+    EXPECT_EQ(std::remove(png.c_str()), 0);
+    for (auto d = made.rbegin(); d != made.rend(); ++d)
+        EXPECT_EQ(rmdir(d->c_str()), 0);
+    std::remove(data.c_str());
+}
+
+// A listing that cannot be written (stdout closed or full) is an error, whatever is listed.
+TEST(FindProgram, OutputThatCannotBeWrittenIsAnError)
+{
+    const std::string data = screenInNoise();
+    for (const std::string& args : {data, "--tsv " + data, std::string("--help"), std::string("--version")})
+        for (const char* to : {">&-", ">/dev/full"}) {
+            ProgramRun r = runFinder(args, "", to);
+            EXPECT_EQ(r.status, 3) << args << " " << to;
+            EXPECT_NE(r.err.find("cannot write the listing"), std::string::npos) << args << " " << to;
+        }
+    std::remove(data.c_str());
+}
+
+// Nothing to scan is said so; disk images attached as block devices are scanned in full.
+TEST(FindProgram, WarningsAndBlockDevices)
+{
+    const std::string data = screenInNoise();
+    ProgramRun past = runFinder("--from 999999 " + data);
+    EXPECT_EQ(past.status, 0);
+    EXPECT_NE(past.err.find("past the end (206801 bytes)"), std::string::npos) << past.err;
+    ProgramRun empty = runFinder("/proc/self/mem");
+    EXPECT_EQ(empty.status, 0);
+    EXPECT_NE(empty.err.find("reports a size of 0"), std::string::npos) << empty.err;
+
+    const std::string device = attachLoopDevice(data.c_str());
+    if (!device.empty()) {
+        ProgramRun disk = runFinder("--tsv " + device);
+        detachLoopDevice(device);
+        EXPECT_EQ(disk.status, 0) << disk.err;
+        EXPECT_EQ(disk.out, runFinder("--tsv " + data).out);
+    }
+    std::remove(data.c_str());
+    if (device.empty())
+        GTEST_SKIP() << "no loop device could be attached here; the block device part did not run";
+}
+
+// An interrupt ends the scan with the finds listed so far (printed as they were made) and
+// status 130; memory running short never damages the heap, whatever --threads asks for.
+TEST(FindProgram, InterruptAndMemoryLimits)
+{
+    const std::string sparse = scratchPath("huge.bin");
+    const Bytes pixels = samplePixels(kSamples[2]);
+    Bytes head = randomTestBytes(70001, 6);
+    append(&head, pixels);
+    append(&head, randomTestBytes(60000, 7));
+    ASSERT_TRUE(writeTestFile(sparse.c_str(), head.data(), head.size()));
+    ASSERT_EQ(truncate(sparse.c_str(), int64_t{64} << 30), 0);
+    const std::string out = scratchPath("interrupted.txt");
+    const std::string script = finder() + " --tsv --threads 2 " + sparse + " >" + out +
+                               " 2>&1 & pid=$!; sleep 1; kill -INT $pid; wait $pid; exit $?";
+    const int raw = std::system(("/bin/sh -c '" + script + "'").c_str());
+    std::ifstream listing(out);
+    const std::string text((std::istreambuf_iterator<char>(listing)), std::istreambuf_iterator<char>());
+    std::remove(out.c_str());
+    std::remove(sparse.c_str());
+    EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 130) << text;
+    EXPECT_NE(text.find("\t5\t240\t"), std::string::npos) << text;
+    EXPECT_NE(text.find("interrupted"), std::string::npos) << text;
+
+    // A photo scaled up to 4096 x 8192 grey pixels: a find larger than the picture limit.
+    const Sample& photo = kSamples[0];
+    const Bytes small = samplePixels(photo);
+    const std::string big = scratchPath("big.bin");
+    Bytes picture(size_t{4096} * 8192);
+    for (size_t y = 0; y < 8192; ++y)
+        for (size_t x = 0; x < 4096; ++x) {
+            const uint8_t* p = small.data() + (y * static_cast<size_t>(photo.height) / 8192) * photo.stride +
+                               (x * static_cast<size_t>(photo.width) / 4096) * 3;
+            picture[y * 4096 + x] = static_cast<uint8_t>((p[0] + p[1] + p[2]) / 3);
+        }
+    ASSERT_TRUE(writeTestFile(big.c_str(), picture.data(), picture.size()));
+    const std::string dir = scratchPath("bigout");
+    ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
+    ProgramRun limited = runFinder("--threads 16 --extract " + dir + " " + big, "ulimit -v 200000");
+    EXPECT_TRUE(limited.status == 0 || (limited.status == 1 && limited.err.find("out of memory") != std::string::npos))
+        << limited.status << " " << limited.err;
+    EXPECT_NE(limited.err.find("Mi pixel limit"), std::string::npos) << limited.err;
+    std::system(("rm -rf '" + dir + "'").c_str());
+    std::remove(big.c_str());
 }
 
 }  // namespace

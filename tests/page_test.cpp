@@ -278,6 +278,23 @@ TEST_F(PageTest, EndOfFileRules)
     EXPECT_EQ(pixel(34), kBlackPixel);
 }
 
+// A disk image attached as a block device reports no size of its own: it is browsed in full all
+// the same, its end found from the device.
+TEST_F(PageTest, BlockDeviceIsBrowsedToItsEnd)
+{
+    Bytes image = randomTestBytes(3 << 20, 12);
+    std::string path = writeFile(image);
+    const std::string device = attachLoopDevice(path.c_str());
+    if (device.empty())
+        GTEST_SKIP() << "no loop device could be attached here (not root, or no loop support)";
+    ASSERT_NE(loadAt(device, 3, 256, 256, (3 << 20) - 3000), nullptr);
+    EXPECT_EQ(viewer.fileOffset, (3 << 20) - 3000);
+    expectDirect24(image, (3 << 20) - 3000, 1000);
+    ASSERT_NE(loadAt(device, 3, 256, 256, -20000), nullptr);
+    EXPECT_EQ(viewer.fileOffset, (3 << 20) - 100);
+    detachLoopDevice(device);
+}
+
 TEST_F(PageTest, EmptyMissingAndUnreadableFiles)
 {
     std::string empty = writeFile({});

@@ -102,3 +102,24 @@ void stopPrivateX(pid_t server)
     kill(server, SIGTERM);
     waitpid(server, nullptr, 0);
 }
+
+std::string attachLoopDevice(const char* path)
+{
+    const std::string command = "losetup -f --show '" + std::string(path) + "' 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return "";
+    char line[256] = "";
+    const bool got = std::fgets(line, sizeof line, pipe) != nullptr;
+    pclose(pipe);
+    std::string device = got ? line : "";
+    while (!device.empty() && (device.back() == '\n' || device.back() == '\r'))
+        device.pop_back();
+    return device.rfind("/dev/", 0) == 0 ? device : "";
+}
+
+void detachLoopDevice(const std::string& device)
+{
+    if (!device.empty())
+        std::system(("losetup -d '" + device + "' 2>/dev/null").c_str());
+}

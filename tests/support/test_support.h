@@ -32,6 +32,11 @@ bool writeTestFile(const char* path, const void* data, size_t size);
 PageImage* makeTestPage(int32_t texWidth, int32_t texHeight,
                         uint8_t (*texel)(int32_t x, int32_t y, int channel));
 
+// A loop block device over the file at path (as root, where the system has loop devices), for
+// disk images as a user attaches them; "" when none could be had.
+std::string attachLoopDevice(const char* path);
+void detachLoopDevice(const std::string& device);
+
 // A virtual X server of width x height x 24 that picks a free display number itself; DISPLAY
 // names it once it is ready. -1 when it did not start.
 pid_t startPrivateX(int width, int height);
