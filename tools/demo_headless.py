@@ -2,7 +2,10 @@
 """Runs the viewer in the current directory under a private Xvfb, pages to the first hidden
 picture of the demo (three steps forward), saves it with D and takes a screenshot.
 
-    python3 tools/demo_headless.py PATH-TO-TESSVANE
+    python3 tools/demo_headless.py [--wait SECONDS] PATH-TO-TESSVANE [ARG ...]
+
+The program may be a command that starts the viewer, e.g. `wine tessvane.exe`, which needs the
+longer wait for the window (10 seconds by default) and for the exit.
 """
 
 import os
@@ -20,14 +23,18 @@ def press(xs, window, key):
 
 
 def main(argv):
-    if len(argv) != 2:
-        sys.exit("usage: demo_headless.py PATH-TO-TESSVANE")
+    wait = 10
+    if len(argv) > 2 and argv[1] == "--wait":
+        wait = float(argv[2])
+        argv = argv[2:]
+    if len(argv) < 2:
+        sys.exit("usage: demo_headless.py [--wait SECONDS] PATH-TO-TESSVANE [ARG ...]")
     xs = XServer()
-    viewer = subprocess.Popen([argv[1]], env=dict(os.environ, DISPLAY=xs.display),
+    viewer = subprocess.Popen(argv[1:], env=dict(os.environ, DISPLAY=xs.display),
                               stdin=subprocess.DEVNULL)
     try:
         windows = []
-        for _ in range(100):
+        for _ in range(int(wait * 10)):
             windows = xs.viewable_named("Tessvane")
             if windows:
                 break
@@ -44,7 +51,7 @@ def main(argv):
         except subprocess.SubprocessError:
             shot = False
         press(xs, windows[0], "Escape")
-        status = viewer.wait(timeout=10)
+        status = viewer.wait(timeout=wait)
     finally:
         if viewer.poll() is None:
             viewer.kill()
