@@ -5,7 +5,7 @@ build_packages=(
     cmake ninja-build g++ python3 pkg-config
     libsdl2-dev libfreetype-dev libfontconfig-dev libgl-dev libegl-dev
     libgl1-mesa-dri libegl-mesa0 fonts-dejavu-core
-    libstb-dev libcli11-dev zlib1g-dev
+    libcli11-dev zlib1g-dev
 )
 run_packages=(xvfb xfonts-base xdotool imagemagick)
 check_packages=(
