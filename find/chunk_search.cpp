@@ -68,7 +68,10 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, std:
     const int64_t settled = refineStride(c.data, c.size, extent.start, reading.stride, extent.rows - 1, kLagMin);
     Reading own;
     const int64_t middle = extent.start + std::max<int64_t>(0, extent.rows / 2 - 32) * settled;
-    if (pickLayout(c.data, c.size, middle, settled, std::min<int64_t>(64, extent.rows - 1), &own)) {
+    const int64_t ownPixel = std::max<int64_t>(1, kNibblesPerPixel[reading.layout] / 2);
+    const int64_t wrapped = seamStride(c.data, c.size, extent.start, settled - 2 * ownPixel, settled + 2 * ownPixel, settled,
+                                       ownPixel, kLagMin);
+    if (pickLayout(c.data, c.size, middle, wrapped, std::min<int64_t>(64, extent.rows - 1), &own)) {
         const bool regrow = own.layout != reading.layout || own.stride != reading.stride;
         reading = own;
         if (regrow && !growExtent(c.data, c.size, seed, reading, candidate.base, candidate.down, &extent))

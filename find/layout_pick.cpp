@@ -93,19 +93,36 @@ bool greyInChannels(const Rows& r)
 }
 
 // In 4-bit pictures the two nibbles of a byte are neighbour pixels; in 8-bit ones the low nibble
-// is the fine part of a level and wanders freely.
+// is the fine part of a level and wanders freely. Plain areas show it too: there both nibbles of
+// a 4-bit byte hold one colour, while an 8-bit level rarely has equal nibbles.
 bool nibblesArePixels(const Rows& r)
 {
-    int64_t spread = 0, changed = 0;
+    int64_t spread = 0, changed = 0, equal = 0, counted = 0;
     for (int64_t y = 0; y < r.count; ++y)
         for (int64_t c = 0; c + 1 < r.stride; ++c) {
             const uint8_t b = r.data[r.r0 + y * r.stride + c];
+            if (b != 0 && b != 0xFF) {
+                ++counted;
+                equal += (b >> 4) == (b & 15);
+            }
             if (b == r.data[r.r0 + y * r.stride + c + 1])
                 continue;
             ++changed;
             spread += std::abs((b >> 4) - (b & 15));
         }
-    return changed > 32 && static_cast<float>(spread) <= kMaxNibbleSpread * static_cast<float>(changed);
+    const bool smooth = changed > 32 && static_cast<float>(spread) <= kMaxNibbleSpread * static_cast<float>(changed);
+    const bool plain = counted > 64 && static_cast<float>(equal) >= kMinEqualNibbles * static_cast<float>(counted);
+    return smooth || plain;
+}
+
+// A 4-bit row of odd width, as BMP writes it (the first pixel in the high nibble), leaves the low
+// nibble of its last byte unused: zero in every row. column is that byte's, counted from r0.
+bool lastNibbleUnused(const Rows& r, int64_t column)
+{
+    int64_t zero = 0;
+    for (int64_t y = 0; y < r.count; ++y)
+        zero += (r.data[r.r0 + y * r.stride + column] & 15) == 0;
+    return r.count >= 8 && zero * 10 >= r.count * 9;
 }
 
 // 15-bit words leave their top bit clear; RGB565 uses it for red. Which byte of a word is the
@@ -169,7 +186,9 @@ bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, i
     if (padBytes == 0 && stride % pixel != 0)
         padBytes = stride % pixel;
     const int64_t pixelBytes = stride - padBytes;
-    const int64_t width = layout == kGrey4 ? 2 * pixelBytes : pixelBytes / pixel;
+    int64_t width = layout == kGrey4 ? 2 * pixelBytes : pixelBytes / pixel;
+    if (layout == kGrey4 && padBytes > 0 && lastNibbleUnused(r, (rowStart + pixelBytes - 1) % stride))
+        --width;
     if (width < 2 || width > (int64_t{1} << 20))
         return false;
     *out = {layout, static_cast<int32_t>(width), stride, padBytes > 0 ? (r0 + rowStart) % stride : -1,

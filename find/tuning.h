@@ -46,6 +46,8 @@ constexpr float kGreyChannelsEqual = 0.9f;
 constexpr float kMaxPixelDip = 0.85f;
 // 4-bit: the two nibbles of a byte are neighbour pixels, so they differ little.
 constexpr float kMaxNibbleSpread = 2.4f;
+// ... or so many of its bytes (but zeros and 0xFF) hold two equal nibbles: plain 4-bit areas.
+constexpr float kMinEqualNibbles = 0.4f;
 
 // Extent: a row belongs while it is alike to the next, more than to half a row on.
 constexpr float kRowDownShare = 0.75f;
