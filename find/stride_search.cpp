@@ -131,6 +131,14 @@ bool searchStride(const uint8_t* data, int64_t size, int64_t w0, int64_t w1,
     return true;
 }
 
+static int alignment(int64_t lag)
+{
+    int bits = 0;
+    while (bits < 6 && (lag >> bits & 1) == 0)
+        ++bits;
+    return bits;
+}
+
 int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t rows, int64_t lagMin)
 {
     // Rows of a smooth picture are nearly as alike one pixel aslant: only many bytes of the rows
@@ -138,18 +146,25 @@ int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t st
     // three rows down, where the slant has grown. The lags are narrowed on one row down first.
     const int64_t span = std::min<int64_t>(rows * stride, 4 << 10);
     const int64_t step = std::max<int64_t>(1, (rows * stride + span - 1) / span);
-    float down[9];
-    for (int64_t k = -4; k <= 4; ++k)
-        down[k + 4] = stride + k >= lagMin ? meanDifference(data, size, seed, span, step, stride + k) : 1e9f;
+    // Wide rows are missed by more bytes: a few pixels of the widest layout.
+    const int64_t reach = std::clamp<int64_t>(stride / 128, 4, kMaxRefineReach);
+    float down[2 * kMaxRefineReach + 1];
+    for (int64_t k = -reach; k <= reach; ++k)
+        down[k + reach] = stride + k >= lagMin ? meanDifference(data, size, seed, span, step, stride + k) : 1e9f;
     int64_t best = stride;
     float least = 1e9f;
-    for (int64_t k = -4; k <= 4; ++k) {
-        if (down[k + 4] > 1.2f * down[4] + 0.05f)
+    for (int64_t k = -reach; k <= reach; ++k) {
+        if (down[k + reach] > 1.2f * down[reach] + 0.05f)
             continue;
         const int64_t lag = stride + k;
-        const float cost = down[k + 4] + meanDifference(data, size, seed, span, step, 2 * lag) +
+        const float cost = down[k + reach] + meanDifference(data, size, seed, span, step, 2 * lag) +
                            meanDifference(data, size, seed, span, step, 3 * lag);
-        if (cost < 0.98f * least || (k == 0 && cost <= least)) {
+        // Of strides nearly as alike, the one aligned to more bytes: BMP rows are padded to 4
+        // bytes, and screens and textures are round widths; raw formats' rows are whole pixels
+        // and so as often aligned as not.
+        const bool better = cost < 0.98f * least || (k == 0 && cost <= least) ||
+                            (cost < kAlignedSlack * least && alignment(lag) > alignment(best));
+        if (better) {
             least = cost;
             best = lag;
         }

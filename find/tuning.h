@@ -27,6 +27,10 @@ constexpr int64_t kMaxPadBytes = 3;
 constexpr float kMaxDownShare = 0.62f;
 constexpr float kHarmonicSlack = 1.15f;
 constexpr int64_t kMaxHarmonic = 16;
+// Strides this close in likeness go to the one aligned to more bytes.
+constexpr float kAlignedSlack = 1.04f;
+// Bytes either side of a sampled stride that its refinement looks at, at most.
+constexpr int64_t kMaxRefineReach = 16;
 // The stride's difference over the least of those a pixel aside (1 to 4 bytes) on either side:
 // records fall below it.
 constexpr float kEarlySlant = 0.3f;
