@@ -42,7 +42,7 @@ int64_t seedRow(const Core& c, int64_t w0, int64_t w1, int64_t stride)
 
 // One window: its stride, layout, rows and judgement. Returns the end of the region found
 // (a picture or a rejected lookalike, which is not searched again), or -1.
-int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, std::vector<Find>* finds)
+int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int64_t covered, std::vector<Find>* finds)
 {
     StrideCandidate candidate;
     if (!searchStride(c.data, c.size, w0, w1, kLagMin, lagMax, &c.scratch->stride, &candidate))
@@ -77,6 +77,14 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, std:
         if (regrow && !growExtent(c.data, c.size, seed, reading, candidate.base, candidate.down, &extent))
             return -1;
     }
+    // A picture already found is not found again from below in another reading.
+    if (extent.start < covered) {
+        const int64_t skipped = (covered - extent.start + reading.stride - 1) / reading.stride;
+        extent.start += skipped * reading.stride;
+        extent.rows -= skipped;
+        if (extent.rows < kMinRows)
+            return -1;
+    }
     const int64_t end = extent.start + extent.rows * reading.stride;
     const float score = judgeRegion(c.data, c.size, reading, extent, candidate.base);
     if (score > 0.0f) {
@@ -102,6 +110,7 @@ void searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, in
     Core c = {data, size, base, scratch, widest};
     const std::vector<uint8_t>& kinds = scratch->kinds;
     int64_t pos = lo - lo % kBlockBytes;
+    int64_t covered = 0;  // the end of the last find, in the buffer
     while (pos < hi && !(stop && stop->load(std::memory_order_relaxed))) {
         const int64_t block = pos / kBlockBytes;
         if (kinds[static_cast<size_t>(block)] != kSearchBlock) {
@@ -113,15 +122,17 @@ void searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, in
         while (w1 < std::min(size, pos + kWindowBytes) && kinds[static_cast<size_t>(w1 / kBlockBytes)] != kNoiseBlock)
             w1 = std::min(size, (w1 / kBlockBytes + 1) * kBlockBytes);
         const size_t before = finds->size();
-        int64_t end = searchWindow(c, pos, w1, c.lagMax, finds);
+        int64_t end = searchWindow(c, pos, w1, c.lagMax, covered, finds);
         // Small pictures drown in a large window, or lie before a larger one found in it: those
         // bytes are searched again in small windows for shorter rows.
         const int64_t smallEnd = end < 0 ? w1 : finds->size() > before ? finds->back().offset - c.base : pos;
         for (int64_t s0 = pos; s0 + kBlockBytes <= smallEnd; ) {
-            const int64_t e = searchWindow(c, s0, std::min(smallEnd, s0 + kSmallWindowBytes), kSmallWindowMaxLag, finds);
+            const int64_t e = searchWindow(c, s0, std::min(smallEnd, s0 + kSmallWindowBytes), kSmallWindowMaxLag, covered, finds);
             s0 = e > s0 ? e : s0 + kSmallWindowBytes;
             end = std::max(end, e);
         }
+        if (finds->size() > before)
+            covered = std::max(covered, finds->back().offset - c.base + finds->back().bytes);
         pos = end > pos ? end : w1;
     }
 }

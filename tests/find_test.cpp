@@ -134,7 +134,9 @@ TEST(FindSamples, EachFoundWhereverItLies)
                 return o;
             }());
             ASSERT_EQ(finds.size(), 1u) << s.file << " after " << lead;
-            EXPECT_GE(coverage(finds[0], s, at), 0.5) << s.file << " after " << lead;
+            EXPECT_GE(coverage(finds[0], s, at), 0.5) << s.file << " after " << lead << ": found layout "
+                                                      << finds[0].layout << " width " << finds[0].width << " stride "
+                                                      << finds[0].stride << " at " << finds[0].offset;
             EXPECT_GE(finds[0].score, 0.0f);
             EXPECT_LE(finds[0].score, 1.0f);
         }
