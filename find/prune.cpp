@@ -84,9 +84,12 @@ int64_t regionEnd(const Find& f)
 
 // Pieces of one picture have one layout, width and stride; their rows may be set a few bytes
 // apart where each piece's start was found on its own.
+// A piece whose stride was settled a pixel or two off (smooth rows are alike aslant) is still
+// the same picture; the larger piece's rows are the likelier.
 bool samePicture(const Find& a, const Find& b)
 {
-    return a.layout == b.layout && a.stride == b.stride && a.width == b.width;
+    const int64_t pixel = std::max(1, kNibblesPerPixel[a.layout] / 2);
+    return a.layout == b.layout && std::abs(a.stride - b.stride) <= 2 * pixel;
 }
 
 }  // namespace
@@ -170,6 +173,10 @@ void mergeFinds(std::vector<Find>* finds)
         if (samePicture(last, f) && f.offset <= regionEnd(last) + 4 * last.stride) {
             // Whole rows of the first piece's grid that end within the two.
             const int64_t end = std::max(regionEnd(last), regionEnd(f));
+            if (f.bytes > last.bytes) {
+                last.stride = f.stride;
+                last.width = f.width;
+            }
             const int64_t row = rowBytes(last.layout, last.width);
             last.height = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, (end - last.offset - row) / last.stride + 1));
             last.bytes = (int64_t{last.height} - 1) * last.stride + row;
