@@ -67,7 +67,7 @@ constexpr int32_t kMinRows = 16;
 constexpr int64_t kMinStride = 32;
 constexpr int32_t kMinWidth = 16;
 // Per layout: a byte aside is two 4-bit pixels, or half a 16-bit one, which weakens the likeness.
-constexpr float kMinSlant[6] = {0.35f, 0.6f, 0.35f, 0.6f, 0.6f, 0.35f};
+constexpr float kMinSlant[6] = {0.35f, 0.45f, 0.35f, 0.45f, 0.45f, 0.35f};
 constexpr float kMinAlikeColumns = 0.8f;
 // Wide rows: a screen's dithered photo at depth 8 is unlike one row down in its own columns.
 constexpr float kMinAlikeColumnsWide = 0.5f;
