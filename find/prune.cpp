@@ -1,6 +1,7 @@
 #include "find/prune.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 #include "common/pixel_layouts.h"
@@ -151,6 +152,12 @@ float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, con
     // Smooth down, smooth across and alike aslant: the more of each, the surer.
     const float score = (1.0f - std::min(1.0f, f.down)) * std::min(1.0f, f.slant) * (1.0f - 0.4f * std::min(1.0f, f.across));
     return score >= kMinScore ? score : 0.0f;
+}
+
+float rankScore(float quality, int64_t rows)
+{
+    const float height = std::min(1.0f, std::log2(static_cast<float>(std::max<int64_t>(rows, 1))) / kRankFullRows);
+    return height * height * std::sqrt(std::sqrt(std::clamp(quality, 0.0f, 1.0f)));
 }
 
 bool mayGrowPast(const Find& a, int64_t from)
