@@ -91,7 +91,7 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int6
         const int64_t bytes = (extent.rows - 1) * reading.stride + rowBytes(reading.layout, reading.width);
         finds->push_back({c.base + extent.start, bytes, reading.layout, reading.width,
                           static_cast<int32_t>(std::min<int64_t>(INT32_MAX, extent.rows)), reading.stride,
-                          rankScore(score, extent.rows)});
+                          rankScore(score, extent.rows, reading.width)});
     }
     return end;
 }

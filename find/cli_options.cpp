@@ -80,7 +80,7 @@ std::string optionNamed(const std::string& message)
 struct Texts {
     std::string layouts, widths, minBytes, from, to, threads;
     std::vector<std::string> files;
-    bool help, version, extractGiven;
+    bool help, version, extractGiven, reportGiven;
 };
 
 // CLI11 reports mistakes by throwing; they end here, as today's messages.
@@ -93,6 +93,7 @@ ParseOutcome runParser(int argc, char** argv, Args* args, Texts* t)
     app.add_flag("--version", t->version);
     app.add_flag("--tsv", args->tsv);
     CLI::Option* extract = app.add_option("--extract", args->extractDir);
+    CLI::Option* report = app.add_option("--report", args->reportPath);
     app.add_option("--layouts", t->layouts);
     app.add_option("--width", t->widths);
     app.add_option("--min-bytes", t->minBytes);
@@ -112,6 +113,7 @@ ParseOutcome runParser(int argc, char** argv, Args* args, Texts* t)
         return usageError(e.what());
     }
     t->extractGiven = extract->count() > 0;
+    t->reportGiven = report->count() > 0;
     return kParsedScan;
 }
 
@@ -132,6 +134,9 @@ std::string usageText()
                "                      offset bytes layout width height stride score\n"
                "  --extract DIR       also write each find as a new file DIR/OFFSET_layoutL_wWIDTH.png\n"
                "                      (an existing file is never replaced; at most 16 Mi pixels each)\n"
+               "  --report FILE.html  also write a page to look at the finds in a browser: a card with a\n"
+               "                      thumbnail and the viewer's settings each, pictures inline, sorting\n"
+               "                      and a layout filter (a new file; full pictures up to 1 Mi pixels)\n"
                "  --layouts LIST      layouts to look for, e.g. 0,2 (default 0,1,2,3,4,5)\n"
                "  --width MIN-MAX     widths in pixels (default 8-4096; 2 to 16384)\n"
                "  --min-bytes N       smallest region reported (default 4096)\n"
@@ -143,7 +148,8 @@ std::string usageText()
            "  --help, --version\n"
            "\n"
            "Exit status: 0 when the scan ran (with or without finds), 1 when FILE cannot be read or\n"
-           "memory ran out, 2 for bad usage, 3 when the listing or a picture could not be written,\n"
+           "memory ran out, 2 for bad usage, 3 when the listing, a picture or the report could not be\n"
+           "written, "
            "130 when interrupted (the finds listed so far stand).\n";
 }
 
@@ -152,6 +158,7 @@ ParseOutcome parseCommandLine(int argc, char** argv, Args* args)
     args->options = defaultFindOptions();
     args->path.clear();
     args->extractDir.clear();
+    args->reportPath.clear();
     args->tsv = false;
     Texts t = {};
     const ParseOutcome outcome = runParser(argc, argv, args, &t);
@@ -177,6 +184,8 @@ ParseOutcome parseCommandLine(int argc, char** argv, Args* args)
         return usageError("bad value for --threads");
     if (t.extractGiven && args->extractDir.empty())
         return usageError("bad value for --extract");
+    if (t.reportGiven && args->reportPath.empty())
+        return usageError("bad value for --report");
     if (t.files.empty())
         return usageError("no file given");
     if (t.files.size() > 1)

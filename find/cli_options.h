@@ -9,6 +9,7 @@ struct Args {
     FindOptions options;
     std::string path;
     std::string extractDir;  // empty: no pictures written
+    std::string reportPath;  // empty: no report
     bool tsv;
 };
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <string>
 #include <sys/stat.h>
@@ -22,6 +23,7 @@
 #include "find/cli_options.h"
 #include "find/extract.h"
 #include "find/find.h"
+#include "find/report.h"
 
 namespace {
 
@@ -94,6 +96,9 @@ struct Run {
     int64_t finds;
     int outputError;     // errno of a failed write to stdout, or 0
     bool extractFailed;
+    int reportFd;        // the report's new file, or kNoFile
+    FileIdentity reportIdentity;
+    Report report;
 };
 
 void clearBar(Run* run)
@@ -154,6 +159,11 @@ bool listFind(void* user, const Find& f)
     if (!printLine(run, line))
         return false;
     ++run->finds;
+    if (run->reportFd != kNoFile && !addReportCard(&run->report, run->target.fd, f)) {
+        std::fprintf(stderr, "tessvane-find: %s: find at %" PRId64 " left out: %s\n", run->args.reportPath.c_str(), f.offset,
+                     std::strerror(errno ? errno : EIO));
+        run->extractFailed = true;
+    }
     if (run->args.extractDir.empty())
         return true;
     int32_t rows = 0;
@@ -197,6 +207,63 @@ bool openInput(const std::string& path, int* fd, int64_t* size)
         return false;
     }
     return true;
+}
+
+// The report is made as a new file before the scan, so that a name that cannot be written is
+// known at once and nothing existing is ever replaced.
+bool openReport(Run* run)
+{
+    const std::string& path = run->args.reportPath;
+    run->reportFd = createNewFile(path.c_str());
+    if (run->reportFd == kNoFile) {
+        std::fprintf(stderr, "tessvane-find: %s: %s\n", path.c_str(),
+                     errno == EEXIST ? "already exists, not replaced" : std::strerror(errno));
+        return false;
+    }
+    if (!identifyOpenFile(run->reportFd, &run->reportIdentity) || sameFile(run->reportIdentity, run->target.scanned)) {
+        std::fprintf(stderr, "tessvane-find: %s: is the scanned file, not written\n", path.c_str());
+        closeFile(run->reportFd);
+        run->reportFd = kNoFile;
+        return false;
+    }
+    return true;
+}
+
+// Writes the page with what was found, also after an interrupt; a page that cannot be written
+// whole is removed.
+bool finishReport(Run* run, const ScanResult& result)
+{
+    if (run->reportFd == kNoFile)
+        return true;
+    Report& r = run->report;
+    r.scannedName = run->args.path;
+    r.size = result.size;
+    r.from = std::min(run->args.options.from, result.size);
+    r.to = r.from + result.scanned;
+    r.seconds = secondsSince(run->start);
+    r.interrupted = gStop;
+    char date[64];
+    const std::time_t now = std::time(nullptr);
+    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
+    r.date = date;
+    bool ok = writeReport(run->reportFd, r);
+    const int error = errno;
+    ok = closeFile(run->reportFd) && ok;
+    if (!ok) {
+        removeWrittenFile(run->args.reportPath.c_str(), run->reportIdentity);
+        std::fprintf(stderr, "tessvane-find: %s: %s\n", run->args.reportPath.c_str(), std::strerror(error ? error : EIO));
+    }
+    run->reportFd = kNoFile;
+    return ok;
+}
+
+void dropReport(Run* run)
+{
+    if (run->reportFd == kNoFile)
+        return;
+    closeFile(run->reportFd);
+    removeWrittenFile(run->args.reportPath.c_str(), run->reportIdentity);
+    run->reportFd = kNoFile;
 }
 
 int finishOutput(Run* run)
@@ -248,6 +315,7 @@ int main(int argc, char** argv)
     if (!openInput(run.args.path, &fd, &size))
         return kStatusUnreadable;
     run.target = {fd, {}, run.args.extractDir};
+    run.reportFd = kNoFile;
     std::string error;
     if (!identifyOpenFile(fd, &run.target.scanned) ||
         (!run.args.extractDir.empty() && !prepareExtractDir(run.args.extractDir, &error))) {
@@ -255,22 +323,31 @@ int main(int argc, char** argv)
         closeFile(fd);
         return kStatusOutput;
     }
+    if (!run.args.reportPath.empty() && !openReport(&run)) {
+        closeFile(fd);
+        return kStatusOutput;
+    }
     warnAboutRange(run, size);
     run.start = std::chrono::steady_clock::now();
     run.terminal = stderrIsTerminal();
-    if (run.args.tsv && !printLine(&run, "offset\tbytes\tlayout\twidth\theight\tstride\tscore\n"))
+    if (run.args.tsv && !printLine(&run, "offset\tbytes\tlayout\twidth\theight\tstride\tscore\n")) {
+        dropReport(&run);
         return finishOutput(&run);
+    }
 
     FindCallbacks callbacks = {listFind, drawBar, &run, &gStop};
     ScanResult result;
     char reason[256];
     const bool scanned = findInFile(fd, run.args.options, callbacks, &result, reason, sizeof reason);
     clearBar(&run);
-    closeFile(fd);
     if (!scanned) {
+        dropReport(&run);
+        closeFile(fd);
         std::fprintf(stderr, "tessvane-find: %s: %s\n", run.args.path.c_str(), reason);
         return kStatusUnreadable;
     }
+    const bool reported = finishReport(&run, result);
+    closeFile(fd);
     if (result.shrunkTo >= 0)
         std::fprintf(stderr, "tessvane-find: %s shrank to %" PRId64 " bytes during the scan; finds up to there are listed\n",
                      run.args.path.c_str(), result.shrunkTo);
@@ -289,5 +366,5 @@ int main(int argc, char** argv)
         printLine(&run, line);
     }
     const int status = finishOutput(&run);
-    return status != kStatusScanned ? status : run.extractFailed ? kStatusOutput : kStatusScanned;
+    return status != kStatusScanned ? status : run.extractFailed || !reported ? kStatusOutput : kStatusScanned;
 }

@@ -154,9 +154,10 @@ float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, con
     return score >= kMinScore ? score : 0.0f;
 }
 
-float rankScore(float quality, int64_t rows)
+float rankScore(float quality, int64_t rows, int64_t width)
 {
-    const float height = std::min(1.0f, std::log2(static_cast<float>(std::max<int64_t>(rows, 1))) / kRankFullRows);
+    const float side = static_cast<float>(std::max<int64_t>(1, std::min(rows, width)));
+    const float height = std::min(1.0f, std::log2(side) / kRankFullRows);
     return height * height * std::sqrt(std::sqrt(std::clamp(quality, 0.0f, 1.0f)));
 }
 

@@ -26,9 +26,10 @@ RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& r
 // records (alike down in a few fields only, unlike across).
 float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& extent, float base);
 
-// The score a find is listed with, 0 to 1: taller pictures rank first, as lookalikes that pass
-// every test are mostly short, then the likeness (quality, from judgeRegion) orders alike heights.
-float rankScore(float quality, int64_t rows);
+// The score a find is listed with, 0 to 1: pictures large both ways rank first, as lookalikes that
+// pass every test are mostly short or thin strips, then the likeness (quality, from judgeRegion)
+// orders alike sizes.
+float rankScore(float quality, int64_t rows, int64_t width);
 
 // Sorts finds by offset and joins those that are one picture seen twice (the same layout and
 // stride on one grid of rows, overlapping or a few rows apart); of other overlaps the larger

@@ -76,7 +76,8 @@ constexpr int64_t kNarrowStride = 256;
 constexpr float kMaxConstantNarrow = 0.3f;
 constexpr float kMaxConstantColumns = 0.6f;
 constexpr float kMinScore = 0.25f;
-// Rows (as a power of two) at which a find's height no longer adds to its score.
+// The lesser of rows and width (as a power of two) at which a find's size no longer adds to its
+// score.
 constexpr float kRankFullRows = 11.0f;
 constexpr int64_t kNarrowMinRows = 32;
 constexpr float kNarrowMaxAcross = 0.8f;

@@ -172,6 +172,35 @@ TEST(FindProgram, ExtractWritesNewFilesOnly)
     std::remove(data.c_str());
 }
 
+// --report writes one page that needs nothing outside it: a card per find, pictures inline, the
+// scanned file's name escaped; like --extract it never replaces a file.
+TEST(FindProgram, ReportIsOnePageWithACardPerFind)
+{
+    const std::string data = scratchPath("a<b&c.bin");
+    const std::string plain = screenInNoise();
+    ASSERT_EQ(rename(plain.c_str(), data.c_str()), 0);
+    const std::string page = scratchPath("report.html");
+    ProgramRun run = runFinder("--report '" + page + "' '" + data + "'");
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::ifstream in(page);
+    const std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t cards = 0;
+    for (size_t at = html.find("class=\"card\""); at != std::string::npos; at = html.find("class=\"card\"", at + 1))
+        ++cards;
+    EXPECT_EQ(cards, 1u);
+    EXPECT_NE(html.find("a&lt;b&amp;c.bin"), std::string::npos);
+    EXPECT_EQ(html.find("a<b&c"), std::string::npos);
+    EXPECT_EQ(html.find("http"), std::string::npos);
+    EXPECT_NE(html.find("src=\"data:image/png;base64,"), std::string::npos);
+    EXPECT_NE(html.find("RGB565 colour"), std::string::npos);
+
+    ProgramRun again = runFinder("--report '" + page + "' '" + data + "'");
+    EXPECT_EQ(again.status, 3);
+    EXPECT_NE(again.err.find("already exists, not replaced"), std::string::npos) << again.err;
+    std::remove(page.c_str());
+    std::remove(data.c_str());
+}
+
 // A write that fails (a file-size limit standing in for a full disk) names the file and the
 // reason, leaves no cut-off picture and ends non-zero; so does a folder that cannot take files,
 // before anything is scanned. A path past any fixed buffer is written whole.

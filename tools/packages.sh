@@ -14,4 +14,5 @@ check_packages=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine64 wine
     python3-numpy
     dpkg-dev lintian man-db unzip
+    chromium
 )
