@@ -175,8 +175,9 @@ std::string reportHtml(const Report& r)
     html += "<h1>Pictures in " + escaped(r.scannedName) + "</h1>\n";
     html += formatted("<p>%" PRId64 " bytes; bytes %" PRId64 " to %" PRId64 " scanned%s</p>\n", r.size, r.from, r.to,
                       r.interrupted ? " (interrupted)" : "");
-    html += "<p>scanned " + escaped(r.date) + formatted(" in %.2f s; <span id=\"count\">%zu</span> find%s</p>\n", r.seconds,
-                                                          r.cards.size(), r.cards.size() == 1 ? "" : "s");
+    html += "<p>scanned " + escaped(r.date) + formatted(" in %.2f s; <span id=\"count\">%lld</span> find%s</p>\n", r.seconds,
+                                                          static_cast<long long>(r.cards.size()),
+                                                          r.cards.size() == 1 ? "" : "s");
     html += "</header>\n<form>sort by <select id=\"sort\"><option value=\"offset\">offset</option>"
             "<option value=\"score\">score</option></select> &nbsp; layouts: ";
     for (int32_t l = 0; l < kLayoutCount; ++l)
