@@ -222,8 +222,8 @@ def make(args):
     if not args.nopic and "xvfb" in parts:
         photos = [s["path"] for s in pictures.mate_sources() if s["kind"] == "photo"]
         rng.shuffle(photos)
-        for spec in args.screens.split(","):
-            depth, size = spec.split(":")
+        for screen in args.screens.split(","):
+            depth, size = screen.split(":")
             w, h = (int(v) for v in size.split("x"))
             build_xvfb_dump(outdir, work, int(depth), w, h, photos[:3])
             photos = photos[3:] + photos[:3]
