@@ -60,7 +60,7 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int6
     if (seamed != reading.stride && !pickLayout(c.data, c.size, seed, seamed, 64, &reading))
         return -1;
     Extent extent;
-    if (!growExtent(c.data, c.size, seed, reading, candidate.base, candidate.down, &extent))
+    if (!growExtent(c.data, c.size, seed, reading, candidate.base, &extent))
         return -1;
     // The stride and layout are judged again on the picture's own rows, all of them for the
     // stride, the middle ones for the layout: the seed's rows may run past its end into other
@@ -74,7 +74,7 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int6
     if (pickLayout(c.data, c.size, middle, wrapped, std::min<int64_t>(64, extent.rows - 1), &own)) {
         const bool regrow = own.layout != reading.layout || own.stride != reading.stride;
         reading = own;
-        if (regrow && !growExtent(c.data, c.size, seed, reading, candidate.base, candidate.down, &extent))
+        if (regrow && !growExtent(c.data, c.size, seed, reading, candidate.base, &extent))
             return -1;
     }
     // A picture already found is not found again from below in another reading.

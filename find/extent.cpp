@@ -16,7 +16,6 @@ struct Grid {
     int64_t half;  // half a row on, in whole pixels
     int64_t step;  // sampling step within a row
     float base;
-    float typical;
 };
 
 bool flatRow(const Grid& g, int64_t x)
@@ -36,10 +35,7 @@ bool rowsAlike(const Grid& g, int64_t x)
     const int64_t samples = std::min<int64_t>(kRowSamples, g.stride / g.step);
     const float down = meanDifference(g.data, g.size, x, samples, g.step, g.stride);
     const float off = meanDifference(g.data, g.size, x, samples, g.step, g.stride + g.half);
-    // Grainy pictures are alike one row down little more than half a row on; rows as alike as
-    // the window's own belong all the same.
-    const float limit = std::max(kRowDownShare * std::max(off, kMinBase), kRowSlack * g.typical + 0.5f);
-    return down <= limit && down <= kMaxDownShare * g.base + 1.0f;
+    return down <= kRowDownShare * std::max(off, kMinBase) && down <= kMaxDownShare * g.base + 1.0f;
 }
 
 // Walks rows from x by dir (+1 down, -1 up) while they belong; a single odd row is crossed when
@@ -156,13 +152,12 @@ bool highByteFirst(const Grid& g, int64_t top, int64_t rows)
 
 }  // namespace
 
-bool growExtent(const uint8_t* data, int64_t size, int64_t seed, const Reading& reading, float base, float typical,
-                Extent* out)
+bool growExtent(const uint8_t* data, int64_t size, int64_t seed, const Reading& reading, float base, Extent* out)
 {
     const int64_t stride = reading.stride;
     const int64_t pixel = std::max<int64_t>(1, kNibblesPerPixel[reading.layout] / 2);
     Grid g = {data, size, stride, pixel * std::max<int64_t>(1, stride / (2 * pixel)),
-              std::max<int64_t>(1, stride / kRowSamples), base, typical};
+              std::max<int64_t>(1, stride / kRowSamples), base};
     if (seed < 0 || seed + 2 * stride > size)
         return false;
     int64_t top = walk(g, seed, -1);

@@ -13,7 +13,5 @@ struct Extent {
 };
 
 // Grows rows of reading.stride from the row at seed over [0, size) of data. base is what
-// unrelated bytes differ by and typical what rows of the window differ by one row down (from the
-// stride search). False when fewer than kMinRows remain.
-bool growExtent(const uint8_t* data, int64_t size, int64_t seed, const Reading& reading, float base, float typical,
-                Extent* out);
+// unrelated bytes differ by (from the stride search). False when fewer than kMinRows remain.
+bool growExtent(const uint8_t* data, int64_t size, int64_t seed, const Reading& reading, float base, Extent* out);

@@ -105,7 +105,6 @@ RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& r
     auto diff = [&](int64_t lag) { return meanDifference(data, size, e.start, samples, step, lag); };
     const float down = diff(stride);
     const float slant = 0.5f * (diff(stride - pixel) + diff(stride + pixel));
-    const float two = diff(2 * stride);
     int64_t zeros = 0;
     bool seen[256] = {};
     for (int64_t i = e.start; i < e.start + bytes; i += step) {
@@ -119,7 +118,6 @@ RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& r
     f.down = down / std::max(base, kMinBase);
     f.across = reading.across;
     f.slant = (down + kAlikeFloor) / (slant + kAlikeFloor);
-    f.twoRows = (down + kAlikeFloor) / (two + kAlikeFloor);
     f.constant = constantColumns(data, size, e, stride);
     f.alike = alikeColumns(data, size, e, stride, base);
     f.zeros = static_cast<float>(zeros) / static_cast<float>((bytes + step - 1) / step);

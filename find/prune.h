@@ -13,7 +13,6 @@ struct RegionFeatures {
     float down;       // mean difference one row down over what unrelated bytes give
     float across;     // next pixel against half a row on
     float slant;      // one row down against one row down and a pixel aside
-    float twoRows;    // one row down against two rows down
     float constant;   // share of byte columns of one value in every row
     float alike;      // share of columns alike one row down
     float zeros;      // share of zero bytes

@@ -55,7 +55,6 @@ constexpr float kMinEqualNibbles = 0.4f;
 
 // Extent: a row belongs while it is alike to the next, more than to half a row on.
 constexpr float kRowDownShare = 0.75f;
-constexpr float kRowSlack = 0.0f;
 constexpr int32_t kRowSamples = 128;
 constexpr int32_t kMaxFlatRows = 64;
 constexpr int32_t kMinRows = 16;
