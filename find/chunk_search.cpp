@@ -48,6 +48,10 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int6
     if (!searchStride(c.data, c.size, w0, w1, kLagMin, lagMax, &c.scratch->stride, &candidate))
         return -1;
     const int64_t seed = seedRow(c, w0, w1, candidate.stride);
+    // Grainy rows, whose stride stood out only against the spread of the other lags, are held to
+    // their own likeness, with some slack, rather than to a smooth picture's.
+    const float down = candidate.down / std::max(candidate.base, kMinBase);
+    const float share = down > kMaxDownShare ? std::clamp(kGrainySlack * down, kMaxDownShare, kMaxGrainyShare) : kMaxDownShare;
     const int64_t sampled = candidate.stride;
     candidate.stride = refineStride(c.data, c.size, seed, sampled, 64, kLagMin);
     Reading reading;
@@ -60,7 +64,7 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int6
     if (seamed != reading.stride && !pickLayout(c.data, c.size, seed, seamed, 64, &reading))
         return -1;
     Extent extent;
-    if (!growExtent(c.data, c.size, seed, reading, candidate.base, &extent))
+    if (!growExtent(c.data, c.size, seed, reading, candidate.base, share, &extent))
         return -1;
     // The stride and layout are judged again on the picture's own rows, all of them for the
     // stride, the middle ones for the layout: the seed's rows may run past its end into other
@@ -74,7 +78,7 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int6
     if (pickLayout(c.data, c.size, middle, wrapped, std::min<int64_t>(64, extent.rows - 1), &own)) {
         const bool regrow = own.layout != reading.layout || own.stride != reading.stride;
         reading = own;
-        if (regrow && !growExtent(c.data, c.size, seed, reading, candidate.base, &extent))
+        if (regrow && !growExtent(c.data, c.size, seed, reading, candidate.base, share, &extent))
             return -1;
     }
     // A picture already found is not found again from below in another reading.
@@ -86,7 +90,7 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int6
             return -1;
     }
     const int64_t end = extent.start + extent.rows * reading.stride;
-    const float score = judgeRegion(c.data, c.size, reading, extent, candidate.base);
+    const float score = judgeRegion(c.data, c.size, reading, extent, candidate.base, share);
     if (score > 0.0f) {
         const int64_t bytes = (extent.rows - 1) * reading.stride + rowBytes(reading.layout, reading.width);
         finds->push_back({c.base + extent.start, bytes, reading.layout, reading.width,

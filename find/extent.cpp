@@ -16,6 +16,8 @@ struct Grid {
     int64_t half;  // half a row on, in whole pixels
     int64_t step;  // sampling step within a row
     float base;
+    float share;     // of base, one row down
+    float rowShare;  // of the difference half a row on, one row down
 };
 
 bool flatRow(const Grid& g, int64_t x)
@@ -35,7 +37,7 @@ bool rowsAlike(const Grid& g, int64_t x)
     const int64_t samples = std::min<int64_t>(kRowSamples, g.stride / g.step);
     const float down = meanDifference(g.data, g.size, x, samples, g.step, g.stride);
     const float off = meanDifference(g.data, g.size, x, samples, g.step, g.stride + g.half);
-    return down <= kRowDownShare * std::max(off, kMinBase) && down <= kMaxDownShare * g.base + 1.0f;
+    return down <= g.rowShare * std::max(off, kMinBase) && down <= g.share * g.base + 1.0f;
 }
 
 // Walks rows from x by dir (+1 down, -1 up) while they belong; a single odd row is crossed when
@@ -152,12 +154,12 @@ bool highByteFirst(const Grid& g, int64_t top, int64_t rows)
 
 }  // namespace
 
-bool growExtent(const uint8_t* data, int64_t size, int64_t seed, const Reading& reading, float base, Extent* out)
+bool growExtent(const uint8_t* data, int64_t size, int64_t seed, const Reading& reading, float base, float share, Extent* out)
 {
     const int64_t stride = reading.stride;
     const int64_t pixel = std::max<int64_t>(1, kNibblesPerPixel[reading.layout] / 2);
     Grid g = {data, size, stride, pixel * std::max<int64_t>(1, stride / (2 * pixel)),
-              std::max<int64_t>(1, stride / kRowSamples), base};
+              std::max<int64_t>(1, stride / kRowSamples), base, share, std::max(kRowDownShare, share + kGrainyRowSlack)};
     if (seed < 0 || seed + 2 * stride > size)
         return false;
     int64_t top = walk(g, seed, -1);

@@ -13,5 +13,7 @@ struct Extent {
 };
 
 // Grows rows of reading.stride from the row at seed over [0, size) of data. base is what
-// unrelated bytes differ by (from the stride search). False when fewer than kMinRows remain.
-bool growExtent(const uint8_t* data, int64_t size, int64_t seed, const Reading& reading, float base, Extent* out);
+// unrelated bytes differ by (from the stride search); rows belong while they differ one row down
+// by at most share of it (kMaxDownShare; more for grainy rows, whose stride stood out only
+// against the spread of the other lags). False when fewer than kMinRows remain.
+bool growExtent(const uint8_t* data, int64_t size, int64_t seed, const Reading& reading, float base, float share, Extent* out);

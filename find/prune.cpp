@@ -37,7 +37,7 @@ bool looksLikeText(const uint8_t* p, int64_t n)
 
 // Share of the row's columns (byte columns, or bins of them in wide rows) whose bytes are alike
 // one row down. A picture is alike everywhere; records only in their quiet fields.
-float alikeColumns(const uint8_t* data, int64_t size, const Extent& e, int64_t stride, float base)
+float alikeColumns(const uint8_t* data, int64_t size, const Extent& e, int64_t stride, float base, float share)
 {
     const int64_t bins = std::min<int64_t>(stride, 64);
     const int64_t rows = std::min<int64_t>(e.rows - 1, 256);
@@ -56,7 +56,7 @@ float alikeColumns(const uint8_t* data, int64_t size, const Extent& e, int64_t s
         if (n == 0)
             continue;
         ++counted;
-        alike += static_cast<float>(sum) / static_cast<float>(n) <= kMaxDownShare * base;
+        alike += static_cast<float>(sum) / static_cast<float>(n) <= share * base;
     }
     return counted > 0 ? static_cast<float>(alike) / static_cast<float>(counted) : 0.0f;
 }
@@ -95,7 +95,7 @@ bool samePicture(const Find& a, const Find& b)
 
 }  // namespace
 
-RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& e, float base)
+RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& e, float base, float share)
 {
     const int64_t stride = reading.stride;
     const int64_t pixel = std::max<int64_t>(1, kNibblesPerPixel[reading.layout] / 2);
@@ -119,20 +119,20 @@ RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& r
     f.across = reading.across;
     f.slant = (down + kAlikeFloor) / (slant + kAlikeFloor);
     f.constant = constantColumns(data, size, e, stride);
-    f.alike = alikeColumns(data, size, e, stride, base);
+    f.alike = alikeColumns(data, size, e, stride, base, share);
     f.zeros = static_cast<float>(zeros) / static_cast<float>((bytes + step - 1) / step);
     f.values = values;
     return f;
 }
 
-float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& extent, float base)
+float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& extent, float base, float share)
 {
     const int64_t bytes = extent.rows * reading.stride;
     if (reading.stride < kMinStride || reading.width < kMinWidth)
         return 0.0f;
     if (looksLikeText(data + extent.start, std::min(bytes, size - extent.start)))
         return 0.0f;
-    const RegionFeatures f = measureRegion(data, size, reading, extent, base);
+    const RegionFeatures f = measureRegion(data, size, reading, extent, base, share);
     // A picture is nearly as alike one row down and a pixel aside as straight down; records are
     // alike only at the exact record length.
     if (f.slant < kMinSlant[reading.layout] || f.zeros > kMaxZeros ||
@@ -144,11 +144,19 @@ float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, con
     if (reading.stride < kNarrowStride &&
         (extent.rows < kNarrowMinRows || f.across > kNarrowMaxAcross || f.zeros > kNarrowMaxZeros))
         return 0.0f;
-    if (f.down > kGrainyDown && (f.slant < kGrainyMinSlant || f.constant > 0.05f || f.zeros > kGrainyMaxZeros ||
-                                 f.values < kGrainyMinValues || extent.rows < 2 * kMinRows))
+    // Grainy pictures must be pictures in every other way; the fourth byte of 32-bit pixels is
+    // one value in most of them.
+    const bool grainy = f.down > kGrainyDown || share > kMaxDownShare;
+    const float unused = reading.layout == kColour32 ? 0.25f : 0.0f;
+    if (grainy && (f.slant < kGrainyMinSlant || f.constant > kGrainyMaxConstant + unused || f.zeros > kGrainyMaxZeros ||
+                   f.values < kGrainyMinValues || extent.rows < 2 * kMinRows ||
+                   (share > kMaxDownShare && bytes < kGrainyMinBytes)))
         return 0.0f;
-    // Smooth down, smooth across and alike aslant: the more of each, the surer.
+    // Smooth down, smooth across and alike aslant: the more of each, the surer. A grainy picture
+    // that passed the tests above is one, however little smooth.
     const float score = (1.0f - std::min(1.0f, f.down)) * std::min(1.0f, f.slant) * (1.0f - 0.4f * std::min(1.0f, f.across));
+    if (grainy)
+        return std::max(score, kMinScore);
     return score >= kMinScore ? score : 0.0f;
 }
 

@@ -19,11 +19,13 @@ struct RegionFeatures {
     int32_t values;   // distinct byte values
 };
 
-RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& extent, float base);
+RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& extent, float base, float share);
 
 // The score of rows of reading at extent, 0 when they are not a picture: text, or a table of
-// records (alike down in a few fields only, unlike across).
-float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& extent, float base);
+// records (alike down in a few fields only, unlike across). share is how alike one row down a
+// column must be, against base, to count as alike: kMaxDownShare, or more for grainy rows
+// (see growExtent).
+float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& extent, float base, float share);
 
 // The score a find is listed with, 0 to 1: pictures large both ways rank first, as lookalikes that
 // pass every test are mostly short or thin strips, then the likeness (quality, from judgeRegion)

@@ -112,10 +112,18 @@ bool searchStride(const uint8_t* data, int64_t size, int64_t w0, int64_t w1,
     auto mid = others.begin() + static_cast<std::ptrdiff_t>(others.size() / 2);
     std::nth_element(others.begin(), mid, others.end());
     const float base = *mid;
-    if (base < kMinBase || d[static_cast<size_t>(best)] > kMaxDownShare * base)
+    // Grainy pictures are only somewhat more alike one row down than elsewhere, but far more
+    // surely so than any other lag: their stride stands many spreads below the median.
+    for (float& o : others)
+        o = std::abs(o - base);
+    std::nth_element(others.begin(), mid, others.end());
+    const float spread = *mid;
+    const float least = d[static_cast<size_t>(best)];
+    const bool grainy = least <= kMaxGrainyShare * base && base - least >= kGrainySpreads * spread;
+    if (base < kMinBase || (least > kMaxDownShare * base && !grainy))
         return false;
     const int64_t stride = smallestHarmonic(d, best, lagMin, lagMax, base);
-    const float least = d[static_cast<size_t>(stride)];
+    const float down = d[static_cast<size_t>(stride)];
     // Records are alike only at their exact length; a picture's rows are nearly as alike a pixel
     // aside, whatever the pixel's size. Most lookalikes end here, before the costlier stages.
     // Differences under kAlikeFloor count as equally alike: an upscaled picture is as smooth
@@ -125,9 +133,9 @@ bool searchStride(const uint8_t* data, int64_t size, int64_t w0, int64_t w1,
         const float m = 0.5f * (d[static_cast<size_t>(stride - b)] + d[static_cast<size_t>(stride + b)]);
         aside = aside < 0.0f ? m : std::min(aside, m);
     }
-    if (aside >= 0.0f && least + kAlikeFloor < kEarlySlant * (aside + kAlikeFloor))
+    if (aside >= 0.0f && down + kAlikeFloor < kEarlySlant * (aside + kAlikeFloor))
         return false;
-    *out = {stride, least, base};
+    *out = {stride, down, base};
     return true;
 }
 

@@ -38,8 +38,16 @@ constexpr float kEarlySlant = 0.3f;
 constexpr float kAlikeFloor = 0.5f;
 // A seam (rows wrapping at one column) settles the stride when its column's steps stand this far
 // above the median column's and above the best of the neighbouring strides.
-constexpr float kSeamStrength = 6.0f;
-constexpr float kSeamLead = 1.3f;
+constexpr float kSeamStrength = 4.0f;
+constexpr float kSeamLead = 2.0f;
+// A lag less alike than that still stands out as a grainy picture's stride when it lies this
+// many median deviations (over all lags) below the median, and at most kMaxGrainyShare of it.
+// Its rows are then held to their own likeness times kGrainySlack, at most kMaxGrainyShare,
+// and to that plus kGrainyRowSlack against half a row on.
+constexpr float kGrainySpreads = 10.0f;
+constexpr float kMaxGrainyShare = 0.85f;
+constexpr float kGrainySlack = 1.15f;
+constexpr float kGrainyRowSlack = 0.13f;
 // Below this median difference nearly everything is one value: no evidence either way.
 constexpr float kMinBase = 1.5f;
 
@@ -87,6 +95,10 @@ constexpr float kGrainyDown = 0.55f;
 constexpr float kGrainyMinSlant = 0.85f;
 constexpr float kGrainyMaxZeros = 0.2f;
 constexpr int32_t kGrainyMinValues = 64;
+constexpr float kGrainyMaxConstant = 0.05f;
+// Rows found only as grainy must cover this many bytes: small grainy areas abound in compressed
+// data and tables.
+constexpr int64_t kGrainyMinBytes = 16 << 10;
 
 // File scan: chunks read whole, with margins so that a picture across a chunk's edge is seen
 // from both sides and joined.

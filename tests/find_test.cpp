@@ -142,6 +142,32 @@ TEST(FindSamples, EachFoundWhereverItLies)
         }
 }
 
+// A grainy texture stands out only against the spread of the other lags; it is found among noise
+// and between slices of a library, whose tables are no more alike than it.
+TEST(FindSamples, GrainyTextureAmongNoiseAndTables)
+{
+    const Sample& s = kGrainySample;
+    const Bytes texture = pixelsThenNoise(s);
+    StrideScratch scratch;
+    StrideCandidate c;
+    ASSERT_TRUE(searchStride(texture.data(), static_cast<int64_t>(texture.size()), 0, s.stride * s.height, 8, 16 << 10,
+                             &scratch, &c));
+    EXPECT_NEAR(static_cast<double>(c.stride), static_cast<double>(s.stride), 4.0);
+    EXPECT_GT(c.down, kMaxDownShare * c.base) << "not grainy: the test no longer tests the grainy path";
+
+    const Bytes library = readSample(kLibrarySlice);
+    for (const Bytes& before : {noise(4093, 7), library}) {
+        Bytes data = before;
+        const int64_t at = append(&data, samplePixels(s));
+        append(&data, before.size() > 8192 ? library : noise(20000, 8));
+        FindOptions o = defaultFindOptions();
+        o.minBytes = 1000;
+        const std::vector<Find> finds = findAll(data, o);
+        ASSERT_EQ(finds.size(), 1u) << "after " << before.size() << " bytes";
+        EXPECT_GE(coverage(finds[0], s, at), 0.5) << "found layout " << finds[0].layout << " stride " << finds[0].stride;
+    }
+}
+
 // A slice of a large library where an earlier method saw a picture: records and code only.
 TEST(FindSamples, RealLibraryHoldsNoPicture)
 {

@@ -13,6 +13,8 @@ const Sample kSamples[4] = {
     {"screen32_160x120.raw", 0, kColour32, 160, 120, 640},
 };
 
+const Sample kGrainySample = {"texture_100x100_rgb24.raw", 0, kColour24, 100, 100, 300};
+
 Bytes readSample(const char* file)
 {
     std::ifstream in(std::string(TESSVANE_FIND_SAMPLES) + "/" + file, std::ios::binary);

@@ -21,6 +21,8 @@ struct Sample {
 
 // A padded 24-bit BMP, an 8-bit palette BMP, a 565 and a 32-bit crop of an X server's screen.
 extern const Sample kSamples[4];
+// A grainy stone texture, barely more alike one row down than elsewhere.
+extern const Sample kGrainySample;
 constexpr const char* kLibrarySlice = "library_slice.bin";
 
 // The file's bytes; empty (and a test failure) when it cannot be read.
