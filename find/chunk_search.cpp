@@ -45,7 +45,9 @@ int64_t seedRow(const Core& c, int64_t w0, int64_t w1, int64_t stride)
 int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int64_t covered, std::vector<Find>* finds)
 {
     StrideCandidate candidate;
-    if (!searchStride(c.data, c.size, w0, w1, kLagMin, lagMax, &c.scratch->stride, &candidate))
+    const bool found = searchStride(c.data, c.size, w0, w1, kLagMin, lagMax, &c.scratch->stride, &candidate);
+    c.scratch->lastLead = candidate.shortLead;
+    if (!found)
         return -1;
     const int64_t seed = seedRow(c, w0, w1, candidate.stride);
     // Grainy rows, whose stride stood out only against the spread of the other lags, are held to
@@ -129,9 +131,11 @@ void searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, in
         const size_t before = finds->size();
         int64_t end = searchWindow(c, pos, w1, c.lagMax, covered, finds);
         // Small pictures drown in a large window, or lie before a larger one found in it: those
-        // bytes are searched again in small windows for shorter rows.
+        // bytes are searched again in small windows for shorter rows, unless no short lag stood
+        // out at all.
         const int64_t smallEnd = end < 0 ? w1 : finds->size() > before ? finds->back().offset - c.base : pos;
-        for (int64_t s0 = pos; s0 + kBlockBytes <= smallEnd; ) {
+        const bool hint = c.scratch->lastLead >= kMinShortLead;
+        for (int64_t s0 = pos; hint && s0 + kBlockBytes <= smallEnd; ) {
             const int64_t e = searchWindow(c, s0, std::min(smallEnd, s0 + kSmallWindowBytes), kSmallWindowMaxLag, covered, finds);
             s0 = e > s0 ? e : s0 + kSmallWindowBytes;
             end = std::max(end, e);

@@ -12,6 +12,7 @@
 struct ChunkScratch {
     std::vector<uint8_t> kinds;
     StrideScratch stride;
+    float lastLead = 0.0f;
 };
 
 // Looks for pictures seen from [lo, hi) of data (size bytes, the first at file offset base);

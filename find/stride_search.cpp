@@ -88,6 +88,7 @@ bool searchStride(const uint8_t* data, int64_t size, int64_t w0, int64_t w1,
 {
     // Near the end of the data, rows as long as half of what is left can still be sampled.
     lagMax = std::min(lagMax, (size - w0 - kKernelPadding - 1) / 2);
+    out->shortLead = 1e9f;
     if (lagMax < lagMin + 8)
         return false;
     samplePositions(data, w0, w1, size - lagMax - kKernelPadding, s);
@@ -106,8 +107,10 @@ bool searchStride(const uint8_t* data, int64_t size, int64_t w0, int64_t w1,
             best = lag;
     if (best < 0)
         return false;
-    std::vector<float> others;
-    for (int64_t lag = lagMin; lag <= lagMax; lag += 8)
+    // The median and spread of a few hundred lags spread evenly are as good as of all of them.
+    std::vector<float>& others = s->others;
+    others.clear();
+    for (int64_t lag = lagMin; lag <= lagMax; lag += std::max<int64_t>(8, (lagMax - lagMin) / kMedianLags))
         others.push_back(d[static_cast<size_t>(lag)]);
     auto mid = others.begin() + static_cast<std::ptrdiff_t>(others.size() / 2);
     std::nth_element(others.begin(), mid, others.end());
@@ -117,7 +120,9 @@ bool searchStride(const uint8_t* data, int64_t size, int64_t w0, int64_t w1,
     for (float& o : others)
         o = std::abs(o - base);
     std::nth_element(others.begin(), mid, others.end());
-    const float spread = *mid;
+    const float spread = std::max(*mid, 0.01f);
+    const int64_t shortMax = std::min(lagMax, kSmallWindowMaxLag);
+    out->shortLead = (base - *std::min_element(d.begin() + lagMin, d.begin() + shortMax + 1)) / spread;
     const float least = d[static_cast<size_t>(best)];
     const bool grainy = least <= kMaxGrainyShare * base && base - least >= kGrainySpreads * spread;
     if (base < kMinBase || (least > kMaxDownShare * base && !grainy))
@@ -135,7 +140,9 @@ bool searchStride(const uint8_t* data, int64_t size, int64_t w0, int64_t w1,
     }
     if (aside >= 0.0f && down + kAlikeFloor < kEarlySlant * (aside + kAlikeFloor))
         return false;
-    *out = {stride, down, base};
+    out->stride = stride;
+    out->down = down;
+    out->base = base;
     return true;
 }
 

@@ -8,6 +8,9 @@ struct StrideCandidate {
     int64_t stride;  // bytes from one row to the next
     float down;      // mean capped difference one stride on
     float base;      // the median of that mean over all lags: what unrelated bytes give
+    // How far the least difference at lags up to kSmallWindowMaxLag lies below base, in median
+    // deviations: where a smaller picture may hide in part of the window. Set on failure too.
+    float shortLead;
 };
 
 struct StrideScratch {
@@ -15,6 +18,7 @@ struct StrideScratch {
     std::vector<uint8_t> quiet;
     std::vector<uint32_t> sums;
     std::vector<float> sorted;
+    std::vector<float> others;
 };
 
 // Looks at lags lagMin to lagMax from bytes sampled in [w0, w1) of data, skipping cells of noise

@@ -14,7 +14,12 @@ constexpr uint64_t kNoiseRoughness = 74;
 constexpr int64_t kWindowBytes = 64 << 10;
 constexpr int64_t kSmallWindowBytes = 16 << 10;
 constexpr int64_t kSmallWindowMaxLag = 4096;
+// A window is searched again in small windows when a lag up to kSmallWindowMaxLag lies this many
+// median deviations below the median (a small picture's rows show so even among other data).
+constexpr float kMinShortLead = 4.0f;
 constexpr int32_t kPositions = 256;
+// Lags whose mean differences give the median and spread that unrelated bytes show.
+constexpr int64_t kMedianLags = 512;
 // Cells of a window whose roughness is measured to pick the quiet ones.
 constexpr int64_t kCellBytes = 256;
 constexpr int32_t kDifferenceCap = 15;
