@@ -125,8 +125,29 @@ bool lastNibbleUnused(const Rows& r, int64_t column)
     return r.count >= 8 && zero * 10 >= r.count * 9;
 }
 
+// How much neighbouring 16-bit pixels differ when read as 5-6-5 (or 5-5-5) channels, each
+// difference as a share of its channel's range, with the low byte of each word at `phase`.
+float channelSteps(const Rows& r, int64_t phase, bool green6)
+{
+    const int greenBits = green6 ? 6 : 5;
+    float sum = 0.0f;
+    int64_t n = 0;
+    auto word = [&](int64_t i) { return r.data[i] | r.data[i + 1] << 8; };
+    for (int64_t y = 0; y < r.count; ++y)
+        for (int64_t c = phase; c + 3 < r.stride; c += 2, ++n) {
+            const int a = word(r.r0 + y * r.stride + c), b = word(r.r0 + y * r.stride + c + 2);
+            const int blue = std::abs((a & 31) - (b & 31));
+            const int green = std::abs((a >> 5 & ((1 << greenBits) - 1)) - (b >> 5 & ((1 << greenBits) - 1)));
+            const int red = std::abs((a >> (5 + greenBits) & 31) - (b >> (5 + greenBits) & 31));
+            sum += static_cast<float>(blue + red) / 31.0f + static_cast<float>(green) / static_cast<float>((1 << greenBits) - 1);
+        }
+    return n > 0 ? sum / static_cast<float>(n) : 0.0f;
+}
+
 // 15-bit words leave their top bit clear; RGB565 uses it for red. Which byte of a word is the
-// high one is not known yet: either may be.
+// high one is not known yet: either may be. Where the top bit is rarely set (little bright red),
+// the reading whose channels change more smoothly from pixel to pixel tells: read in the wrong
+// one, a bit of one channel lands in another.
 int32_t sixteenBitLayout(const Rows& r)
 {
     int64_t set[2] = {0, 0}, total = 0;
@@ -134,7 +155,10 @@ int32_t sixteenBitLayout(const Rows& r)
         for (int64_t c = 0; c + 1 < r.stride; c += 2, ++total)
             for (int64_t k = 0; k < 2; ++k)
                 set[k] += r.data[r.r0 + y * r.stride + c + k] >> 7;
-    return std::min(set[0], set[1]) * 200 <= total ? kColour15 : kColour565;
+    if (std::min(set[0], set[1]) * 200 > total)
+        return kColour565;
+    const int64_t phase = set[0] < set[1] ? 1 : 0;  // the high byte has the clear top bit
+    return channelSteps(r, phase, true) < kSixteenBitSmoother * channelSteps(r, phase, false) ? kColour565 : kColour15;
 }
 
 }  // namespace

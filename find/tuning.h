@@ -65,6 +65,9 @@ constexpr float kMaxPixelDip = 0.85f;
 constexpr float kMaxNibbleSpread = 2.4f;
 // ... or so many of its bytes (but zeros and 0xFF) hold two equal nibbles: plain 4-bit areas.
 constexpr float kMinEqualNibbles = 0.4f;
+// 16-bit pixels whose top bit is clear are read as RGB565 only when their channels step this much
+// more smoothly than as 15-bit (real 565 pictures: about half; screens of few colours: 0.8).
+constexpr float kSixteenBitSmoother = 0.65f;
 
 // Extent: a row belongs while it is alike to the next, more than to half a row on.
 constexpr float kRowDownShare = 0.75f;

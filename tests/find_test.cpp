@@ -109,15 +109,21 @@ TEST(FindLayout, RealPixelsInEveryLayout)
         }
     expectLayout(nibbles, 50, kGrey4, 100, "4-bit grey");
 
-    Bytes fifteen = samplePixels(kSamples[2]);
+    // The 565 screen repacked as 15-bit, and kept in 565 with its red halved, so that the top
+    // bit is clear in 565 too.
+    Bytes fifteen = samplePixels(kSamples[2]), darkRed = fifteen;
     for (size_t i = 0; i + 1 < fifteen.size(); i += 2) {
         const int word = fifteen[i] | fifteen[i + 1] << 8;
         const int red = word >> 11, green = word >> 6 & 31, blue = word & 31;
         const int packed = red << 10 | green << 5 | blue;
         fifteen[i] = static_cast<uint8_t>(packed);
         fifteen[i + 1] = static_cast<uint8_t>(packed >> 8);
+        const int dark = (red >> 1) << 11 | (word & 0x7FF);
+        darkRed[i] = static_cast<uint8_t>(dark);
+        darkRed[i + 1] = static_cast<uint8_t>(dark >> 8);
     }
     expectLayout(fifteen, 480, kColour15, 240, "15-bit colour");
+    expectLayout(darkRed, 480, kColour565, 240, "565 without bright red");
 }
 
 // Wherever a picture lies among noise, it is found whole enough, in its layout and width.
