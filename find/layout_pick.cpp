@@ -189,12 +189,14 @@ bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, i
     float ratio[5] = {0, 0, 0, 0, 0};
     for (int64_t b = 1; b <= 4 && b <= stride / 2; ++b)
         ratio[b] = acrossRatio(r, b);
-    if (stride >= 12 && greyInChannels(r))
+    // Runs and nibbles are counted over a part of the rows: it tells as well.
+    const Rows part = {data, r0, stride, std::min<int64_t>(rows, std::max<int64_t>(8, kLayoutBytes / stride))};
+    if (stride >= 12 && greyInChannels(part))
         pixel = ratio[4] < ratio[3] ? 4 : 3;
     int32_t layout = pixel == 1 ? kGrey8 : pixel == 3 ? kColour24 : pixel == 4 ? kColour32 : kColour15;
     if (pixel == 2)
         layout = sixteenBitLayout(r);
-    else if (pixel == 1 && nibblesArePixels(r))
+    else if (pixel == 1 && nibblesArePixels(part))
         layout = kGrey4;
     // The pad is what the row holds beyond whole pixels; zero columns inside the pixels are
     // the picture's own.

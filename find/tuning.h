@@ -45,6 +45,7 @@ constexpr float kAlikeFloor = 0.5f;
 // above the median column's and above the best of the neighbouring strides.
 constexpr float kSeamStrength = 4.0f;
 constexpr float kSeamLead = 2.0f;
+constexpr int64_t kMedianColumns = 256;
 // A lag less alike than that still stands out as a grainy picture's stride when it lies this
 // many median deviations (over all lags) below the median, and at most kMaxGrainyShare of it.
 // Its rows are then held to their own likeness times kGrainySlack, at most kMaxGrainyShare,
@@ -61,6 +62,8 @@ constexpr float kMinBase = 1.5f;
 constexpr float kGreyChannelsEqual = 0.9f;
 // A lag of 2 to 4 bytes this much more alike than both its neighbours is the pixel's size.
 constexpr float kMaxPixelDip = 0.85f;
+// Bytes of rows over which runs of grey channels and nibbles are counted.
+constexpr int64_t kLayoutBytes = 16 << 10;
 // 4-bit: the two nibbles of a byte are neighbour pixels, so they differ little.
 constexpr float kMaxNibbleSpread = 2.4f;
 // ... or so many of its bytes (but zeros and 0xFF) hold two equal nibbles: plain 4-bit areas.
