@@ -149,5 +149,5 @@ void searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, in
 bool wanted(const Find& f, const FindOptions& options)
 {
     return (options.layouts >> f.layout & 1) && f.width >= options.minWidth && f.width <= options.maxWidth &&
-           f.bytes >= options.minBytes;
+           f.bytes >= options.minBytes && f.height >= options.minHeight;
 }

@@ -78,7 +78,7 @@ std::string optionNamed(const std::string& message)
 }
 
 struct Texts {
-    std::string layouts, widths, minBytes, from, to, threads;
+    std::string layouts, widths, minBytes, minHeight, from, to, threads;
     std::vector<std::string> files;
     bool help, version, extractGiven, reportGiven;
 };
@@ -97,6 +97,7 @@ ParseOutcome runParser(int argc, char** argv, Args* args, Texts* t)
     app.add_option("--layouts", t->layouts);
     app.add_option("--width", t->widths);
     app.add_option("--min-bytes", t->minBytes);
+    app.add_option("--min-height", t->minHeight);
     app.add_option("--from", t->from);
     app.add_option("--to", t->to);
     app.add_option("--threads", t->threads);
@@ -140,6 +141,7 @@ std::string usageText()
                "  --layouts LIST      layouts to look for, e.g. 0,2 (default 0,1,2,3,4,5)\n"
                "  --width MIN-MAX     widths in pixels (default 8-4096; 2 to 16384)\n"
                "  --min-bytes N       smallest region reported (default 4096)\n"
+               "  --min-height ROWS   fewest rows reported (default 32; 16 to 1048576)\n"
                "  --from OFFSET       first byte to scan (decimal or 0x hex; default 0)\n"
                "  --to OFFSET         scan up to this byte (default the end of the file)\n"
                "  --threads N         threads (default: one per core; at most ") +
@@ -176,6 +178,9 @@ ParseOutcome parseCommandLine(int argc, char** argv, Args* args)
         return usageError("bad value for --width");
     if (!t.minBytes.empty() && !(parseNumber(t.minBytes, &n) && n >= 1 && (o.minBytes = n)))
         return usageError("bad value for --min-bytes");
+    if (!t.minHeight.empty() &&
+        !(parseNumber(t.minHeight, &n) && n >= kFindHeightFloor && n <= kFindHeightCeiling && (o.minHeight = static_cast<int32_t>(n))))
+        return usageError("bad value for --min-height");
     if (!t.from.empty() && !(parseNumber(t.from, &n) && ((o.from = n), true)))
         return usageError("bad value for --from");
     if (!t.to.empty() && !(parseNumber(t.to, &n) && ((o.to = n), true)))

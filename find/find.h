@@ -15,18 +15,23 @@ constexpr uint32_t kAllLayouts = (1u << kLayoutCount) - 1;
 // Widths the finder accepts at all; the defaults are narrower.
 constexpr int32_t kFindWidthFloor = 2;
 constexpr int32_t kFindWidthCeiling = 16384;
+// Heights --min-height accepts; the finder grows no picture shorter than the floor.
+constexpr int32_t kFindHeightFloor = 16;
+constexpr int32_t kFindHeightCeiling = 1 << 20;
 
 struct FindOptions {
     uint32_t layouts;  // bit n set: look for layout n
     int32_t minWidth;  // pixels
     int32_t maxWidth;
     int64_t minBytes;  // smallest region reported
+    int32_t minHeight; // fewest rows reported
     int64_t from;      // first byte scanned
     int64_t to;        // one past the last byte scanned; -1 for the end of the file
     int32_t threads;   // 0: one per core; never more than the memory budget allows
 };
 
-// Every layout, widths 8 to 4096, regions of 4096 bytes and more, the whole file, every core.
+// Every layout, widths 8 to 4096, regions of 4096 bytes and 32 rows and more, the whole file,
+// every core. Tables of records pass for pictures mostly in short runs of rows.
 FindOptions defaultFindOptions();
 
 struct Find {

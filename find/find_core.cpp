@@ -8,9 +8,11 @@
 #include "find/prune.h"
 #include "find/tuning.h"
 
+static_assert(kFindHeightFloor == kMinRows, "the floor is what the extent grows at least");
+
 FindOptions defaultFindOptions()
 {
-    return {kAllLayouts, 8, 4096, 4096, 0, -1, 0};
+    return {kAllLayouts, 8, 4096, 4096, 32, 0, -1, 0};
 }
 
 int64_t rowBytes(int32_t layout, int32_t width)
@@ -27,6 +29,8 @@ bool checkFindOptions(const FindOptions& o, char* error, size_t errorSize)
         bad = "--width";
     else if (o.minBytes < 1)
         bad = "--min-bytes";
+    else if (o.minHeight < kFindHeightFloor || o.minHeight > kFindHeightCeiling)
+        bad = "--min-height";
     else if (o.from < 0 || (o.to >= 0 && o.to < o.from))
         bad = "--from/--to";
     else if (o.threads < 0 || o.threads > 256)

@@ -1,9 +1,10 @@
 // Arbitrary bytes through the finder, with the options taken from the first bytes.
 //
-// Input: layouts (1 byte, low six bits, none means all), smallest and largest width (2 bytes
-// each, folded to 2 to 80, which bounds the lags searched), smallest region (2 bytes); the rest is the data, of which at most
-// 1.5 KiB is searched: the stride search's work grows with the data and its widest lag, and small
-// inputs keep the runs many while reaching every stage.
+// Input: layouts (1 byte, low six bits, none means all; the top two bits pick the fewest rows,
+// 16 to 64), smallest and largest width (2 bytes each, folded to 2 to 80, which bounds the lags
+// searched), smallest region (2 bytes); the rest is the data, of which at most 1 KiB is searched:
+// the stride search's work grows with the data and its widest lag, and small inputs keep the runs
+// many while reaching every stage.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -34,8 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     options.minWidth = a < b ? a : b;
     options.maxWidth = a < b ? b : a;
     options.minBytes = 1 + (data[5] | data[6] << 8);
+    options.minHeight = kFindHeightFloor << ((data[0] >> 6) + 1) / 2;
     const uint8_t* bytes = data + kHeader;
-    const int64_t count = std::min<int64_t>(static_cast<int64_t>(size - kHeader), 1536);
+    const int64_t count = std::min<int64_t>(static_cast<int64_t>(size - kHeader), 1024);
     const int64_t base = 1000;
 
     std::vector<Find> finds;
@@ -49,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         check(f.bytes >= options.minBytes && f.offset >= base && f.offset + f.bytes <= base + count, "region inside the data");
         check(f.stride >= rowBytes(f.layout, f.width) && f.bytes == (f.height - 1) * f.stride + rowBytes(f.layout, f.width),
               "rows of the stride");
-        check(f.height >= 3, "at least three rows");
+        check(f.height >= options.minHeight, "at least the rows asked for");
         check(f.score >= 0.0f && f.score <= 1.0f, "score 0 to 1");
         previousStart = f.offset;
         previousEnd = std::max(previousEnd, f.offset + f.bytes);

@@ -86,9 +86,16 @@ TEST(FindProgram, ReportsFindsAsTextTsvAndPictures)
     rmdir(dir.c_str());
 
     ProgramRun range = runFinder("--tsv --from 0x249F0 --to 200000 " + data);
-    std::remove(data.c_str());
     EXPECT_EQ(range.status, 0);
     EXPECT_EQ(range.out, header);
+
+    // The find's own height is enough rows; one more is not.
+    long long offsetValue = 0, bytes = 0, layout = 0, width = 0, height = 0;
+    ASSERT_EQ(std::sscanf(tsv.out.c_str() + header.size(), "%lld %lld %lld %lld %lld", &offsetValue, &bytes, &layout,
+                          &width, &height), 5);
+    EXPECT_EQ(runFinder("--tsv --min-height " + std::to_string(height) + " " + data).out, tsv.out);
+    EXPECT_EQ(runFinder("--tsv --min-height " + std::to_string(height + 1) + " " + data).out, header);
+    std::remove(data.c_str());
 }
 
 TEST(FindProgram, ExitStatusForBadUsageAndUnreadableFiles)
@@ -97,7 +104,7 @@ TEST(FindProgram, ExitStatusForBadUsageAndUnreadableFiles)
     const Bytes small = randomTestBytes(1000, 1);
     ASSERT_TRUE(writeTestFile(data.c_str(), small.data(), small.size()));
     for (const char* args : {"", "--bogus x", "--layouts 6 x", "--to ' -2' x", "--from ' 5' x", "--width ' 9-20' x", "--layouts 1,,2 x", "--width 90-30 x",
-                             "--width 1-8 x", "--min-bytes 0 x", "--threads 0 x", "--from -5 x", "--to",
+                             "--width 1-8 x", "--min-bytes 0 x", "--min-height 15 x", "--threads 0 x", "--from -5 x", "--to",
                              "a b"}) {
         ProgramRun r = runFinder(args);
         EXPECT_EQ(r.status, 2) << args;

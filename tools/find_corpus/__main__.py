@@ -90,6 +90,8 @@ def main():
     sc.add_argument("--tsv-dir", help="read CORPUS/CONTAINER.tsv from here instead of running the finder")
     sc.add_argument("--min-picture-bytes", type=int, default=4096,
                     help="pictures smaller than this are not counted in recall (the finder's --min-bytes)")
+    sc.add_argument("--min-picture-rows", type=int, default=32,
+                    help="nor pictures of fewer rows (the finder's --min-height)")
     sc.add_argument("--runs", type=int, default=1, help="runs of the finder per container; the fastest counts")
     sc.add_argument("--save-tsv", help="keep the finder's output as CORPUS/CONTAINER.tsv here")
     sc.add_argument("--json", help="write the summary here (default DIR/score.json)")

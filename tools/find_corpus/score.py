@@ -140,7 +140,7 @@ def false_finds_of(truth, finds):
     return false, ignored
 
 
-def judge_picture(pic, finds, label, truth, min_bytes):
+def judge_picture(pic, finds, label, truth, min_bytes, min_rows=0):
     """Found when finds of its layout, width and stride cover at least half of it; marks those finds
     right. Returns the picture's entry and the scores of its right finds."""
     total = sum(n for _, n in pic["pieces"])
@@ -159,7 +159,7 @@ def judge_picture(pic, finds, label, truth, min_bytes):
              "layout": pic["layout"], "width": pic["width"], "stride": pic["stride"], "height": pic["height"],
              "source": pic["source"], "source_kind": pic["source_kind"], "contiguous": pic["contiguous"],
              "found": found, "best_score": max((f["score"] for f, _ in right), default=None),
-             "bytes": pic["bytes"], "small": pic["bytes"] < min_bytes}
+             "bytes": pic["bytes"], "small": pic["bytes"] < min_bytes or pic["height"] < min_rows}
     if not found:
         near.sort(key=lambda fc: -fc[1])
         entry["why"] = why_missed(pic, near + right)
@@ -181,9 +181,10 @@ def score_container(args, truth_path, report):
     text, seconds, cat_s, peak_mib = run_finder(args, os.path.join(os.path.dirname(truth_path), name), label)
     finds = read_tsv(text)
     min_bytes = getattr(args, "min_picture_bytes", 0)
+    min_rows = getattr(args, "min_picture_rows", 0)
     false, ignored = false_finds_of(truth, finds)
     for pic in truth["pictures"]:
-        entry, scores = judge_picture(pic, finds, label, truth, min_bytes)
+        entry, scores = judge_picture(pic, finds, label, truth, min_bytes, min_rows)
         report["pictures"].append(entry)
         report["true_scores"].extend(scores)
     report["false_scores"].extend(f["score"] for f in false)
@@ -191,7 +192,8 @@ def score_container(args, truth_path, report):
     add_up(report, "kind_bytes", kind_bytes + [("container", truth["size"] - sum(n for _, n in kind_bytes))])
     add_up(report, "kind_false", [(f["kind"], 1) for f in false])
     # what a user reads first: the best-scored finds, as many as the file holds pictures
-    top = sorted(finds, key=lambda f: -f["score"])[:sum(1 for p in truth["pictures"] if p["bytes"] >= min_bytes)]
+    top = sorted(finds, key=lambda f: -f["score"])[:sum(1 for p in truth["pictures"]
+                                                         if p["bytes"] >= min_bytes and p["height"] >= min_rows)]
     report["top_right"] = report.get("top_right", 0) + sum(1 for f in top if f.get("right"))
     report["top_total"] = report.get("top_total", 0) + len(top)
     report["containers"].append({
@@ -267,8 +269,9 @@ def score(args):
     out.append("recall (right layout, width and stride, at least half the picture): %d / %d = %.1f%%" % (
         found, len(pics), 100.0 * found / len(pics) if pics else 0.0))
     if small:
-        out.append("not counted: %d pictures smaller than %d bytes (--min-picture-bytes, the finder's default "
-                   "--min-bytes); finds over them are not false" % (len(small), args.min_picture_bytes))
+        out.append("not counted: %d pictures smaller than %d bytes or of fewer than %d rows (the finder's default "
+                   "--min-bytes and --min-height); finds over them are not false" % (
+                       len(small), args.min_picture_bytes, args.min_picture_rows))
     reasons = {}
     for p in pics:
         if not p["found"]:
