@@ -58,8 +58,9 @@ constexpr float kGrainyRowSlack = 0.13f;
 constexpr float kMinBase = 1.5f;
 
 // Layout: pixels of the right size are alike to the next one across more than bytes at other
-// distances; grey stored in 3 or 4 bytes shows as equal channels in nearly every pixel.
-constexpr float kGreyChannelsEqual = 0.9f;
+// distances; grey stored in 3 or 4 bytes, and the grey and white areas of a colour picture, show
+// as runs of equal bytes that are mostly whole pixels long (a third of them, by chance, in 8-bit).
+constexpr float kGreyChannelsEqual = 0.7f;
 // A lag of 2 to 4 bytes this much more alike than both its neighbours is the pixel's size.
 constexpr float kMaxPixelDip = 0.85f;
 // Bytes of rows over which runs of grey channels and nibbles are counted.
