@@ -105,11 +105,13 @@ RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& r
     auto diff = [&](int64_t lag) { return meanDifference(data, size, e.start, samples, step, lag); };
     const float down = diff(stride);
     const float slant = 0.5f * (diff(stride - pixel) + diff(stride + pixel));
-    int64_t zeros = 0;
+    int64_t zeros = 0, climbs = 0;
     bool seen[256] = {};
     for (int64_t i = e.start; i < e.start + bytes; i += step) {
         zeros += data[i] == 0;
         seen[data[i]] = true;
+        const uint8_t next = i + pixel < size ? static_cast<uint8_t>(data[i + pixel] - data[i]) : 0;
+        climbs += (next == 1) - (next == 0xFF);
     }
     int32_t values = 0;
     for (bool v : seen)
@@ -121,6 +123,7 @@ RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& r
     f.constant = constantColumns(data, size, e, stride);
     f.alike = alikeColumns(data, size, e, stride, base, share);
     f.zeros = static_cast<float>(zeros) / static_cast<float>((bytes + step - 1) / step);
+    f.ramp = static_cast<float>(climbs) / static_cast<float>((bytes + step - 1) / step);
     f.values = values;
     return f;
 }
@@ -135,6 +138,10 @@ float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, con
     const RegionFeatures f = measureRegion(data, size, reading, extent, base, share);
     // A picture is nearly as alike one row down and a pixel aside as straight down; records are
     // alike only at the exact record length.
+    // Tables of code points and indices count up by one from entry to entry; pictures step up
+    // and down alike.
+    if (f.ramp > kMaxRamp)
+        return 0.0f;
     if (f.slant < kMinSlant[reading.layout] || f.zeros > kMaxZeros ||
         f.alike < (reading.stride < kNarrowStride ? kMinAlikeColumns : kMinAlikeColumnsWide))
         return 0.0f;

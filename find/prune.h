@@ -16,6 +16,7 @@ struct RegionFeatures {
     float constant;   // share of byte columns of one value in every row
     float alike;      // share of columns alike one row down
     float zeros;      // share of zero bytes
+    float ramp;       // share of bytes one more than the byte a pixel before, less those one less
     int32_t values;   // distinct byte values
 };
 

@@ -91,6 +91,7 @@ constexpr float kMinAlikeColumns = 0.8f;
 // Wide rows: a screen's dithered photo at depth 8 is unlike one row down in its own columns.
 constexpr float kMinAlikeColumnsWide = 0.5f;
 constexpr float kMaxZeros = 0.85f;
+constexpr float kMaxRamp = 0.2f;
 constexpr int64_t kNarrowStride = 256;
 constexpr float kMaxConstantNarrow = 0.3f;
 constexpr float kMaxConstantColumns = 0.6f;
