@@ -69,6 +69,24 @@ static void samplePositions(const uint8_t* data, int64_t w0, int64_t w1, int64_t
     }
 }
 
+// The median of |d[lag] - centre| over every `every`-th lag, to 1/64: differences are at most
+// kDifferenceCap.
+static float medianOfLags(const std::vector<float>& d, int64_t lagMin, int64_t lagMax, int64_t every, float centre,
+                          StrideScratch* s)
+{
+    constexpr int kSteps = 64;
+    std::vector<uint16_t>& counts = s->counts;
+    counts.assign(kDifferenceCap * kSteps + 2, 0);
+    int32_t n = 0;
+    for (int64_t lag = lagMin; lag <= lagMax; lag += every, ++n)
+        ++counts[static_cast<size_t>(std::abs(d[static_cast<size_t>(lag)] - centre) * kSteps + 0.5f)];
+    int32_t seen = 0;
+    for (size_t k = 0; k < counts.size(); ++k)
+        if ((seen += counts[k]) > n / 2)
+            return static_cast<float>(k) / kSteps;
+    return static_cast<float>(kDifferenceCap);
+}
+
 static bool localMinimum(const std::vector<float>& d, int64_t s, int64_t lagMax)
 {
     for (int64_t k = 1; k <= 4; ++k)
@@ -116,20 +134,13 @@ bool searchStride(const uint8_t* data, int64_t size, int64_t w0, int64_t w1,
             best = lag;
     if (best < 0)
         return false;
-    // The median and spread of a few hundred lags spread evenly are as good as of all of them.
-    std::vector<float>& others = s->others;
-    others.clear();
-    for (int64_t lag = lagMin; lag <= lagMax; lag += std::max<int64_t>(8, (lagMax - lagMin) / kMedianLags))
-        others.push_back(d[static_cast<size_t>(lag)]);
-    auto mid = others.begin() + static_cast<std::ptrdiff_t>(others.size() / 2);
-    std::nth_element(others.begin(), mid, others.end());
-    const float base = *mid;
+    // The median and spread of a few hundred lags spread evenly are as good as of all of them,
+    // and counted in steps of 1/64 of a level they come without sorting.
+    const int64_t every = std::max<int64_t>(8, (lagMax - lagMin) / kMedianLags);
+    const float base = medianOfLags(d, lagMin, lagMax, every, 0.0f, s);
     // Grainy pictures are only somewhat more alike one row down than elsewhere, but far more
     // surely so than any other lag: their stride stands many spreads below the median.
-    for (float& o : others)
-        o = std::abs(o - base);
-    std::nth_element(others.begin(), mid, others.end());
-    const float spread = std::max(*mid, 0.01f);
+    const float spread = std::max(medianOfLags(d, lagMin, lagMax, every, base, s), 0.01f);
     const int64_t shortMax = std::min(lagMax, kSmallWindowMaxLag);
     out->shortLead = (base - *std::min_element(d.begin() + lagMin, d.begin() + shortMax + 1)) / spread;
     const float least = d[static_cast<size_t>(best)];
