@@ -24,6 +24,29 @@ float meanDifference(const uint8_t* data, int64_t size, int64_t from, int64_t co
     return n > 0 ? static_cast<float>(sum) / static_cast<float>(n) : static_cast<float>(kDifferenceCap);
 }
 
+void meanDifferences(const uint8_t* data, int64_t size, int64_t from, int64_t count, int64_t step, int64_t lo,
+                     int32_t lags, float* out)
+{
+    int32_t sums[kMaxBatchLags] = {};
+    const int64_t end = std::min(from + count * step, size);
+    // Bytes whose partners at every lag lie in the data, lag by lag in the inner loop, where the
+    // compiler keeps them in vector registers; then the last ones, lag by lag.
+    const int64_t whole = std::min(end, size - (lo + lags - 1));
+    int64_t i = from, n = 0;
+    for (; i < whole; i += step, ++n) {
+        const int a = data[i];
+        const uint8_t* b = data + i + lo;
+        for (int32_t k = 0; k < lags; ++k)
+            sums[k] += std::min(std::abs(a - b[k]), kDifferenceCap);
+    }
+    for (int32_t k = 0; k < lags; ++k) {
+        int64_t m = n;
+        for (int64_t j = i; j < end && j + lo + k < size; j += step, ++m)
+            sums[k] += std::min(std::abs(data[j] - data[j + lo + k]), kDifferenceCap);
+        out[k] = m > 0 ? static_cast<float>(sums[k]) / static_cast<float>(m) : static_cast<float>(kDifferenceCap);
+    }
+}
+
 // The window's cells that are neither noise nor plain: a picture beside noise or compressed data
 // then speaks for itself instead of being averaged with them. (Choosing only the smoothest cells
 // favours the quiet parts of code and tables over grainy pictures.)
@@ -184,8 +207,10 @@ int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t st
     // Wide rows are missed by more bytes: a few pixels of the widest layout.
     const int64_t reach = std::clamp<int64_t>(stride / 128, 4, kMaxRefineReach);
     float down[2 * kMaxRefineReach + 1];
+    meanDifferences(data, size, seed, span, step, stride - reach, static_cast<int32_t>(2 * reach + 1), down);
     for (int64_t k = -reach; k <= reach; ++k)
-        down[k + reach] = stride + k >= lagMin ? meanDifference(data, size, seed, span, step, stride + k) : 1e9f;
+        if (stride + k < lagMin)
+            down[k + reach] = 1e9f;
     int64_t best = stride;
     float least = 1e9f;
     for (int64_t k = -reach; k <= reach; ++k) {
@@ -210,18 +235,19 @@ int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t st
 // How much the largest step between neighbouring pixels, summed down the rows at one column,
 // stands above the median column's: where rows wrap, the right edge meets the left one.
 static float seamStrength(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t pixel,
-                          std::vector<float>* steps)
+                          std::vector<int32_t>* steps)
 {
     const int64_t rows = std::min<int64_t>(32, (size - seed - pixel) / stride - 1);
     if (rows < 8 || stride > (8 << 10))
         return 0.0f;
-    steps->assign(static_cast<size_t>(stride), 0.0f);
+    steps->assign(static_cast<size_t>(stride), 0);
+    int32_t* sum = steps->data();
     for (int64_t y = 0; y < rows; ++y) {
         const uint8_t* row = data + seed + y * stride;
         for (int64_t c = 0; c < stride; ++c)
-            (*steps)[static_cast<size_t>(c)] += static_cast<float>(std::abs(row[c] - row[c + pixel]));
+            sum[c] += std::abs(row[c] - row[c + pixel]);
     }
-    const float top = *std::max_element(steps->begin(), steps->end());
+    const float top = static_cast<float>(*std::max_element(steps->begin(), steps->end()));
     // The median column of a few hundred spread evenly.
     const int64_t every = std::max<int64_t>(1, stride / kMedianColumns);
     int64_t kept = 0;
@@ -229,13 +255,13 @@ static float seamStrength(const uint8_t* data, int64_t size, int64_t seed, int64
         (*steps)[static_cast<size_t>(kept++)] = (*steps)[static_cast<size_t>(c)];
     auto mid = steps->begin() + kept / 2;
     std::nth_element(steps->begin(), mid, steps->begin() + kept);
-    return top / std::max(*mid, 0.5f * static_cast<float>(rows));
+    return top / std::max(static_cast<float>(*mid), 0.5f * static_cast<float>(rows));
 }
 
 int64_t seamStride(const uint8_t* data, int64_t size, int64_t seed, int64_t lo, int64_t hi, int64_t stride,
                    int64_t pixel, int64_t lagMin)
 {
-    std::vector<float> steps;
+    std::vector<int32_t> steps;
     int64_t best = stride;
     float strongest = seamStrength(data, size, seed, stride, pixel, &steps), other = 0.0f;
     for (int64_t s = std::max(lo, lagMin); s <= hi; ++s) {

@@ -31,6 +31,11 @@ bool searchStride(const uint8_t* data, int64_t size, int64_t w0, int64_t w1,
 // as far as size allows.
 float meanDifference(const uint8_t* data, int64_t size, int64_t from, int64_t count, int64_t step, int64_t lag);
 
+// meanDifference at lags lo to lo + lags - 1 (at most kMaxBatchLags) into out, in one pass.
+constexpr int32_t kMaxBatchLags = 33;
+void meanDifferences(const uint8_t* data, int64_t size, int64_t from, int64_t count, int64_t step, int64_t lo,
+                     int32_t lags, float* out);
+
 // The lag within a few bytes of stride most alike over `rows` rows from seed: the sample a
 // stride was found from misses wide rows by a pixel or two.
 int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t rows, int64_t lagMin);
