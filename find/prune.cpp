@@ -136,12 +136,12 @@ float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, con
     if (looksLikeText(data + extent.start, std::min(bytes, size - extent.start)))
         return 0.0f;
     const RegionFeatures f = measureRegion(data, size, reading, extent, base, share);
-    // A picture is nearly as alike one row down and a pixel aside as straight down; records are
-    // alike only at the exact record length.
     // Tables of code points and indices count up by one from entry to entry; pictures step up
     // and down alike.
     if (f.ramp > kMaxRamp)
         return 0.0f;
+    // A picture is nearly as alike one row down and a pixel aside as straight down; records are
+    // alike only at the exact record length.
     if (f.slant < kMinSlant[reading.layout] || f.zeros > kMaxZeros ||
         f.alike < (reading.stride < kNarrowStride ? kMinAlikeColumns : kMinAlikeColumnsWide))
         return 0.0f;
