@@ -29,8 +29,8 @@ void meanDifferences(const uint8_t* data, int64_t size, int64_t from, int64_t co
 {
     int32_t sums[kMaxBatchLags] = {};
     const int64_t end = std::min(from + count * step, size);
-    // Bytes whose partners at every lag lie in the data, lag by lag in the inner loop, where the
-    // compiler keeps them in vector registers; then the last ones, lag by lag.
+    // One pass over the bytes whose partners at every lag lie in the data; then the last ones,
+    // each lag as far as its partners reach.
     const int64_t whole = std::min(end, size - (lo + lags - 1));
     int64_t i = from, n = 0;
     for (; i < whole; i += step, ++n) {

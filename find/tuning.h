@@ -45,6 +45,7 @@ constexpr float kAlikeFloor = 0.5f;
 // above the median column's and above the best of the neighbouring strides.
 constexpr float kSeamStrength = 4.0f;
 constexpr float kSeamLead = 2.0f;
+// The median column's steps, against which a seam stands out, from this many columns.
 constexpr int64_t kMedianColumns = 256;
 // A lag less alike than that still stands out as a grainy picture's stride when it lies this
 // many median deviations (over all lags) below the median, and at most kMaxGrainyShare of it.
