@@ -67,7 +67,9 @@ class Browser:
         target = self.call('Target.createTarget', session=False, url=url)['targetId']
         self.session = self.call('Target.attachToTarget', session=False, targetId=target, flatten=True)['sessionId']
         deadline = time.time() + 60
-        while self.evaluate('document.readyState') != 'complete':
+        # The new target starts on about:blank, which is already complete before the page commits.
+        loaded = f"location.href === {json.dumps(url)} && document.readyState === 'complete'"
+        while not self.evaluate(loaded):
             if time.time() > deadline:
                 raise RuntimeError('the page did not load')
             time.sleep(0.1)
