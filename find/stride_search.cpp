@@ -1,6 +1,7 @@
 #include "find/stride_search.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 
 #include "find/find_kernels.h"
@@ -15,8 +16,17 @@ float meanDifference(const uint8_t* data, int64_t size, int64_t from, int64_t co
         const uint8_t* a = data + from;
         const uint8_t* b = data + from + lag;
         n = std::max<int64_t>(0, end - from);
-        for (int64_t i = 0; i < n; ++i)
-            sum += std::min(std::abs(a[i] - b[i]), kDifferenceCap);
+        // In bytes and 32-bit partial sums the loop vectorises.
+        constexpr int64_t kPart = 1 << 20;
+        for (int64_t i0 = 0; i0 < n; i0 += kPart) {
+            uint32_t part = 0;
+            const int64_t i1 = std::min(n, i0 + kPart);
+            for (int64_t i = i0; i < i1; ++i) {
+                const uint8_t d = static_cast<uint8_t>(std::max(a[i], b[i]) - std::min(a[i], b[i]));
+                part += std::min<uint8_t>(d, kDifferenceCap);
+            }
+            sum += part;
+        }
     } else {
         for (int64_t i = from; i < end; i += step, ++n)
             sum += std::min(std::abs(data[i] - data[i + lag]), kDifferenceCap);
@@ -94,12 +104,10 @@ static void samplePositions(const uint8_t* data, int64_t w0, int64_t w1, int64_t
 
 // The median of |d[lag] - centre| over every `every`-th lag, to 1/64: differences are at most
 // kDifferenceCap.
-static float medianOfLags(const std::vector<float>& d, int64_t lagMin, int64_t lagMax, int64_t every, float centre,
-                          StrideScratch* s)
+static float medianOfLags(const std::vector<float>& d, int64_t lagMin, int64_t lagMax, int64_t every, float centre)
 {
     constexpr int kSteps = 64;
-    std::vector<uint16_t>& counts = s->counts;
-    counts.assign(kDifferenceCap * kSteps + 2, 0);
+    std::array<uint16_t, kDifferenceCap * kSteps + 2> counts{};
     int32_t n = 0;
     for (int64_t lag = lagMin; lag <= lagMax; lag += every, ++n)
         ++counts[static_cast<size_t>(std::abs(d[static_cast<size_t>(lag)] - centre) * kSteps + 0.5f)];
@@ -117,6 +125,16 @@ static bool localMinimum(const std::vector<float>& d, int64_t s, int64_t lagMax)
             (s + k <= lagMax && d[static_cast<size_t>(s + k)] < d[static_cast<size_t>(s)]))
             return false;
     return true;
+}
+
+// The lag of least difference among those less than their four neighbours either side, or -1.
+static int64_t lowestMinimum(const std::vector<float>& d, int64_t lagMin, int64_t lagMax)
+{
+    int64_t best = -1;
+    for (int64_t lag = lagMin; lag <= lagMax; ++lag)
+        if ((best < 0 || d[static_cast<size_t>(lag)] < d[static_cast<size_t>(best)]) && localMinimum(d, lag, lagMax))
+            best = lag;
+    return best;
 }
 
 // Rows alike one row down are alike two and three rows down too: of lags as good as the best,
@@ -151,19 +169,16 @@ bool searchStride(const uint8_t* data, int64_t size, int64_t w0, int64_t w1,
     d.resize(static_cast<size_t>(lagMax) + 1);
     for (int64_t lag = 1; lag <= lagMax; ++lag)
         d[static_cast<size_t>(lag)] = static_cast<float>(s->sums[static_cast<size_t>(lag)]) / static_cast<float>(count);
-    int64_t best = -1;
-    for (int64_t lag = lagMin; lag <= lagMax; ++lag)
-        if ((best < 0 || d[static_cast<size_t>(lag)] < d[static_cast<size_t>(best)]) && localMinimum(d, lag, lagMax))
-            best = lag;
+    const int64_t best = lowestMinimum(d, lagMin, lagMax);
     if (best < 0)
         return false;
     // The median and spread of a few hundred lags spread evenly are as good as of all of them,
     // and counted in steps of 1/64 of a level they come without sorting.
     const int64_t every = std::max<int64_t>(8, (lagMax - lagMin) / kMedianLags);
-    const float base = medianOfLags(d, lagMin, lagMax, every, 0.0f, s);
+    const float base = medianOfLags(d, lagMin, lagMax, every, 0.0f);
     // Grainy pictures are only somewhat more alike one row down than elsewhere, but far more
     // surely so than any other lag: their stride stands many spreads below the median.
-    const float spread = std::max(medianOfLags(d, lagMin, lagMax, every, base, s), 0.01f);
+    const float spread = std::max(medianOfLags(d, lagMin, lagMax, every, base), 0.01f);
     const int64_t shortMax = std::min(lagMax, kSmallWindowMaxLag);
     out->shortLead = (base - *std::min_element(d.begin() + lagMin, d.begin() + shortMax + 1)) / spread;
     const float least = d[static_cast<size_t>(best)];

@@ -18,7 +18,6 @@ struct StrideScratch {
     std::vector<uint8_t> quiet;
     std::vector<uint32_t> sums;
     std::vector<float> sorted;
-    std::vector<uint16_t> counts;
 };
 
 // Looks at lags lagMin to lagMax from bytes sampled in [w0, w1) of data, skipping cells of noise
