@@ -54,6 +54,8 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int6
     // their own likeness, with some slack, rather than to a smooth picture's.
     const float down = candidate.down / std::max(candidate.base, kMinBase);
     const float share = down > kMaxDownShare ? std::clamp(kGrainySlack * down, kMaxDownShare, kMaxGrainyShare) : kMaxDownShare;
+    if (!enoughRows(c.data, c.size, seed, candidate.stride, candidate.base, share))
+        return -1;
     const int64_t sampled = candidate.stride;
     candidate.stride = refineStride(c.data, c.size, seed, sampled, 64, kLagMin);
     Reading reading;

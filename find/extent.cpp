@@ -152,14 +152,27 @@ bool highByteFirst(const Grid& g, int64_t top, int64_t rows)
     return even < odd;
 }
 
+Grid makeGrid(const uint8_t* data, int64_t size, int64_t stride, int64_t pixel, float base, float share)
+{
+    return {data, size, stride, pixel * std::max<int64_t>(1, stride / (2 * pixel)), std::max<int64_t>(1, stride / kRowSamples),
+            base, share, std::max(kRowDownShare, share + kGrainyRowSlack)};
+}
+
 }  // namespace
+
+bool enoughRows(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, float base, float share)
+{
+    if (seed < 0 || stride < 1 || seed + 2 * stride > size)
+        return false;
+    const Grid g = makeGrid(data, size, stride, 1, base, share);
+    return (walk(g, seed, +1) - walk(g, seed, -1)) / stride + 1 >= kMinRows;
+}
 
 bool growExtent(const uint8_t* data, int64_t size, int64_t seed, const Reading& reading, float base, float share, Extent* out)
 {
     const int64_t stride = reading.stride;
     const int64_t pixel = std::max<int64_t>(1, kNibblesPerPixel[reading.layout] / 2);
-    Grid g = {data, size, stride, pixel * std::max<int64_t>(1, stride / (2 * pixel)),
-              std::max<int64_t>(1, stride / kRowSamples), base, share, std::max(kRowDownShare, share + kGrainyRowSlack)};
+    const Grid g = makeGrid(data, size, stride, pixel, base, share);
     if (seed < 0 || seed + 2 * stride > size)
         return false;
     int64_t top = walk(g, seed, -1);

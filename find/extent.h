@@ -17,3 +17,7 @@ struct Extent {
 // by at most share of it (kMaxDownShare; more for grainy rows, whose stride stood out only
 // against the spread of the other lags). False when fewer than kMinRows remain.
 bool growExtent(const uint8_t* data, int64_t size, int64_t seed, const Reading& reading, float base, float share, Extent* out);
+
+// Whether rows of stride from the row at seed, read as bytes, reach kMinRows at all: a cheap
+// test before the layout and the exact stride are known.
+bool enoughRows(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, float base, float share);
