@@ -35,8 +35,8 @@ bool rowsAlike(const Grid& g, int64_t x)
     if (x < 0 || x + 2 * g.stride > g.size)
         return false;
     const int64_t samples = std::min<int64_t>(kRowSamples, g.stride / g.step);
-    const float down = meanDifference(g.data, g.size, x, samples, g.step, g.stride);
-    const float off = meanDifference(g.data, g.size, x, samples, g.step, g.stride + g.half);
+    float down, off;
+    meanDifferencePair(g.data, g.size, x, samples, g.step, g.stride, g.stride + g.half, &down, &off);
     return down <= g.rowShare * std::max(off, kMinBase) && down <= g.share * g.base + 1.0f;
 }
 

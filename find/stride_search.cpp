@@ -34,6 +34,29 @@ float meanDifference(const uint8_t* data, int64_t size, int64_t from, int64_t co
     return n > 0 ? static_cast<float>(sum) / static_cast<float>(n) : static_cast<float>(kDifferenceCap);
 }
 
+void meanDifferencePair(const uint8_t* data, int64_t size, int64_t from, int64_t count, int64_t step, int64_t lagA,
+                        int64_t lagB, float* a, float* b)
+{
+    const int64_t far = std::max(lagA, lagB);
+    const int64_t whole = std::min({from + count * step, size - far, size});
+    int64_t sumA = 0, sumB = 0, n = 0, i = from;
+    for (; i < whole; i += step, ++n) {
+        sumA += std::min(std::abs(data[i] - data[i + lagA]), kDifferenceCap);
+        sumB += std::min(std::abs(data[i] - data[i + lagB]), kDifferenceCap);
+    }
+    // The nearer lag's partners reach further.
+    const int64_t near = std::min(lagA, lagB);
+    const int64_t end = std::min({from + count * step, size - near, size});
+    int64_t sumNear = lagA <= lagB ? sumA : sumB, m = n;
+    for (; i < end; i += step, ++m)
+        sumNear += std::min(std::abs(data[i] - data[i + near]), kDifferenceCap);
+    auto mean = [](int64_t sum, int64_t k) {
+        return k > 0 ? static_cast<float>(sum) / static_cast<float>(k) : static_cast<float>(kDifferenceCap);
+    };
+    *a = lagA <= lagB ? mean(sumNear, m) : mean(sumA, n);
+    *b = lagA <= lagB ? mean(sumB, n) : mean(sumNear, m);
+}
+
 void meanDifferences(const uint8_t* data, int64_t size, int64_t from, int64_t count, int64_t step, int64_t lo,
                      int32_t lags, float* out)
 {
@@ -232,8 +255,9 @@ int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t st
         if (down[k + reach] > 1.2f * down[reach] + 0.05f)
             continue;
         const int64_t lag = stride + k;
-        const float cost = down[k + reach] + meanDifference(data, size, seed, span, step, 2 * lag) +
-                           meanDifference(data, size, seed, span, step, 3 * lag);
+        float twice, thrice;
+        meanDifferencePair(data, size, seed, span, step, 2 * lag, 3 * lag, &twice, &thrice);
+        const float cost = down[k + reach] + twice + thrice;
         // Of strides nearly as alike, the one aligned to more bytes: BMP rows are padded to 4
         // bytes, and screens and textures are round widths; raw formats' rows are whole pixels
         // and so as often aligned as not.

@@ -30,6 +30,10 @@ bool searchStride(const uint8_t* data, int64_t size, int64_t w0, int64_t w1,
 // as far as size allows.
 float meanDifference(const uint8_t* data, int64_t size, int64_t from, int64_t count, int64_t step, int64_t lag);
 
+// meanDifference at two lags (of 0 or more) in one pass over the bytes.
+void meanDifferencePair(const uint8_t* data, int64_t size, int64_t from, int64_t count, int64_t step, int64_t lagA,
+                        int64_t lagB, float* a, float* b);
+
 // meanDifference at lags lo to lo + lags - 1 (at most kMaxBatchLags) into out, in one pass.
 constexpr int32_t kMaxBatchLags = 33;
 void meanDifferences(const uint8_t* data, int64_t size, int64_t from, int64_t count, int64_t step, int64_t lo,
