@@ -157,9 +157,29 @@ static bool localMinimum(const std::vector<float>& d, int64_t s, int64_t lagMax)
         d[lag] = static_cast<float>(sums[lag]) / static_cast<float>(count);
 }
 
-// The lag of least difference among those less than their four neighbours either side, or -1.
-static int64_t lowestMinimum(const std::vector<float>& d, int64_t lagMin, int64_t lagMax)
+// The least of sums[lo..hi] (hi >= lo), kept in four running minima so that the loop does not
+// wait on each comparison. The sums order the lags as their means do.
+static uint32_t leastSum(const uint32_t* sums, int64_t lo, int64_t hi)
 {
+    uint32_t m[4] = {UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX};
+    int64_t i = lo;
+    for (; i + 3 <= hi; i += 4)
+        for (int k = 0; k < 4; ++k)
+            m[k] = std::min(m[k], sums[i + k]);
+    for (; i <= hi; ++i)
+        m[0] = std::min(m[0], sums[i]);
+    return std::min({m[0], m[1], m[2], m[3]});
+}
+
+// The lag of least difference among those less than their four neighbours either side, or -1.
+// The first lag of the least sum of all is one, unless a lag below lagMin is less still.
+static int64_t lowestMinimum(const std::vector<float>& d, const uint32_t* sums, uint32_t least, int64_t lagMin, int64_t lagMax)
+{
+    int64_t first = lagMin;
+    while (sums[first] != least)
+        ++first;
+    if (localMinimum(d, first, lagMax))
+        return first;
     int64_t best = -1;
     for (int64_t lag = lagMin; lag <= lagMax; ++lag)
         if ((best < 0 || d[static_cast<size_t>(lag)] < d[static_cast<size_t>(best)]) && localMinimum(d, lag, lagMax))
@@ -198,7 +218,10 @@ bool searchStride(const uint8_t* data, int64_t size, int64_t w0, int64_t w1,
     std::vector<float>& d = s->sorted;
     d.resize(static_cast<size_t>(lagMax) + 1);
     meansOfSums(s->sums.data(), count, lagMax, d.data());
-    const int64_t best = lowestMinimum(d, lagMin, lagMax);
+    const int64_t shortMax = std::min(lagMax, kSmallWindowMaxLag);
+    const uint32_t shortLeast = leastSum(s->sums.data(), lagMin, shortMax);
+    const uint32_t leastOfAll = shortMax < lagMax ? std::min(shortLeast, leastSum(s->sums.data(), shortMax + 1, lagMax)) : shortLeast;
+    const int64_t best = lowestMinimum(d, s->sums.data(), leastOfAll, lagMin, lagMax);
     if (best < 0)
         return false;
     // The median and spread of a few hundred lags spread evenly are as good as of all of them,
@@ -208,8 +231,7 @@ bool searchStride(const uint8_t* data, int64_t size, int64_t w0, int64_t w1,
     // Grainy pictures are only somewhat more alike one row down than elsewhere, but far more
     // surely so than any other lag: their stride stands many spreads below the median.
     const float spread = std::max(medianOfLags(d, lagMin, lagMax, every, base), 0.01f);
-    const int64_t shortMax = std::min(lagMax, kSmallWindowMaxLag);
-    out->shortLead = (base - *std::min_element(d.begin() + lagMin, d.begin() + shortMax + 1)) / spread;
+    out->shortLead = (base - static_cast<float>(shortLeast) / static_cast<float>(count)) / spread;
     const float least = d[static_cast<size_t>(best)];
     const bool grainy = least <= kMaxGrainyShare * base && base - least >= kGrainySpreads * spread;
     if (base < kMinBase || (least > kMaxDownShare * base && !grainy))
