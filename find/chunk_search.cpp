@@ -131,7 +131,10 @@ void searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, in
         while (w1 < std::min(size, pos + kWindowBytes) && kinds[static_cast<size_t>(w1 / kBlockBytes)] != kNoiseBlock)
             w1 = std::min(size, (w1 / kBlockBytes + 1) * kBlockBytes);
         const size_t before = finds->size();
-        int64_t end = searchWindow(c, pos, w1, c.lagMax, covered, finds);
+        // A short window between noise holds no row much longer than itself that could be
+        // told from the noise around it.
+        const int64_t lagMax = std::min(c.lagMax, std::max(kSmallWindowMaxLag, kShortWindowLagFactor * (w1 - pos)));
+        int64_t end = searchWindow(c, pos, w1, lagMax, covered, finds);
         // Small pictures drown in a large window, or lie before a larger one found in it: those
         // bytes are searched again in small windows for shorter rows, unless no short lag stood
         // out at all.

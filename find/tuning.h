@@ -14,6 +14,8 @@ constexpr uint64_t kNoiseRoughness = 74;
 constexpr int64_t kWindowBytes = 64 << 10;
 constexpr int64_t kSmallWindowBytes = 16 << 10;
 constexpr int64_t kSmallWindowMaxLag = 4096;
+// Rows at most this many times a window's length are looked for in it (at least kSmallWindowMaxLag).
+constexpr int64_t kShortWindowLagFactor = 2;
 // A window is searched again in small windows when a lag up to kSmallWindowMaxLag lies this many
 // median deviations below the median (a small picture's rows show so even among other data).
 constexpr float kMinShortLead = 4.0f;
