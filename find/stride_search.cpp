@@ -16,17 +16,8 @@ float meanDifference(const uint8_t* data, int64_t size, int64_t from, int64_t co
         const uint8_t* a = data + from;
         const uint8_t* b = data + from + lag;
         n = std::max<int64_t>(0, end - from);
-        // In bytes and 32-bit partial sums the loop vectorises.
-        constexpr int64_t kPart = 1 << 20;
-        for (int64_t i0 = 0; i0 < n; i0 += kPart) {
-            uint32_t part = 0;
-            const int64_t i1 = std::min(n, i0 + kPart);
-            for (int64_t i = i0; i < i1; ++i) {
-                const uint8_t d = static_cast<uint8_t>(std::max(a[i], b[i]) - std::min(a[i], b[i]));
-                part += std::min<uint8_t>(d, kDifferenceCap);
-            }
-            sum += part;
-        }
+        for (int64_t i = 0; i < n; ++i)
+            sum += std::min(std::abs(a[i] - b[i]), kDifferenceCap);
     } else {
         for (int64_t i = from; i < end; i += step, ++n)
             sum += std::min(std::abs(data[i] - data[i + lag]), kDifferenceCap);

@@ -437,6 +437,22 @@ TEST(FindFile, FileShrinkingUnderTheScanKeepsTheFindsBefore)
     EXPECT_EQ(result.scanned, result.shrunkTo);
 }
 
+// Two lags in one pass agree with one lag at a time, also where the farther lag's partners run
+// past the end before the nearer one's.
+TEST(FindKernels, PairOfLagsMatchesSingleLags)
+{
+    const Bytes data = readSample(kLibrarySlice);
+    const int64_t size = static_cast<int64_t>(data.size());
+    struct Case { int64_t from, count, step, lagA, lagB; };
+    for (const Case& c : {Case{0, 4096, 1, 300, 450}, Case{1000, 128, 7, 640, 641}, Case{size - 900, 800, 1, 700, 100},
+                          Case{size - 500, 64, 3, 20, 600}, Case{size - 10, 16, 1, 50, 60}}) {
+        float a = -1.0f, b = -1.0f;
+        meanDifferencePair(data.data(), size, c.from, c.count, c.step, c.lagA, c.lagB, &a, &b);
+        EXPECT_EQ(a, meanDifference(data.data(), size, c.from, c.count, c.step, c.lagA)) << c.from << " " << c.lagA;
+        EXPECT_EQ(b, meanDifference(data.data(), size, c.from, c.count, c.step, c.lagB)) << c.from << " " << c.lagB;
+    }
+}
+
 // The vector kernels against the plain loops they replace.
 TEST(FindKernels, MatchPlainLoops)
 {
