@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 #include "common/pixel_layouts.h"
 #include "find/tuning.h"
@@ -24,14 +25,18 @@ int capped(int a, int b)
 // Returns how many and the column after them (where rows begin), or 0.
 int64_t zeroColumns(const Rows& r, int64_t* rowStart)
 {
+    // Counted row by row, which reads the bytes in order, then walked by column.
+    std::vector<int32_t> zeros(static_cast<size_t>(r.stride), 0);
+    for (int64_t y = 0; y < r.count; ++y) {
+        const uint8_t* row = r.data + r.r0 + y * r.stride;
+        for (int64_t col = 0; col < r.stride; ++col)
+            zeros[static_cast<size_t>(col)] += row[col] == 0;
+    }
     int64_t longest = 0, run = 0, end = -1;
     for (int64_t c = 0; c < 2 * r.stride && c < r.stride + kMaxPadBytes + 1; ++c) {
         const int64_t col = c % r.stride;
-        int64_t zeros = 0;
-        for (int64_t y = 0; y < r.count; ++y)
-            zeros += r.data[r.r0 + y * r.stride + col] == 0;
         // A row or two past the picture's end may be sampled too.
-        const bool zero = r.count >= 8 && zeros * 10 >= r.count * 9;
+        const bool zero = r.count >= 8 && zeros[static_cast<size_t>(col)] * 10 >= r.count * 9;
         run = zero ? run + 1 : 0;
         if (run > longest) {
             longest = run;
@@ -44,34 +49,32 @@ int64_t zeroColumns(const Rows& r, int64_t* rowStart)
     return longest;
 }
 
-// Mean capped difference between bytes `lag` apart within rows, and between bytes half a row
-// apart in the same channel: their ratio says how smooth pixels of `pixel` bytes are across.
-// This and withinRows stay out of line: the fuzz build leaves such plain sums untraced by name.
-[[gnu::noinline]] float acrossRatio(const Rows& r, int64_t pixel)
-{
-    const int64_t half = pixel * std::max<int64_t>(1, r.stride / (2 * pixel));
-    int64_t near = 0, far = 0;
-    const int64_t step = std::max<int64_t>(1, r.stride * r.count / 2048);
-    for (int64_t y = 0; y < r.count; ++y)
-        for (int64_t c = y % step; c + pixel < r.stride; c += step) {
-            const int64_t i = r.r0 + y * r.stride + c;
-            near += capped(r.data[i], r.data[i + pixel]);
-            far += capped(r.data[i], r.data[i + half]);
-        }
-    return far > 0 ? static_cast<float>(near) / static_cast<float>(far) : 1.0f;
-}
+// Capped differences summed over sampled bytes of the rows: to the byte `lag` on in the same row
+// (near[lag], over counted[lag] bytes), and, for pixels of 1 to 4 bytes, to the byte half a row on
+// in the same channel (far[pixel], over the bytes that count for near[pixel]). One pass for all.
+struct NeighbourSums {
+    int64_t near[6], counted[6], far[6];
+};
 
-// Mean capped difference between bytes lag apart in the same row.
-[[gnu::noinline]] float withinRows(const Rows& r, int64_t lag)
+// Out of line: the fuzz build leaves such plain sums untraced by name.
+[[gnu::noinline]] void neighbourSums(const Rows& r, NeighbourSums* s)
 {
-    int64_t sum = 0, n = 0;
+    *s = {};
+    int64_t half[6] = {0, 0, 0, 0, 0, 0};
+    for (int64_t b = 1; b <= 4; ++b)
+        half[b] = b * std::max<int64_t>(1, r.stride / (2 * b));
+    const int64_t pixels = std::min<int64_t>(4, r.stride / 2);
     const int64_t step = std::max<int64_t>(1, r.stride * r.count / 2048);
     for (int64_t y = 0; y < r.count; ++y)
-        for (int64_t c = y % step; c + lag < r.stride; c += step, ++n) {
+        for (int64_t c = y % step; c + 1 < r.stride; c += step) {
             const int64_t i = r.r0 + y * r.stride + c;
-            sum += capped(r.data[i], r.data[i + lag]);
+            for (int64_t k = 1; k <= 5 && c + k < r.stride; ++k) {
+                s->near[k] += capped(r.data[i], r.data[i + k]);
+                ++s->counted[k];
+                if (k <= pixels)
+                    s->far[k] += capped(r.data[i], r.data[i + half[k]]);
+            }
         }
-    return n > 0 ? static_cast<float>(sum) / static_cast<float>(n) : 0.0f;
 }
 
 // Grey pictures kept in 3 or 4 bytes a pixel: equal channels make runs of equal bytes whose
@@ -175,9 +178,11 @@ bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, i
     // Bytes of the same channel of neighbour pixels are more alike than bytes of different
     // channels: the pixel's size shows as a dip in the difference at that lag. 8-bit pixels grow
     // apart steadily with distance and show none.
+    NeighbourSums sums;
+    neighbourSums(r, &sums);
     float lagDiff[6] = {0, 0, 0, 0, 0, 0};
     for (int64_t k = 1; k <= 5; ++k)
-        lagDiff[k] = withinRows(r, k);
+        lagDiff[k] = sums.counted[k] > 0 ? static_cast<float>(sums.near[k]) / static_cast<float>(sums.counted[k]) : 0.0f;
     int64_t pixel = 1;
     float deepest = kMaxPixelDip;
     for (int64_t b = 2; b <= 4 && b <= stride / 2; ++b) {
@@ -189,7 +194,7 @@ bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, i
     }
     float ratio[5] = {0, 0, 0, 0, 0};
     for (int64_t b = 1; b <= 4 && b <= stride / 2; ++b)
-        ratio[b] = acrossRatio(r, b);
+        ratio[b] = sums.far[b] > 0 ? static_cast<float>(sums.near[b]) / static_cast<float>(sums.far[b]) : 1.0f;
     // Runs and nibbles are counted over a part of the rows: it tells as well.
     const Rows part = {data, r0, stride, std::min<int64_t>(rows, std::max<int64_t>(8, kLayoutBytes / stride))};
     if (stride >= 12 && greyInChannels(part))

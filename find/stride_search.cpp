@@ -291,41 +291,56 @@ int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t st
 }
 
 // How much the largest step between neighbouring pixels, summed down the rows at one column,
-// stands above the median column's: where rows wrap, the right edge meets the left one.
-static float seamStrength(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t pixel,
-                          std::vector<int32_t>* steps)
+// stands above the median column's: where rows wrap, the right edge meets the left one. steps
+// holds |data[i] - data[i + pixel]| from the seed on, shared by every stride tried; 32 rows of
+// them fit 16-bit sums.
+constexpr int64_t kMaxSeamStride = 8 << 10;
+
+static void seamSteps(const uint8_t* from, int64_t count, int64_t pixel, std::vector<uint8_t>* steps)
 {
-    const int64_t rows = std::min<int64_t>(32, (size - seed - pixel) / stride - 1);
-    if (rows < 8 || stride > (8 << 10))
+    steps->resize(static_cast<size_t>(count));
+    for (int64_t i = 0; i < count; ++i)
+        (*steps)[static_cast<size_t>(i)] = static_cast<uint8_t>(std::abs(from[i] - from[i + pixel]));
+}
+
+static float seamStrength(const std::vector<uint8_t>& steps, int64_t stride, std::vector<uint16_t>* columns)
+{
+    const int64_t rows = std::min<int64_t>(32, static_cast<int64_t>(steps.size()) / stride - 1);
+    if (rows < 8 || stride > kMaxSeamStride)
         return 0.0f;
-    steps->assign(static_cast<size_t>(stride), 0);
-    int32_t* sum = steps->data();
+    columns->assign(static_cast<size_t>(stride), 0);
+    uint16_t* sum = columns->data();
     for (int64_t y = 0; y < rows; ++y) {
-        const uint8_t* row = data + seed + y * stride;
+        const uint8_t* row = steps.data() + y * stride;
         for (int64_t c = 0; c < stride; ++c)
-            sum[c] += std::abs(row[c] - row[c + pixel]);
+            sum[c] = static_cast<uint16_t>(sum[c] + row[c]);
     }
-    const float top = static_cast<float>(*std::max_element(steps->begin(), steps->end()));
+    const float top = static_cast<float>(*std::max_element(columns->begin(), columns->end()));
     // The median column of a few hundred spread evenly.
     const int64_t every = std::max<int64_t>(1, stride / kMedianColumns);
     int64_t kept = 0;
     for (int64_t c = 0; c < stride; c += every)
-        (*steps)[static_cast<size_t>(kept++)] = (*steps)[static_cast<size_t>(c)];
-    auto mid = steps->begin() + kept / 2;
-    std::nth_element(steps->begin(), mid, steps->begin() + kept);
+        (*columns)[static_cast<size_t>(kept++)] = (*columns)[static_cast<size_t>(c)];
+    auto mid = columns->begin() + kept / 2;
+    std::nth_element(columns->begin(), mid, columns->begin() + kept);
     return top / std::max(static_cast<float>(*mid), 0.5f * static_cast<float>(rows));
 }
 
 int64_t seamStride(const uint8_t* data, int64_t size, int64_t seed, int64_t lo, int64_t hi, int64_t stride,
                    int64_t pixel, int64_t lagMin)
 {
-    std::vector<int32_t> steps;
+    const int64_t reach = std::min<int64_t>(33 * std::min<int64_t>(std::max(hi, stride), kMaxSeamStride), size - seed - pixel);
+    if (reach <= 0)
+        return stride;
+    std::vector<uint8_t> steps;
+    seamSteps(data + seed, reach, pixel, &steps);
+    std::vector<uint16_t> columns;
     int64_t best = stride;
-    float strongest = seamStrength(data, size, seed, stride, pixel, &steps), other = 0.0f;
+    float strongest = seamStrength(steps, stride, &columns), other = 0.0f;
     for (int64_t s = std::max(lo, lagMin); s <= hi; ++s) {
         if (s == stride)
             continue;
-        const float strength = seamStrength(data, size, seed, s, pixel, &steps);
+        const float strength = seamStrength(steps, s, &columns);
         if (strength > strongest) {
             other = std::max(other, strongest);
             strongest = strength;
