@@ -151,6 +151,23 @@ void searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, in
     }
 }
 
+static int64_t headChunks(int64_t total)
+{
+    return std::max<int64_t>(0, total - kTailBytes) / kChunkBytes;
+}
+
+int64_t chunkCount(int64_t total)
+{
+    const int64_t head = headChunks(total);
+    return head + (total - head * kChunkBytes + kTailChunkBytes - 1) / kTailChunkBytes;
+}
+
+int64_t chunkStart(int64_t total, int64_t k)
+{
+    const int64_t head = headChunks(total);
+    return std::min(total, k <= head ? k * kChunkBytes : head * kChunkBytes + (k - head) * kTailChunkBytes);
+}
+
 bool wanted(const Find& f, const FindOptions& options)
 {
     return (options.layouts >> f.layout & 1) && f.width >= options.minWidth && f.width <= options.maxWidth &&

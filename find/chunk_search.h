@@ -21,6 +21,11 @@ struct ChunkScratch {
 void searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, int64_t hi, const FindOptions& options,
                  ChunkScratch* scratch, std::vector<Find>* finds, const std::atomic<bool>* stop);
 
+// How a range of `total` bytes is cut into chunks, the same for the file scan and the buffer:
+// chunk k covers [chunkStart(total, k), chunkStart(total, k + 1)), k below chunkCount(total).
+int64_t chunkCount(int64_t total);
+int64_t chunkStart(int64_t total, int64_t k);
+
 // Whether a merged find is one the options ask for.
 bool wanted(const Find& find, const FindOptions& options);
 

@@ -55,8 +55,8 @@ void lowerFileEnd(Scan* scan, int64_t end)
 void processChunk(Scan* scan, int64_t k, uint8_t* view, ChunkScratch* scratch)
 {
     Slot& slot = scan->ring[static_cast<size_t>(k) % scan->ring.size()];
-    const int64_t lo = scan->from + k * kChunkBytes;
-    const int64_t hi = std::min(scan->to, lo + kChunkBytes);
+    const int64_t lo = scan->from + chunkStart(scan->to - scan->from, k);
+    const int64_t hi = scan->from + chunkStart(scan->to - scan->from, k + 1);
     const int64_t v0 = std::max(scan->from, lo - kMarginBytes);
     const int64_t v1 = std::min(scan->to, hi + kMarginBytes);
     slot.finds.clear();
@@ -147,7 +147,7 @@ void collect(Scan* scan, Emitter* e, int32_t workers, int64_t total)
             slot.done = false;
             scan->consumed = ++k;
             mergeFinds(&e->pending);
-            const int64_t nextView = scan->from + k * kChunkBytes - kMarginBytes;
+            const int64_t nextView = scan->from + chunkStart(scan->to - scan->from, k) - kMarginBytes;
             if (k < scan->chunks)
                 emitFinal(e, std::max(scan->from, nextView));
         } else {
@@ -189,7 +189,7 @@ bool findInFile(int fd, const FindOptions& options, const FindCallbacks& callbac
     scan.options = &options;
     scan.from = std::min(options.from, size);
     scan.to = options.to < 0 ? size : std::min(options.to, size);
-    scan.chunks = (scan.to - scan.from + kChunkBytes - 1) / kChunkBytes;
+    scan.chunks = chunkCount(scan.to - scan.from);
     scan.next = 0;
     scan.consumed = 0;
     scan.fileEnd = scan.to;

@@ -47,11 +47,11 @@ bool findInBuffer(const uint8_t* data, int64_t size, int64_t base, const FindOpt
         return false;
     ChunkScratch scratch;
     std::vector<Find> found;
-    for (int64_t lo = 0; lo < size; lo += kChunkBytes) {
+    for (int64_t k = 0, chunks = chunkCount(size); k < chunks; ++k) {
+        const int64_t lo = chunkStart(size, k), hi = chunkStart(size, k + 1);
         const int64_t v0 = std::max<int64_t>(0, lo - kMarginBytes);
-        const int64_t v1 = std::min(size, lo + kChunkBytes + kMarginBytes);
-        searchChunk(data + v0, v1 - v0, base + v0, lo - v0, std::min(size, lo + kChunkBytes) - v0, options, &scratch,
-                    &found, nullptr);
+        const int64_t v1 = std::min(size, hi + kMarginBytes);
+        searchChunk(data + v0, v1 - v0, base + v0, lo - v0, hi - v0, options, &scratch, &found, nullptr);
     }
     mergeFinds(&found);
     for (const Find& f : found)

@@ -177,11 +177,24 @@ float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, con
     return score >= kMinScore ? score : 0.0f;
 }
 
-float rankScore(float quality, int64_t rows, int64_t width)
+// The part of the rank that a find's size gives.
+static float sizeWeight(int64_t rows, int64_t width)
 {
     const float side = static_cast<float>(std::max<int64_t>(1, std::min(rows, width)));
     const float height = std::min(1.0f, std::log2(side) / kRankFullRows);
-    return height * height * std::sqrt(std::sqrt(std::clamp(quality, 0.0f, 1.0f)));
+    return height * height;
+}
+
+float rankScore(float quality, int64_t rows, int64_t width)
+{
+    return sizeWeight(rows, width) * std::sqrt(std::sqrt(std::clamp(quality, 0.0f, 1.0f)));
+}
+
+// The rank a find would have at its own quality with `rows` rows.
+static float rankAt(const Find& f, int64_t rows)
+{
+    const float weight = sizeWeight(f.height, f.width);
+    return weight > 0.0f ? std::min(1.0f, f.score / weight * sizeWeight(rows, f.width)) : f.score;
 }
 
 bool mayGrowPast(const Find& a, int64_t from)
@@ -209,9 +222,12 @@ void mergeFinds(std::vector<Find>* finds)
                 last.width = f.width;
             }
             const int64_t row = rowBytes(last.layout, last.width);
-            last.height = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, (end - last.offset - row) / last.stride + 1));
-            last.bytes = (int64_t{last.height} - 1) * last.stride + row;
-            last.score = std::max(last.score, f.score);
+            const int64_t rows = std::min<int64_t>(INT32_MAX, (end - last.offset - row) / last.stride + 1);
+            // Pieces seen from different chunks rank as the whole picture would, so that how the
+            // file was cut does not show in the score.
+            last.score = std::max(rankAt(last, rows), rankAt(f, rows));
+            last.height = static_cast<int32_t>(rows);
+            last.bytes = (rows - 1) * last.stride + row;
             continue;
         }
         if (f.offset < regionEnd(last)) {

@@ -119,5 +119,8 @@ constexpr int64_t kGrainyMinBytes = 16 << 10;
 // File scan: chunks read whole, with margins so that a picture across a chunk's edge is seen
 // from both sides and joined.
 constexpr int64_t kChunkBytes = 4 << 20;
+// The last kTailBytes go in smaller chunks, so that the workers finish together.
+constexpr int64_t kTailBytes = 8 << 20;
+constexpr int64_t kTailChunkBytes = 1 << 20;
 constexpr int64_t kMarginBytes = 96 << 10;
 constexpr int64_t kMemoryBudget = int64_t{160} << 20;

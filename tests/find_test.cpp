@@ -238,15 +238,16 @@ TEST(FindSamples, NarrowedOptionsKeepThePictureAndItsWidth)
 
 TEST(FindMerge, PiecesOfOnePictureJoinAndOverlapsKeepTheSurer)
 {
-    // Two pieces of one 24-bit picture on one grid of rows, two rows apart.
-    std::vector<Find> finds = {{10000 + 20 * 304, 10 * 304 - 1, kColour24, 101, 10, 304, 0.5f},
-                               {10000, 18 * 304 - 1, kColour24, 101, 18, 304, 0.7f}};
+    // Two pieces of one 24-bit picture on one grid of rows, two rows apart: the whole ranks as a
+    // picture of its rows at the better piece's quality.
+    std::vector<Find> finds = {{10000 + 20 * 304, 10 * 304 - 1, kColour24, 101, 10, 304, rankScore(0.5f, 10, 101)},
+                               {10000, 18 * 304 - 1, kColour24, 101, 18, 304, rankScore(0.7f, 18, 101)}};
     mergeFinds(&finds);
     ASSERT_EQ(finds.size(), 1u);
     EXPECT_EQ(finds[0].offset, 10000);
     EXPECT_EQ(finds[0].height, 30);
     EXPECT_EQ(finds[0].bytes, 29 * 304 + 303);
-    EXPECT_FLOAT_EQ(finds[0].score, 0.7f);
+    EXPECT_FLOAT_EQ(finds[0].score, rankScore(0.7f, 30, 101));
 
     // The same bytes read two ways: the surer reading stays; a neighbour off the grid stays apart.
     finds = {{5000, 9000, kGrey8, 300, 30, 300, 0.4f},
