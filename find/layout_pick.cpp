@@ -67,12 +67,22 @@ struct NeighbourSums {
     const int64_t step = std::max<int64_t>(1, r.stride * r.count / 2048);
     for (int64_t y = 0; y < r.count; ++y)
         for (int64_t c = y % step; c + 1 < r.stride; c += step) {
-            const int64_t i = r.r0 + y * r.stride + c;
+            const uint8_t* p = r.data + r.r0 + y * r.stride + c;
+            if (c + 5 < r.stride && pixels == 4) {
+                // Most bytes: every partner within the row.
+                for (int64_t k = 1; k <= 5; ++k)
+                    s->near[k] += capped(p[0], p[k]);
+                for (int64_t k = 1; k <= 4; ++k)
+                    s->far[k] += capped(p[0], p[half[k]]);
+                for (int64_t k = 1; k <= 5; ++k)
+                    ++s->counted[k];
+                continue;
+            }
             for (int64_t k = 1; k <= 5 && c + k < r.stride; ++k) {
-                s->near[k] += capped(r.data[i], r.data[i + k]);
+                s->near[k] += capped(p[0], p[k]);
                 ++s->counted[k];
                 if (k <= pixels)
-                    s->far[k] += capped(r.data[i], r.data[i + half[k]]);
+                    s->far[k] += capped(p[0], p[half[k]]);
             }
         }
 }

@@ -2,7 +2,7 @@
 //
 // Input: layouts (1 byte, low six bits, none means all; the top two bits pick the fewest rows,
 // 16 to 64), smallest and largest width (2 bytes each, folded to 2 to 80, which bounds the lags
-// searched), smallest region (2 bytes); the rest is the data, of which at most 1280 bytes are searched:
+// searched), smallest region (2 bytes); the rest is the data, of which at most 1152 bytes are searched:
 // the stride search's work grows with the data and its widest lag, and small inputs keep the runs
 // many. A picture of 32-byte rows (the narrowest judged) passes the judge from 34 rows, 1088 bytes.
 #include <cstddef>
@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     options.minBytes = 1 + (data[5] | data[6] << 8);
     options.minHeight = kFindHeightFloor << ((data[0] >> 6) + 1) / 2;
     const uint8_t* bytes = data + kHeader;
-    const int64_t count = std::min<int64_t>(static_cast<int64_t>(size - kHeader), 1280);
+    const int64_t count = std::min<int64_t>(static_cast<int64_t>(size - kHeader), 1152);
     const int64_t base = 1000;
 
     std::vector<Find> finds;
