@@ -64,7 +64,7 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int6
     const int64_t pixel = std::max<int64_t>(1, kNibblesPerPixel[reading.layout] / 2);
     const int64_t seamed = seamStride(c.data, c.size, seed, std::min(sampled, reading.stride) - std::max<int64_t>(4, 2 * pixel),
                                       std::max(sampled, reading.stride) + std::max<int64_t>(4, 2 * pixel), reading.stride,
-                                      pixel, kLagMin);
+                                      pixel, kLagMin, 32);
     if (seamed != reading.stride && !pickLayout(c.data, c.size, seed, seamed, 64, &reading))
         return -1;
     Extent extent;
@@ -78,7 +78,7 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int6
     const int64_t middle = extent.start + std::max<int64_t>(0, extent.rows / 2 - 32) * settled;
     const int64_t ownPixel = std::max<int64_t>(1, kNibblesPerPixel[reading.layout] / 2);
     const int64_t wrapped = seamStride(c.data, c.size, extent.start, settled - 2 * ownPixel, settled + 2 * ownPixel, settled,
-                                       ownPixel, kLagMin);
+                                       ownPixel, kLagMin, extent.rows - 1);
     if (pickLayout(c.data, c.size, middle, wrapped, std::min<int64_t>(64, extent.rows - 1), &own)) {
         const bool regrow = own.layout != reading.layout || own.stride != reading.stride;
         reading = own;

@@ -97,6 +97,33 @@ float constantColumns(const uint8_t* data, int64_t size, const Extent& e, int64_
     return values;
 }
 
+// A colour picture kept in 32 bits leaves at most one byte of its pixels (the fourth) at a few
+// values; tables of little-endian numbers leave two or three so (their high bytes) while the low
+// byte varies. Counted over the first rows, a few pixels of each.
+bool tableLanes(const uint8_t* data, int64_t size, const Reading& reading, const Extent& e)
+{
+    bool seen[4][256] = {};
+    const int64_t rows = std::min<int64_t>(e.rows, 256);
+    const int64_t step = std::max<int64_t>(1, reading.width / 64);
+    for (int64_t y = 0; y < rows; ++y)
+        for (int64_t x = 0; x < reading.width; x += step) {
+            const int64_t i = e.start + y * reading.stride + 4 * x;
+            if (i + 4 > size)
+                break;
+            for (int64_t k = 0; k < 4; ++k)
+                seen[k][data[i + k]] = true;
+        }
+    int32_t quiet = 0, busy = 0;
+    for (const auto& lane : seen) {
+        int32_t values = 0;
+        for (bool v : lane)
+            values += v;
+        quiet += values <= kQuietLaneValues;
+        busy += values > kBusyLaneValues;
+    }
+    return quiet >= 2 && busy >= 1;
+}
+
 int64_t regionEnd(const Find& f)
 {
     return f.offset + f.bytes;
@@ -156,6 +183,8 @@ float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, con
         f.alike < (reading.stride < kNarrowStride ? kMinAlikeColumns : kMinAlikeColumnsWide))
         return 0.0f;
     if (f.constant > (reading.stride < kNarrowStride ? kMaxConstantNarrow : kMaxConstantColumns))
+        return 0.0f;
+    if (reading.layout == kColour32 && tableLanes(data, size, reading, extent))
         return 0.0f;
     // Narrow rows are where records live: a narrow picture must be tall, smooth across and dense.
     if (reading.stride < kNarrowStride &&

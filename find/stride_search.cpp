@@ -295,6 +295,8 @@ int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t st
 // holds |data[i] - data[i + pixel]| from the seed on, shared by every stride tried; 32 rows of
 // them fit 16-bit sums.
 constexpr int64_t kMaxSeamStride = 8 << 10;
+// Column sums of byte steps fit 16 bits over this many rows.
+constexpr int64_t kMaxSeamRows = 256;
 
 static void seamSteps(const uint8_t* from, int64_t count, int64_t pixel, std::vector<uint8_t>* steps)
 {
@@ -303,9 +305,9 @@ static void seamSteps(const uint8_t* from, int64_t count, int64_t pixel, std::ve
         (*steps)[static_cast<size_t>(i)] = static_cast<uint8_t>(std::abs(from[i] - from[i + pixel]));
 }
 
-static float seamStrength(const std::vector<uint8_t>& steps, int64_t stride, std::vector<uint16_t>* columns)
+static float seamStrength(const std::vector<uint8_t>& steps, int64_t stride, int64_t maxRows, std::vector<uint16_t>* columns)
 {
-    const int64_t rows = std::min<int64_t>(32, static_cast<int64_t>(steps.size()) / stride - 1);
+    const int64_t rows = std::min<int64_t>(maxRows, static_cast<int64_t>(steps.size()) / stride - 1);
     if (rows < 8 || stride > kMaxSeamStride)
         return 0.0f;
     columns->assign(static_cast<size_t>(stride), 0);
@@ -327,20 +329,21 @@ static float seamStrength(const std::vector<uint8_t>& steps, int64_t stride, std
 }
 
 int64_t seamStride(const uint8_t* data, int64_t size, int64_t seed, int64_t lo, int64_t hi, int64_t stride,
-                   int64_t pixel, int64_t lagMin)
+                   int64_t pixel, int64_t lagMin, int64_t maxRows)
 {
-    const int64_t reach = std::min<int64_t>(33 * std::min<int64_t>(std::max(hi, stride), kMaxSeamStride), size - seed - pixel);
+    maxRows = std::clamp<int64_t>(maxRows, 8, kMaxSeamRows);
+    const int64_t reach = std::min<int64_t>((maxRows + 1) * std::min<int64_t>(std::max(hi, stride), kMaxSeamStride), size - seed - pixel);
     if (reach <= 0)
         return stride;
     std::vector<uint8_t> steps;
     seamSteps(data + seed, reach, pixel, &steps);
     std::vector<uint16_t> columns;
     int64_t best = stride;
-    float strongest = seamStrength(steps, stride, &columns), other = 0.0f;
+    float strongest = seamStrength(steps, stride, maxRows, &columns), other = 0.0f;
     for (int64_t s = std::max(lo, lagMin); s <= hi; ++s) {
         if (s == stride)
             continue;
-        const float strength = seamStrength(steps, s, &columns);
+        const float strength = seamStrength(steps, s, maxRows, &columns);
         if (strength > strongest) {
             other = std::max(other, strongest);
             strongest = strength;

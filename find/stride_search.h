@@ -47,4 +47,4 @@ int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t st
 // the left), when one stands out; else stride. Pictures slanting smoothly are as alike a pixel
 // aslant as straight down, and only the seam tells their rows.
 int64_t seamStride(const uint8_t* data, int64_t size, int64_t seed, int64_t lo, int64_t hi, int64_t stride,
-                   int64_t pixel, int64_t lagMin);
+                   int64_t pixel, int64_t lagMin, int64_t maxRows);

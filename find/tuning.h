@@ -99,6 +99,10 @@ constexpr int64_t kNarrowStride = 256;
 constexpr float kMaxConstantNarrow = 0.3f;
 constexpr float kMaxConstantColumns = 0.6f;
 constexpr float kMinScore = 0.25f;
+// 32-bit: a byte of the pixel holding at most kQuietLaneValues values is quiet, one holding more
+// than kBusyLaneValues busy; two quiet beside a busy one are a table's, not a picture's.
+constexpr int32_t kQuietLaneValues = 4;
+constexpr int32_t kBusyLaneValues = 16;
 // The lesser of rows and width (as a power of two) at which a find's size no longer adds to its
 // score.
 constexpr float kRankFullRows = 11.0f;

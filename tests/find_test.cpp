@@ -79,7 +79,7 @@ TEST(FindStride, PaddedRowsAndScreens)
         EXPECT_LT(c.down, kMaxDownShare * c.base) << s.file;
         int64_t exact = refineStride(data.data(), size, s.stride, c.stride, 64, 8);
         const int64_t pixel = std::max(1, kNibblesPerPixel[s.layout] / 2);
-        exact = seamStride(data.data(), size, s.stride, c.stride - 4, c.stride + 4, exact, pixel, 8);
+        exact = seamStride(data.data(), size, s.stride, c.stride - 4, c.stride + 4, exact, pixel, 8, 32);
         EXPECT_EQ(exact, s.stride) << s.file;
     }
 }
@@ -183,6 +183,29 @@ TEST(FindSamples, RealLibraryHoldsNoPicture)
     o.minHeight = kFindHeightFloor;
     for (const char* slice : {kLibrarySlice, kCodeTableSlice})
         EXPECT_TRUE(findAll(readSample(slice), o).empty()) << slice;
+}
+
+// The score the judge gives rows of stride bytes from the start of data, read as pickLayout reads
+// them; -1 when it finds no layout. The base is a typical one of unrelated bytes.
+float judged(const Bytes& data, int64_t stride, int64_t rows, int32_t* layout)
+{
+    Reading reading;
+    if (!pickLayout(data.data(), static_cast<int64_t>(data.size()), 0, stride, 64, &reading))
+        return -1.0f;
+    *layout = reading.layout;
+    return judgeRegion(data.data(), static_cast<int64_t>(data.size()), reading, {0, rows, 0.0f}, 8.0f, kMaxDownShare);
+}
+
+// A jump table of 32-bit offsets reads as 32-bit pixels of 130 whose two high bytes hardly vary;
+// an X server's 32-bit screen leaves only its fourth byte so.
+TEST(FindJudge, TableOfNumbersIsNoThirtyTwoBitPicture)
+{
+    int32_t layout = -1;
+    EXPECT_EQ(judged(readSample(kJumpTableSlice), 520, 32, &layout), 0.0f);
+    EXPECT_EQ(layout, kColour32);
+    const Sample& screen = kSamples[3];
+    EXPECT_GT(judged(samplePixels(screen), screen.stride, screen.height - 1, &layout), 0.0f);
+    EXPECT_EQ(layout, kColour32);
 }
 
 // A picture between two slices of a library: the find stops at the picture's edges, give or take

@@ -25,6 +25,7 @@ extern const Sample kSamples[4];
 extern const Sample kGrainySample;
 constexpr const char* kLibrarySlice = "library_slice.bin";
 constexpr const char* kCodeTableSlice = "code_table_slice.bin";
+constexpr const char* kJumpTableSlice = "jump_table_slice.bin";
 
 // The file's bytes; empty (and a test failure) when it cannot be read.
 Bytes readSample(const char* file);
