@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
 #include "common/pixel_layouts.h"
 #include "find/stride_search.h"
@@ -62,18 +63,35 @@ float alikeColumns(const uint8_t* data, int64_t size, const Extent& e, int64_t s
 }
 
 // Share of byte columns that hold one value in every row: fields of records do, pictures do
-// not (but for a padding byte or a fourth byte of 32-bit pixels).
-float constantColumns(const uint8_t* data, int64_t size, const Extent& e, int64_t stride)
+// not (but for a padding byte or a fourth byte of 32-bit pixels). A plain background beside a
+// picture in wide rows is such columns too, but many side by side repeating one pixel: those do
+// not count. (Tables of codes padded with one filler show so in narrower rows.)
+float constantColumns(const uint8_t* data, int64_t size, const Extent& e, int64_t stride, int64_t pixel)
 {
     const int64_t rows = std::min<int64_t>(e.rows, 512);
-    int64_t constant = 0;
+    std::vector<bool> same(static_cast<size_t>(stride));
     for (int64_t c = 0; c < stride; ++c) {
-        bool same = true;
-        for (int64_t y = 1; y < rows && same; ++y) {
+        bool one = true;
+        for (int64_t y = 1; y < rows && one; ++y) {
             const int64_t i = e.start + y * stride + c;
-            same = i < size && data[i] == data[e.start + c];
+            one = i < size && data[i] == data[e.start + c];
         }
-        constant += same;
+        same[static_cast<size_t>(c)] = one;
+    }
+    int64_t constant = 0;
+    for (int64_t c = 0; c < stride;) {
+        if (!same[static_cast<size_t>(c)]) {
+            ++c;
+            continue;
+        }
+        int64_t end = c + 1;
+        while (end < stride && same[static_cast<size_t>(end)])
+            ++end;
+        bool plain = stride >= kPlainMinStride && end - c >= kPlainRunPixels * pixel;
+        for (int64_t k = c + pixel; k < end && plain; ++k)
+            plain = data[e.start + k] == data[e.start + k - pixel];
+        constant += plain ? 0 : end - c;
+        c = end;
     }
     return static_cast<float>(constant) / static_cast<float>(stride);
 }
@@ -157,7 +175,7 @@ RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& r
     f.down = down / std::max(base, kMinBase);
     f.across = reading.across;
     f.slant = (down + kAlikeFloor) / (slant + kAlikeFloor);
-    f.constant = constantColumns(data, size, e, stride);
+    f.constant = constantColumns(data, size, e, stride, pixel);
     f.alike = alikeColumns(data, size, e, stride, base, share);
     f.zeros = static_cast<float>(zeros) / static_cast<float>((bytes + step - 1) / step);
     f.ramp = static_cast<float>(climbs) / static_cast<float>((bytes + step - 1) / step);

@@ -98,6 +98,10 @@ constexpr float kMaxRamp = 0.2f;
 constexpr int64_t kNarrowStride = 256;
 constexpr float kMaxConstantNarrow = 0.3f;
 constexpr float kMaxConstantColumns = 0.6f;
+// Constant columns this many pixels wide side by side, repeating one pixel, are a plain
+// background rather than fields of records, in rows of kPlainMinStride bytes or more.
+constexpr int64_t kPlainRunPixels = 16;
+constexpr int64_t kPlainMinStride = 1024;
 constexpr float kMinScore = 0.25f;
 // 32-bit: a byte of the pixel holding at most kQuietLaneValues values is quiet, one holding more
 // than kBusyLaneValues busy; two quiet beside a busy one are a table's, not a picture's.

@@ -208,6 +208,30 @@ TEST(FindJudge, TableOfNumbersIsNoThirtyTwoBitPicture)
     EXPECT_EQ(layout, kColour32);
 }
 
+// A photo at the right of wide rows whose left part is a plain grey, as on a wallpaper: the
+// background's columns hold one value in every row, like fields of records, yet it is one picture.
+TEST(FindJudge, PlainBackgroundBesideAPhoto)
+{
+    const Sample& s = kSamples[0];
+    const Bytes photo = samplePixels(s);
+    const int64_t plain = 300, width = plain + s.width, stride = 3 * width;
+    Bytes data = noise(8192, 21);
+    const int64_t at = static_cast<int64_t>(data.size());
+    for (int64_t y = 0; y < s.height; ++y) {
+        data.insert(data.end(), static_cast<size_t>(3 * plain), 0xDC);
+        const auto row = photo.begin() + y * s.stride;
+        data.insert(data.end(), row, row + 3 * s.width);
+    }
+    append(&data, noise(8192, 22));
+    const std::vector<Find> finds = findAll(data);
+    ASSERT_EQ(finds.size(), 1u);
+    EXPECT_EQ(finds[0].layout, kColour24);
+    EXPECT_EQ(finds[0].width, width);
+    EXPECT_EQ(finds[0].stride, stride);
+    EXPECT_GE(finds[0].bytes, stride * (s.height - 2));
+    EXPECT_LE(std::abs(finds[0].offset - at), stride);
+}
+
 // A picture between two slices of a library: the find stops at the picture's edges, give or take
 // a row, rather than growing into the tables.
 TEST(FindExtent, PictureBesideRecordsEndsAtItsEdge)
