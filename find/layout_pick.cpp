@@ -196,7 +196,7 @@ bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, i
     int64_t pixel = 1;
     float deepest = kMaxPixelDip;
     for (int64_t b = 2; b <= 4 && b <= stride / 2; ++b) {
-        const float dip = lagDiff[b] / std::max(0.05f, std::min(lagDiff[b - 1], lagDiff[b + 1]));
+        const float dip = std::max(0.05f, lagDiff[b]) / std::max(0.05f, std::min(lagDiff[b - 1], lagDiff[b + 1]));
         if (dip < deepest) {
             deepest = dip;
             pixel = b;

@@ -99,6 +99,8 @@ TEST(FindLayout, RealPixelsInEveryLayout)
     for (const Sample& s : kSamples)
         expectLayout(samplePixels(s), s.stride, s.layout, s.width, s.file);
     expectLayout(greyInThreeBytes(), 304, kColour24, 101, "grey in 24 bits");
+    // Nearly one grey: every lag is alike to within a few hundredths, none a pixel's dip.
+    expectLayout(readSample("flat_grey_256x32.raw"), 256, kGrey8, 256, "flat grey");
 
     const Bytes grey = greyInThreeBytes();
     Bytes nibbles;
