@@ -116,7 +116,7 @@ constexpr float kNarrowMaxZeros = 0.5f;
 // Grainy pictures are barely more alike one row down than elsewhere; past this share of the
 // unrelated difference a region must be a picture in every other way.
 constexpr float kGrainyDown = 0.55f;
-constexpr float kGrainyMinSlant = 0.85f;
+constexpr float kGrainyMinSlant = 0.80f;
 constexpr float kGrainyMaxZeros = 0.2f;
 constexpr int32_t kGrainyMinValues = 64;
 constexpr float kGrainyMaxConstant = 0.05f;
