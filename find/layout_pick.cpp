@@ -194,14 +194,18 @@ bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, i
     for (int64_t k = 1; k <= 5; ++k)
         lagDiff[k] = sums.counted[k] > 0 ? static_cast<float>(sums.near[k]) / static_cast<float>(sums.counted[k]) : 0.0f;
     int64_t pixel = 1;
-    float deepest = kMaxPixelDip;
+    float deepest = kMaxPixelDip, dips[5] = {1, 1, 1, 1, 1};
     for (int64_t b = 2; b <= 4 && b <= stride / 2; ++b) {
-        const float dip = std::max(0.05f, lagDiff[b]) / std::max(0.05f, std::min(lagDiff[b - 1], lagDiff[b + 1]));
-        if (dip < deepest) {
-            deepest = dip;
+        dips[b] = std::max(0.05f, lagDiff[b]) / std::max(0.05f, std::min(lagDiff[b - 1], lagDiff[b + 1]));
+        if (dips[b] < deepest) {
+            deepest = dips[b];
             pixel = b;
         }
     }
+    // 16-bit pixels two apart are nearly as alike as neighbours: a dip at 4 about as deep as one
+    // at 2 is that, not 32-bit pixels, whose bytes 2 apart are other channels and show no dip.
+    if (pixel == 4 && dips[2] < kMaxPixelDip && dips[2] <= kPixelMultipleSlack * dips[4])
+        pixel = 2;
     float ratio[5] = {0, 0, 0, 0, 0};
     for (int64_t b = 1; b <= 4 && b <= stride / 2; ++b)
         ratio[b] = sums.far[b] > 0 ? static_cast<float>(sums.near[b]) / static_cast<float>(sums.far[b]) : 1.0f;

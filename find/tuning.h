@@ -66,6 +66,8 @@ constexpr float kMinBase = 1.5f;
 constexpr float kGreyChannelsEqual = 0.7f;
 // A lag of 2 to 4 bytes this much more alike than both its neighbours is the pixel's size.
 constexpr float kMaxPixelDip = 0.85f;
+// A dip at 4 bytes within this factor of one at 2 is the 2-byte pixel's.
+constexpr float kPixelMultipleSlack = 1.15f;
 // Bytes of rows over which runs of grey channels and nibbles are counted.
 constexpr int64_t kLayoutBytes = 16 << 10;
 // 4-bit: the two nibbles of a byte are neighbour pixels, so they differ little.

@@ -101,6 +101,9 @@ TEST(FindLayout, RealPixelsInEveryLayout)
     expectLayout(greyInThreeBytes(), 304, kColour24, 101, "grey in 24 bits");
     // Nearly one grey: every lag is alike to within a few hundredths, none a pixel's dip.
     expectLayout(readSample("flat_grey_256x32.raw"), 256, kGrey8, 256, "flat grey");
+    // Fine detail of a 565 screen: pixels two apart nearly as alike as neighbours, as 32-bit
+    // pixels would be.
+    expectLayout(readSample("screen565_160x32.raw"), 320, kColour565, 160, "detailed 565 screen");
 
     const Bytes grey = greyInThreeBytes();
     Bytes nibbles;
