@@ -44,7 +44,8 @@ void meanDifferences(const uint8_t* data, int64_t size, int64_t from, int64_t co
 int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t stride, int64_t rows, int64_t lagMin);
 
 // Of the lags lo to hi, the one whose rows wrap at one column (a seam where the right edge meets
-// the left), when one stands out; else stride. Pictures slanting smoothly are as alike a pixel
-// aslant as straight down, and only the seam tells their rows.
+// the left) over up to maxRows rows (8 to 256) from seed, when one stands out; else stride.
+// Pictures slanting smoothly are as alike a pixel aslant as straight down, and only the seam
+// tells their rows; the more rows, the surer, since a picture's edges may match in some of them.
 int64_t seamStride(const uint8_t* data, int64_t size, int64_t seed, int64_t lo, int64_t hi, int64_t stride,
                    int64_t pixel, int64_t lagMin, int64_t maxRows);
