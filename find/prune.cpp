@@ -13,13 +13,15 @@ namespace {
 
 // Text of fixed-width lines and tables of numbers repeat at the line length and are smooth
 // enough to pass for pictures; they are nearly all printable ASCII with spaces or line ends
-// (in UTF-16, every other byte zero).
+// (in UTF-16, every other byte zero). Text without either (escaped or encoded data on one long
+// line) is all printable and leaps from character to character, where a grey picture that
+// happens to lie in the printable range steps smoothly.
 bool looksLikeText(const uint8_t* p, int64_t n)
 {
     n = std::min<int64_t>(n, 65536);
     for (int stride = 1; stride <= 2; ++stride)
         for (int phase = 0; phase < stride; ++phase) {
-            int64_t printable = 0, spaces = 0, lineEnds = 0, zeros = 0, count = 0;
+            int64_t printable = 0, spaces = 0, lineEnds = 0, zeros = 0, count = 0, leaps = 0;
             for (int64_t i = phase; i < n; i += stride, ++count) {
                 const uint8_t b = p[i];
                 printable += (b >= 0x20 && b < 0x7F) || b == '\n' || b == '\r' || b == '\t';
@@ -28,9 +30,13 @@ bool looksLikeText(const uint8_t* p, int64_t n)
                 const int64_t other = phase == 0 ? i + 1 : i - 1;
                 if (stride == 2 && other < n)
                     zeros += p[other] == 0;
+                if (i + stride < n)
+                    leaps += std::abs(p[i + stride] - b);
             }
             const bool wide = stride == 1 || zeros * 20 >= count * 19;
             if (count > 0 && wide && printable * 20 >= count * 19 && (spaces * 100 >= count * 8 || lineEnds * 200 >= count))
+                return true;
+            if (count > 0 && wide && printable * 100 >= count * 99 && leaps >= kTextMinLeap * count)
                 return true;
         }
     return false;

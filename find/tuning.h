@@ -98,6 +98,8 @@ constexpr float kMinAlikeColumnsWide = 0.5f;
 constexpr float kMaxZeros = 0.85f;
 constexpr float kMaxRamp = 0.2f;
 constexpr int64_t kNarrowStride = 256;
+// Mean step from byte to byte of all-printable bytes at which they are text.
+constexpr int64_t kTextMinLeap = 12;
 constexpr float kMaxConstantNarrow = 0.3f;
 constexpr float kMaxConstantColumns = 0.6f;
 // Constant columns this many pixels wide side by side, repeating one pixel, are a plain

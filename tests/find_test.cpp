@@ -191,14 +191,14 @@ TEST(FindSamples, RealLibraryHoldsNoPicture)
 }
 
 // The score the judge gives rows of stride bytes from the start of data, read as pickLayout reads
-// them; -1 when it finds no layout. The base is a typical one of unrelated bytes.
-float judged(const Bytes& data, int64_t stride, int64_t rows, int32_t* layout)
+// them, against base for unrelated bytes; -1 when it finds no layout.
+float judged(const Bytes& data, int64_t stride, int64_t rows, float base, int32_t* layout)
 {
     Reading reading;
     if (!pickLayout(data.data(), static_cast<int64_t>(data.size()), 0, stride, 64, &reading))
         return -1.0f;
     *layout = reading.layout;
-    return judgeRegion(data.data(), static_cast<int64_t>(data.size()), reading, {0, rows, 0.0f}, 8.0f, kMaxDownShare);
+    return judgeRegion(data.data(), static_cast<int64_t>(data.size()), reading, {0, rows, 0.0f}, base, kMaxDownShare);
 }
 
 // A jump table of 32-bit offsets reads as 32-bit pixels of 130 whose two high bytes hardly vary;
@@ -206,11 +206,20 @@ float judged(const Bytes& data, int64_t stride, int64_t rows, int32_t* layout)
 TEST(FindJudge, TableOfNumbersIsNoThirtyTwoBitPicture)
 {
     int32_t layout = -1;
-    EXPECT_EQ(judged(readSample(kJumpTableSlice), 520, 32, &layout), 0.0f);
+    EXPECT_EQ(judged(readSample(kJumpTableSlice), 520, 32, 8.0f, &layout), 0.0f);
     EXPECT_EQ(layout, kColour32);
     const Sample& screen = kSamples[3];
-    EXPECT_GT(judged(samplePixels(screen), screen.stride, screen.height - 1, &layout), 0.0f);
+    EXPECT_GT(judged(samplePixels(screen), screen.stride, screen.height - 1, 8.0f, &layout), 0.0f);
     EXPECT_EQ(layout, kColour32);
+}
+
+// Escaped code points on one long line of a Python module: printable, without a space or a line
+// end, in rows of 52 as smooth as a grainy picture's.
+TEST(FindJudge, TextWithoutSpacesIsNoPicture)
+{
+    int32_t layout = -1;
+    EXPECT_EQ(judged(readSample("escaped_text_slice.bin"), 52, 80, 12.0f, &layout), 0.0f);
+    EXPECT_EQ(layout, kGrey8);
 }
 
 // A photo at the right of wide rows whose left part is a plain grey, as on a wallpaper: the
