@@ -30,13 +30,13 @@ bool looksLikeText(const uint8_t* p, int64_t n)
                 const int64_t other = phase == 0 ? i + 1 : i - 1;
                 if (stride == 2 && other < n)
                     zeros += p[other] == 0;
-                if (i + stride < n)
-                    leaps += std::abs(p[i + stride] - b);
+                if (stride == 1 && i + 1 < n)
+                    leaps += std::abs(p[i + 1] - b);
             }
             const bool wide = stride == 1 || zeros * 20 >= count * 19;
             if (count > 0 && wide && printable * 20 >= count * 19 && (spaces * 100 >= count * 8 || lineEnds * 200 >= count))
                 return true;
-            if (count > 0 && wide && printable * 100 >= count * 99 && leaps >= kTextMinLeap * count)
+            if (stride == 1 && count > 0 && printable * 100 >= count * 99 && leaps >= kTextMinLeap * count)
                 return true;
         }
     return false;
