@@ -97,7 +97,7 @@ static void sumDifferencesSse2(const uint8_t* u, const int32_t* positions, int32
         for (int j = 0; j < 8; ++j)
             _mm_store_si128(reinterpret_cast<__m128i*>(lanes + 8 * j), w[j]);
         for (int32_t j = 0; j < 64 && first + j <= lagMax; ++j)
-            sums[first + j] += lanes[j];
+            sums[first + j] = lanes[j];
     }
 }
 #endif
@@ -172,7 +172,7 @@ __attribute__((target("avx2"))) static void sumDifferencesAvx2(const uint8_t* u,
         _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 96), w6);
         _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 112), w7);
         for (int32_t j = 0; j < 128 && first + j <= lagMax; ++j)
-            sums[first + j] += lanes[j];
+            sums[first + j] = lanes[j];
     }
 }
 #endif
@@ -180,6 +180,7 @@ __attribute__((target("avx2"))) static void sumDifferencesAvx2(const uint8_t* u,
 static void sumDifferencesScalar(const uint8_t* u, const int32_t* positions, int32_t count,
                                  int32_t lagMax, int32_t cap, uint32_t* sums)
 {
+    std::fill(sums + 1, sums + lagMax + 1, 0u);
     for (int32_t k = 0; k < count; ++k) {
         const uint8_t* q = u + positions[k];
         for (int32_t lag = 1; lag <= lagMax; ++lag)

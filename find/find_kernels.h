@@ -9,8 +9,9 @@ constexpr int32_t kKernelPadding = 128;
 // sums[k-1] = sum of |p[i] - p[i+k]| over i + 4 < n, for k = 1 to 4.
 void roughness(const uint8_t* p, int64_t n, uint64_t sums[4]);
 
-// sums[lag] += min(|u[p] - u[p+lag]|, cap) over the positions p, for lag 1 to lagMax; cap is at
-// most 15 and count at most 4369. Reads up to u[p + lagMax + kKernelPadding - 1].
+// sums[lag] = sum of min(|u[p] - u[p+lag]|, cap) over the positions p, for lag 1 to lagMax (sums
+// need not be cleared first); cap is at most 15 and count at most 4369. Reads up to
+// u[p + lagMax + kKernelPadding - 1].
 void sumDifferences(const uint8_t* u, const int32_t* positions, int32_t count, int32_t lagMax,
                     int32_t cap, uint32_t* sums);
 

@@ -204,7 +204,8 @@ bool searchStride(const uint8_t* data, int64_t size, int64_t w0, int64_t w1,
     const int32_t count = static_cast<int32_t>(s->positions.size());
     if (count < 64)
         return false;
-    s->sums.assign(static_cast<size_t>(lagMax) + 1, 0);
+    s->sums.resize(static_cast<size_t>(lagMax) + 1);
+    s->sums[0] = 0;
     sumDifferences(data, s->positions.data(), count, static_cast<int32_t>(lagMax), kDifferenceCap, s->sums.data());
     std::vector<float>& d = s->sorted;
     d.resize(static_cast<size_t>(lagMax) + 1);
