@@ -291,14 +291,11 @@ int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t st
     return best;
 }
 
-// How much the largest step between neighbouring pixels, summed down the rows at one column,
-// stands above the median column's: where rows wrap, the right edge meets the left one. steps
-// holds |data[i] - data[i + pixel]| from the seed on, shared by every stride tried; 32 rows of
-// them fit 16-bit sums.
 constexpr int64_t kMaxSeamStride = 8 << 10;
 // Column sums of byte steps fit 16 bits over this many rows.
 constexpr int64_t kMaxSeamRows = 256;
 
+// |from[i] - from[i + pixel]|, worked out once and shared by every stride tried.
 static void seamSteps(const uint8_t* from, int64_t count, int64_t pixel, std::vector<uint8_t>* steps)
 {
     steps->resize(static_cast<size_t>(count));
@@ -306,6 +303,8 @@ static void seamSteps(const uint8_t* from, int64_t count, int64_t pixel, std::ve
         (*steps)[static_cast<size_t>(i)] = static_cast<uint8_t>(std::abs(from[i] - from[i + pixel]));
 }
 
+// How much the largest step between neighbouring pixels, summed down the rows at one column,
+// stands above the median column's: where rows wrap, the right edge meets the left one.
 static float seamStrength(const std::vector<uint8_t>& steps, int64_t stride, int64_t maxRows, std::vector<uint16_t>* columns)
 {
     const int64_t rows = std::min<int64_t>(maxRows, static_cast<int64_t>(steps.size()) / stride - 1);
