@@ -14,6 +14,7 @@
 #include "find/chunk_search.h"
 #include "find/find.h"
 #include "find/find_kernels.h"
+#include "find/headers.h"
 #include "find/prune.h"
 #include "find/tuning.h"
 
@@ -104,17 +105,31 @@ struct Emitter {
     const FindOptions* options;
     std::vector<Find> pending;
     bool refused;  // onFind said stop
+    const Scan* scan;
+    HeaderState headers;
+    std::vector<uint8_t> before;  // the bytes up to a find, where its header may be
 };
+
+int64_t fetchFromFile(void* user, int64_t* lo, int64_t hi, const uint8_t** bytes)
+{
+    Emitter* e = static_cast<Emitter*>(user);
+    *lo = std::max(*lo, e->scan->from);
+    hi = std::min(hi, e->scan->to);
+    if (hi <= *lo || hi - *lo > static_cast<int64_t>(e->before.size()))
+        return 0;
+    *bytes = e->before.data();
+    return std::max<int64_t>(0, readAt(e->scan->fd, *lo, e->before.data(), static_cast<size_t>(hi - *lo)));
+}
 
 // Hands on, in order, the pending finds that end before `limit` (all of them when limit < 0).
 void emitFinal(Emitter* e, int64_t limit)
 {
     size_t taken = 0;
     for (; taken < e->pending.size() && !e->refused; ++taken) {
-        const Find& f = e->pending[taken];
+        Find f = e->pending[taken];
         if (limit >= 0 && mayGrowPast(f, limit))
             break;
-        if (wanted(f, *e->options) && !e->callbacks->onFind(e->callbacks->user, f))
+        if (settleByHeader(&e->headers, &f, fetchFromFile, e) && wanted(f, *e->options) && !e->callbacks->onFind(e->callbacks->user, f))
             e->refused = true;
     }
     e->pending.erase(e->pending.begin(), e->pending.begin() + static_cast<std::ptrdiff_t>(taken));
@@ -207,7 +222,8 @@ bool findInFile(int fd, const FindOptions& options, const FindCallbacks& callbac
         if (startThread(&handle, worker, &scan))
             pool.push_back(handle);
     }
-    Emitter emitter = {&callbacks, &options, {}, false};
+    Emitter emitter = {&callbacks, &options, {}, false, &scan, startHeaderState(),
+                       std::vector<uint8_t>(static_cast<size_t>(kHeaderReach + kHeaderTail))};
     const int64_t total = scan.to - scan.from;
     collect(&scan, &emitter, static_cast<int32_t>(pool.size()), total);
     for (ThreadHandle handle : pool)

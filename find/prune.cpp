@@ -243,11 +243,10 @@ float rankScore(float quality, int64_t rows, int64_t width)
     return sizeWeight(rows, width) * std::sqrt(std::sqrt(std::clamp(quality, 0.0f, 1.0f)));
 }
 
-// The rank a find would have at its own quality with `rows` rows.
-static float rankAt(const Find& f, int64_t rows)
+float rankAt(const Find& f, int64_t rows, int64_t width)
 {
     const float weight = sizeWeight(f.height, f.width);
-    return weight > 0.0f ? std::min(1.0f, f.score / weight * sizeWeight(rows, f.width)) : f.score;
+    return weight > 0.0f ? std::min(1.0f, f.score / weight * sizeWeight(rows, width)) : f.score;
 }
 
 bool mayGrowPast(const Find& a, int64_t from)
@@ -278,7 +277,7 @@ void mergeFinds(std::vector<Find>* finds)
             const int64_t rows = std::min<int64_t>(INT32_MAX, (end - last.offset - row) / last.stride + 1);
             // Pieces seen from different chunks rank as the whole picture would, so that how the
             // file was cut does not show in the score.
-            last.score = std::max(rankAt(last, rows), rankAt(f, rows));
+            last.score = std::max(rankAt(last, rows, last.width), rankAt(f, rows, f.width));
             last.height = static_cast<int32_t>(rows);
             last.bytes = (rows - 1) * last.stride + row;
             continue;

@@ -33,6 +33,9 @@ float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, con
 // orders alike sizes.
 float rankScore(float quality, int64_t rows, int64_t width);
 
+// The rank f would have at its own quality with rows rows of width pixels.
+float rankAt(const Find& f, int64_t rows, int64_t width);
+
 // Sorts finds by offset and joins those that are one picture seen twice (the same layout and
 // stride on one grid of rows, overlapping or a few rows apart); of other overlaps the larger
 // share stays with the better score.

@@ -1,0 +1,279 @@
+#include <cstdio>
+#include <cstdlib>
+#include "find/headers.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "find/prune.h"
+
+namespace {
+
+struct Stored {
+    int64_t pixels;  // offset of the first row in the bytes
+    int32_t layout;
+    int64_t width;
+    int64_t height;
+    int64_t stride;
+    bool strideMustAgree;  // the header is too plain to trust unless the find's rows agree
+};
+
+uint32_t u16(const uint8_t* p)
+{
+    return p[0] | p[1] << 8;
+}
+
+uint32_t u32(const uint8_t* p)
+{
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+int32_t bmpLayout(uint32_t bpp, uint32_t compression, uint32_t redMask)
+{
+    switch (bpp) {
+    case 4: return compression == 0 ? kGrey4 : -1;
+    case 8: return compression == 0 ? kGrey8 : -1;
+    case 24: return compression == 0 ? kColour24 : -1;
+    case 32: return compression == 0 || compression == 3 || compression == 6 ? kColour32 : -1;
+    case 16:
+        if (compression == 0)
+            return kColour15;
+        if (compression != 3 && compression != 6)
+            return -1;
+        return redMask == 0xF800 ? kColour565 : redMask == 0x7C00 ? kColour15 : -1;
+    default: return -1;
+    }
+}
+
+// A BMP file header and info header at p, every field consistent with the others.
+bool bmpAt(const uint8_t* p, int64_t left, Stored* s)
+{
+    if (left < 58 || p[0] != 'B' || p[1] != 'M')
+        return false;
+    const uint32_t fileSize = u32(p + 2), offBits = u32(p + 10), infoSize = u32(p + 14);
+    int64_t width, height;
+    uint32_t planes, bpp, compression = 0, imageSize = 0;
+    if (infoSize == 12) {
+        width = u16(p + 18), height = u16(p + 20), planes = u16(p + 22), bpp = u16(p + 24);
+    } else if (infoSize == 40 || infoSize == 52 || infoSize == 56 || infoSize == 64 || infoSize == 108 || infoSize == 124) {
+        width = static_cast<int32_t>(u32(p + 18)), height = static_cast<int32_t>(u32(p + 22));
+        planes = u16(p + 26), bpp = u16(p + 28), compression = u32(p + 30), imageSize = u32(p + 34);
+    } else {
+        return false;
+    }
+    height = std::abs(height);
+    if (planes != 1 || width < 2 || width > kFindWidthCeiling || height < 1 || height > kFindHeightCeiling)
+        return false;
+    const int32_t layout = bmpLayout(bpp, compression, u32(p + 54));
+    const int64_t stride = (width * bpp + 31) / 32 * 4, area = stride * height;
+    // The pixels follow the headers, the bit masks and at most a full palette.
+    const int64_t headers = 14 + int64_t{infoSize};
+    if (layout < 0 || offBits < headers || offBits > headers + 16 + 4 * 256)
+        return false;
+    if (fileSize != 0 && (fileSize < offBits + area || fileSize > offBits + area + 4))
+        return false;
+    if (imageSize != 0 && imageSize != area && imageSize != area + 2)
+        return false;
+    *s = {offBits, layout, width, height, stride, false};
+    return true;
+}
+
+// A decimal after whitespace and comment lines, as the PNM header writes its numbers.
+bool pnmNumber(const uint8_t* p, int64_t left, int64_t* at, int64_t* value)
+{
+    int64_t i = *at;
+    for (;;) {
+        while (i < left && (p[i] == ' ' || p[i] == '\t' || p[i] == '\n' || p[i] == '\r'))
+            ++i;
+        if (i >= left || p[i] != '#')
+            break;
+        while (i < left && p[i] != '\n')
+            ++i;
+    }
+    int64_t v = 0, digits = 0;
+    for (; i < left && p[i] >= '0' && p[i] <= '9' && digits < 8; ++i, ++digits)
+        v = v * 10 + (p[i] - '0');
+    *at = i;
+    *value = v;
+    return digits > 0 && digits < 8;
+}
+
+// A binary PGM (P5) or PPM (P6) header of 8-bit samples at p.
+bool pnmAt(const uint8_t* p, int64_t left, Stored* s)
+{
+    if (left < 8 || p[0] != 'P' || (p[1] != '5' && p[1] != '6'))
+        return false;
+    int64_t at = 2, width, height, maxValue;
+    if (!pnmNumber(p, left, &at, &width) || !pnmNumber(p, left, &at, &height) || !pnmNumber(p, left, &at, &maxValue))
+        return false;
+    if (at >= left || !(p[at] == ' ' || p[at] == '\n' || p[at] == '\r' || p[at] == '\t'))
+        return false;
+    if (width < 2 || width > kFindWidthCeiling || height < 1 || height > kFindHeightCeiling || maxValue < 1 || maxValue > 255)
+        return false;
+    const int32_t layout = p[1] == '5' ? kGrey8 : kColour24;
+    *s = {at + 1, layout, width, height, width * (layout == kGrey8 ? 1 : 3), false};
+    return true;
+}
+
+// An uncompressed true-colour or grey TGA header at p. Its fields have no signature, so the
+// find's rows must agree with it.
+bool tgaAt(const uint8_t* p, int64_t left, Stored* s)
+{
+    if (left < 18 || p[1] != 0 || (p[2] != 2 && p[2] != 3) || (p[17] & 0xC0) != 0 || (p[17] & 15) > 8)
+        return false;
+    for (int k = 3; k < 8; ++k)
+        if (p[k] != 0)
+            return false;
+    const int64_t width = u16(p + 12), height = u16(p + 14), depth = p[16];
+    const int32_t layout = p[2] == 3 ? (depth == 8 ? kGrey8 : -1)
+                         : depth == 16 ? kColour15 : depth == 24 ? kColour24 : depth == 32 ? kColour32 : -1;
+    if (layout < 0 || width < 2 || height < 1 || u16(p + 8) > width || u16(p + 10) > height)
+        return false;
+    *s = {18 + int64_t{p[0]}, layout, width, height, width * depth / 8, true};
+    return true;
+}
+
+// Whether f's stride is the stored rows' or a few rows of them, give or take a pixel or two.
+bool stridesAgree(const Find& f, const Stored& s)
+{
+    for (int64_t k = 1; k <= 4; ++k)
+        if (std::abs(f.stride - k * s.stride) <= 2 * k * std::max(1, kNibblesPerPixel[s.layout] / 2))
+            return true;
+    return false;
+}
+
+}  // namespace
+
+HeaderState startHeaderState()
+{
+    return {-1, -1, -1};
+}
+
+namespace {
+
+// The nearest stored picture whose header lies in bytes [0, from) (bytes stand at file offset
+// at) and whose pixels hold most of f. Sets *start to its first row's offset.
+bool searchBack(const HeaderState& state, const uint8_t* bytes, int64_t n, int64_t at, int64_t from, const Find& f,
+                Stored* s, int64_t* start)
+{
+    const int64_t end = f.offset + f.bytes;
+    for (int64_t p = std::min(from, n) - 1; p >= 0; --p) {
+        const uint8_t* h = bytes + p;
+        const bool header = h[0] == 'B' ? bmpAt(h, n - p, s)
+                          : h[0] == 'P' ? pnmAt(h, n - p, s)
+                          : p + 18 <= n && h[1] == 0 && (h[2] == 2 || h[2] == 3) && tgaAt(h, n - p, s);
+        if (!header)
+            continue;
+        const int64_t first = at + p + s->pixels;
+        const int64_t overlap = std::min(end, first + s->stride * s->height) - std::max(f.offset, first);
+        if (2 * overlap > f.bytes && (!s->strideMustAgree || stridesAgree(f, *s)) && first >= state.lastOffset) {
+            *start = first;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Differences of the bytes [lo, hi) to the row `dir` rows away (near) and to the bytes half a
+// row aside (far). bytes stand at file offset at and hold that row too.
+void rowDifferences(const uint8_t* bytes, int64_t at, int64_t lo, int64_t hi, const Stored& s, int64_t dir,
+                    int64_t* near, int64_t* far)
+{
+    const int64_t pixel = std::max(1, kNibblesPerPixel[s.layout] / 2);
+    const int64_t down = dir * s.stride, aside = dir * pixel * std::max<int64_t>(1, s.stride / (2 * pixel));
+    // 4-bit pixels are compared as such: a byte's difference is mostly its high nibble's.
+    auto differ = [&](int a, int b) {
+        return s.layout == kGrey4 ? std::abs((a >> 4) - (b >> 4)) + std::abs((a & 15) - (b & 15)) : std::min(std::abs(a - b), 15);
+    };
+    *near = *far = 0;
+    for (int64_t i = lo - at; i < hi - at; ++i) {
+        *near += differ(bytes[i], bytes[i + down]);
+        *far += differ(bytes[i], bytes[i + aside]);
+    }
+}
+
+// The bytes [lo, hi) and the row beyond them on the side `dir`, or null.
+const uint8_t* fetchRows(int64_t lo, int64_t hi, int64_t stride, int64_t dir, FetchBytes fetch, void* user, int64_t* at)
+{
+    *at = dir < 0 ? lo - stride : lo;
+    const int64_t wanted = *at, end = dir < 0 ? hi : hi + stride;
+    const uint8_t* bytes = nullptr;
+    const int64_t n = fetch(user, at, end, &bytes);
+    return *at == wanted && n == end - wanted ? bytes : nullptr;
+}
+
+// How far past the row boundary `from` the picture's rows go on, toward `to` (either way), a
+// file-system block at a time: in a fragmented file system a picture goes on in other blocks, and
+// its header does not say so. A block goes on the picture when it is more alike a row up than
+// half a row aside, or about as alike a row up as the rows taken (`inside` is their far end).
+int64_t followBlocks(const Stored& s, int64_t from, int64_t to, int64_t inside, FetchBytes fetch, void* user)
+{
+    const int64_t dir = to > from ? 1 : -1;
+    const int64_t refLo = dir > 0 ? std::max(inside, from - kFileBlock) : from;
+    const int64_t refHi = dir > 0 ? from : std::min(inside, from + kFileBlock);
+    int64_t at = 0, refNear = 0, refFar = 0;
+    const uint8_t* bytes = fetchRows(refLo, refHi, s.stride, -dir, fetch, user, &at);
+    if (!bytes || refHi <= refLo)
+        return from;
+    rowDifferences(bytes, at, refLo, refHi, s, -dir, &refNear, &refFar);
+    int64_t pos = from;
+    while (pos != to) {
+        const int64_t span = std::min(std::abs(to - pos), kFollowBytes);
+        const int64_t lo = std::min(pos, pos + dir * span), hi = std::max(pos, pos + dir * span);
+        if (!(bytes = fetchRows(lo, hi, s.stride, -dir, fetch, user, &at)))
+            return pos;
+        for (int64_t moved = 0; moved < span;) {
+            const int64_t edge = dir > 0 ? (pos / kFileBlock + 1) * kFileBlock : ((pos - 1) / kFileBlock) * kFileBlock;
+            const int64_t next = dir > 0 ? std::min(edge, to) : std::max(edge, to);
+            const int64_t b0 = std::min(pos, next), b1 = std::max(pos, next);
+            int64_t near = 0, far = 0;
+            rowDifferences(bytes, at, b0, b1, s, -dir, &near, &far);
+            const bool alike = near * 10 <= far * 9 || near * (refHi - refLo) * 2 <= refNear * (b1 - b0) * 3;
+            if (!alike)
+                return pos;
+            moved += b1 - b0;
+            pos = next;
+        }
+    }
+    return pos;
+}
+
+}  // namespace
+
+bool settleByHeader(HeaderState* state, Find* f, FetchBytes fetch, void* user)
+{
+    // Most of it inside a picture settled before: a part of that picture, or another reading of it.
+    if (2 * (std::min(f->offset + f->bytes, state->settledEnd) - std::max(f->offset, state->settledStart)) > f->bytes)
+        return false;
+    // Near first: most finds start at or near their picture's first row.
+    int64_t searched = f->offset + kHeaderTail;
+    Stored s;
+    int64_t start = -1;
+    for (const int64_t reach : {kHeaderNearReach, kHeaderReach}) {
+        int64_t lo = f->offset - reach;
+        const uint8_t* bytes = nullptr;
+        const int64_t n = fetch(user, &lo, f->offset + kHeaderTail, &bytes);
+        if (n <= 0 || lo >= searched || searchBack(*state, bytes, n, lo, searched - lo, *f, &s, &start))
+            break;
+        searched = lo;
+    }
+    if (start >= 0) {
+        // The find's own rows on the header's grid, followed out to the picture's edges.
+        const int64_t area = s.stride * s.height;
+        int64_t top = start + std::clamp<int64_t>((f->offset - start + s.stride - 1) / s.stride, 0, s.height - 1) * s.stride;
+        int64_t bottom = start + std::clamp<int64_t>((f->offset + f->bytes - start) / s.stride, 1, s.height) * s.stride;
+        const int64_t own = bottom;
+        bottom = followBlocks(s, std::max(bottom, top + s.stride), start + area, top, fetch, user);
+        top = followBlocks(s, top, start, own, fetch, user);
+        const int64_t rows = (bottom - top) / s.stride;
+        if (rows >= 1) {
+            const int64_t row = rowBytes(s.layout, static_cast<int32_t>(s.width));
+            *f = {top, (rows - 1) * s.stride + row, s.layout, static_cast<int32_t>(s.width), static_cast<int32_t>(rows),
+                  s.stride, rankAt(*f, rows, s.width)};
+            state->settledStart = top;
+            state->settledEnd = bottom;
+        }
+    }
+    state->lastOffset = f->offset;
+    return true;
+}

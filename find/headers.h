@@ -1,0 +1,37 @@
+// Stage 6: the header a stored picture keeps before its pixels. Pictures in real files are often
+// whole BMP, PNM or TGA files, whose header gives the width, height and row padding exactly where
+// the bytes alone leave them open (a dark edge column looks like padding; a smooth picture is
+// nearly as alike a pixel aslant). A find mostly inside such pixels takes the header's reading.
+#pragma once
+
+#include <cstdint>
+
+#include "find/find.h"
+
+// Bytes before a find that are searched for its header: the find may start far into the picture.
+constexpr int64_t kHeaderNearReach = 64 << 10;
+constexpr int64_t kHeaderReach = 2 << 20;
+// Bytes past a find's start searched too: a find may begin a few rows before its picture.
+constexpr int64_t kHeaderTail = 16 << 10;
+// A stored picture's rows beyond the find are followed a file-system block at a time, this many
+// bytes read at once.
+constexpr int64_t kFileBlock = 4096;
+constexpr int64_t kFollowBytes = 1 << 20;
+
+// What the finds so far settled: later finds inside that picture are parts of it.
+struct HeaderState {
+    int64_t settledStart;
+    int64_t settledEnd;
+    int64_t lastOffset;  // the last find's offset: finds stay in file order
+};
+
+HeaderState startHeaderState();
+
+// Gives the bytes from *lo (raised to where the range begins) to hi (or fewer where it ends):
+// sets *bytes and returns how many, or 0 when they cannot be had.
+using FetchBytes = int64_t (*)(void* user, int64_t* lo, int64_t hi, const uint8_t** bytes);
+
+// Looks before f, through fetch, for the header of a stored picture whose pixels hold most of f,
+// and gives f that picture's reading. Returns false when f is a part of a picture settled
+// before (it is then to be dropped). Finds are settled in file order.
+bool settleByHeader(HeaderState* state, Find* f, FetchBytes fetch, void* user);
