@@ -146,7 +146,7 @@ bool stridesAgree(const Find& f, const Stored& s)
 
 HeaderState startHeaderState()
 {
-    return {-1, -1, -1};
+    return {-1, -1, -1, -1};
 }
 
 namespace {
@@ -238,6 +238,29 @@ int64_t followBlocks(const Stored& s, int64_t from, int64_t to, int64_t inside, 
     return pos;
 }
 
+// The find's own rows on the header's grid, followed out to the picture's edges.
+void takeHeader(HeaderState* state, const Stored& s, int64_t start, Find* f, FetchBytes fetch, void* user)
+{
+    const int64_t area = s.stride * s.height;
+    int64_t top = start + std::clamp<int64_t>((f->offset - start + s.stride - 1) / s.stride, 0, s.height - 1) * s.stride;
+    int64_t bottom = start + std::clamp<int64_t>((f->offset + f->bytes - start) / s.stride, 1, s.height) * s.stride;
+    if (bottom <= top || bottom > f->offset + f->bytes)
+        return;
+    const int64_t own = bottom;
+    bottom = followBlocks(s, bottom, start + area, top, fetch, user);
+    top = followBlocks(s, top, start, own, fetch, user);
+    const int64_t rows = (bottom - top) / s.stride;
+    const int64_t row = rowBytes(s.layout, static_cast<int32_t>(s.width));
+    const Find settled = {top, (rows - 1) * s.stride + row, s.layout, static_cast<int32_t>(s.width),
+                          static_cast<int32_t>(rows), s.stride, rankAt(*f, rows, s.width)};
+    // Not over the finds before it.
+    if (2 * (state->lastEnd - settled.offset) < settled.bytes) {
+        *f = settled;
+        state->settledStart = top;
+        state->settledEnd = bottom;
+    }
+}
+
 }  // namespace
 
 bool settleByHeader(HeaderState* state, Find* f, FetchBytes fetch, void* user)
@@ -247,7 +270,7 @@ bool settleByHeader(HeaderState* state, Find* f, FetchBytes fetch, void* user)
         return false;
     // Near first: most finds start at or near their picture's first row.
     int64_t searched = f->offset + kHeaderTail;
-    Stored s;
+    Stored s = {};
     int64_t start = -1;
     for (const int64_t reach : {kHeaderNearReach, kHeaderReach}) {
         int64_t lo = f->offset - reach;
@@ -257,23 +280,9 @@ bool settleByHeader(HeaderState* state, Find* f, FetchBytes fetch, void* user)
             break;
         searched = lo;
     }
-    if (start >= 0) {
-        // The find's own rows on the header's grid, followed out to the picture's edges.
-        const int64_t area = s.stride * s.height;
-        int64_t top = start + std::clamp<int64_t>((f->offset - start + s.stride - 1) / s.stride, 0, s.height - 1) * s.stride;
-        int64_t bottom = start + std::clamp<int64_t>((f->offset + f->bytes - start) / s.stride, 1, s.height) * s.stride;
-        const int64_t own = bottom;
-        bottom = followBlocks(s, std::max(bottom, top + s.stride), start + area, top, fetch, user);
-        top = followBlocks(s, top, start, own, fetch, user);
-        const int64_t rows = (bottom - top) / s.stride;
-        if (rows >= 1) {
-            const int64_t row = rowBytes(s.layout, static_cast<int32_t>(s.width));
-            *f = {top, (rows - 1) * s.stride + row, s.layout, static_cast<int32_t>(s.width), static_cast<int32_t>(rows),
-                  s.stride, rankAt(*f, rows, s.width)};
-            state->settledStart = top;
-            state->settledEnd = bottom;
-        }
-    }
+    if (start >= 0)
+        takeHeader(state, s, start, f, fetch, user);
     state->lastOffset = f->offset;
+    state->lastEnd = std::max(state->lastEnd, f->offset + f->bytes);
     return true;
 }

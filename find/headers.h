@@ -23,6 +23,7 @@ struct HeaderState {
     int64_t settledStart;
     int64_t settledEnd;
     int64_t lastOffset;  // the last find's offset: finds stay in file order
+    int64_t lastEnd;     // and the furthest end of those before
 };
 
 HeaderState startHeaderState();

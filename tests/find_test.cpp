@@ -329,15 +329,105 @@ bool writeFile(const std::string& path, const Bytes& data, int64_t at = 0)
     return closeFile(fd) && ok;
 }
 
-// Pictures among real library bytes and noise, two across the scan's chunk edges: the file scan
-// on several threads and the buffer search give the same finds, and so do two halves of the range.
+// Little-endian fields of a header being written.
+void put(Bytes* out, uint32_t value, int bytes)
+{
+    for (int k = 0; k < bytes; ++k)
+        out->push_back(static_cast<uint8_t>(value >> (8 * k)));
+}
+
+// A BMP file and info header, as ImageMagick writes them, for bottom-up rows of the sample; when
+// it is cut, only that many bytes of its pixels follow.
+Bytes bmpHeader(const Sample& s, int32_t bitsPerPixel)
+{
+    Bytes h = {'B', 'M'};
+    const uint32_t area = static_cast<uint32_t>(s.stride * s.height);
+    for (uint32_t v : {54 + area, 0u, 54u, 40u, static_cast<uint32_t>(s.width), static_cast<uint32_t>(s.height)})
+        put(&h, v, 4);
+    put(&h, 1, 2);
+    put(&h, static_cast<uint32_t>(bitsPerPixel), 2);
+    for (uint32_t v : {0u, area, 2835u, 2835u, 0u, 0u})
+        put(&h, v, 4);
+    return h;
+}
+
+// Noise, a stored picture (header then pixels), noise: the one find is the header's picture.
+void expectHeadersReading(const Bytes& header, const Bytes& pixels, const Sample& s, const char* what)
+{
+    Bytes data = noise(30011, 21);
+    append(&data, header);
+    const int64_t at = append(&data, pixels);
+    append(&data, noise(40000, 22));
+    FindOptions o = defaultFindOptions();
+    o.minBytes = 1000;
+    const std::vector<Find> finds = findAll(data, o);
+    ASSERT_EQ(finds.size(), 1u) << what;
+    const Find& f = finds[0];
+    EXPECT_EQ(f.offset, at) << what;
+    EXPECT_EQ(f.layout, s.layout) << what;
+    EXPECT_EQ(f.width, s.width) << what;
+    EXPECT_EQ(f.height, s.height) << what;
+    EXPECT_EQ(f.stride, s.stride) << what;
+}
+
+// A picture stored with its header is reported with the header's width, rows and padding, which
+// the bytes alone leave open by a pixel or a few rows: BMP, PPM with a comment, TGA.
+TEST(FindHeader, StoredPicturesTakeTheirHeadersReading)
+{
+    for (const Sample& s : {kSamples[0], kSamples[1]}) {
+        const Bytes file = readSample(s.file);
+        expectHeadersReading(Bytes(file.begin(), file.begin() + s.offset), samplePixels(s), s, s.file);
+    }
+    const std::string ppm = "P6\n# a stone texture\n100 100\n255\n";
+    expectHeadersReading(Bytes(ppm.begin(), ppm.end()), samplePixels(kGrainySample), kGrainySample, "PPM");
+    const Sample& screen = kSamples[3];
+    Bytes tga = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    put(&tga, static_cast<uint32_t>(screen.width), 2);
+    put(&tga, static_cast<uint32_t>(screen.height), 2);
+    tga.push_back(32);
+    tga.push_back(0x28);
+    expectHeadersReading(tga, samplePixels(screen), screen, "TGA");
+    // A header whose sizes do not add up is no header: its lie about the width is not taken.
+    Bytes lying = bmpHeader(kSamples[0], 24);
+    lying[18] = 100;
+    Bytes data = noise(30011, 23);
+    append(&data, lying);
+    append(&data, samplePixels(kSamples[0]));
+    append(&data, noise(40000, 24));
+    for (const Find& f : findAll(data))
+        EXPECT_NE(f.width, 100);
+}
+
+// In a fragmented file system a picture's first blocks may be followed by another file's: the
+// find keeps to the picture's own blocks, though its header claims more rows.
+TEST(FindHeader, FragmentedPictureKeepsToItsOwnBlocks)
+{
+    const Sample& s = kSamples[3];
+    const Bytes header = bmpHeader(s, 32);
+    Bytes data = noise(8192 - header.size(), 25);
+    append(&data, header);
+    const Bytes pixels = samplePixels(s);
+    const int64_t at = append(&data, Bytes(pixels.begin(), pixels.begin() + (24 << 10)));
+    append(&data, readSample(kLibrarySlice));
+    append(&data, noise(20000, 26));
+    const std::vector<Find> finds = findAll(data);
+    ASSERT_GE(finds.size(), 1u);
+    EXPECT_EQ(finds[0].offset, at);
+    EXPECT_EQ(finds[0].width, s.width);
+    EXPECT_LE(finds[0].offset + finds[0].bytes, at + (24 << 10));
+    EXPECT_GE(finds[0].offset + finds[0].bytes, at + (20 << 10));
+}
+
+// Pictures among real library bytes and noise, two across the scan's chunk edges, one with its
+// header: the file scan on several threads and the buffer search give the same finds, and so do
+// two halves of the range.
 TEST(FindFile, FileAndBufferGiveTheSameFinds)
 {
     Bytes data = noise((4 << 20) - 30000, 12);
     append(&data, samplePixels(kSamples[2]));
     append(&data, readSample(kLibrarySlice));
     append(&data, noise(3 << 20, 13));
-    append(&data, samplePixels(kSamples[0]));
+    append(&data, readSample(kSamples[0].file));
     append(&data, noise((8 << 20) - 100000 - data.size() % 4096, 14));
     append(&data, samplePixels(kSamples[3]));
     append(&data, noise(200000, 15));
