@@ -6,6 +6,7 @@
 
 #include "find/extent.h"
 #include "find/find_kernels.h"
+#include "find/headers.h"
 #include "find/layout_pick.h"
 #include "find/prune.h"
 #include "find/sieve.h"
@@ -149,6 +150,7 @@ void searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, in
             covered = std::max(covered, finds->back().offset - c.base + finds->back().bytes);
         pos = end > pos ? end : w1;
     }
+    findStoredPictures(data, size, base, lo, hi, finds);
 }
 
 static int64_t headChunks(int64_t total)

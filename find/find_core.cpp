@@ -41,24 +41,6 @@ bool checkFindOptions(const FindOptions& o, char* error, size_t errorSize)
     return bad == nullptr;
 }
 
-namespace {
-
-struct Buffer {
-    const uint8_t* data;
-    int64_t size;
-    int64_t base;
-};
-
-int64_t fetchFromBuffer(void* user, int64_t* lo, int64_t hi, const uint8_t** bytes)
-{
-    const Buffer* b = static_cast<const Buffer*>(user);
-    *lo = std::clamp(*lo, b->base, b->base + b->size);
-    *bytes = b->data + (*lo - b->base);
-    return std::clamp<int64_t>(hi, *lo, b->base + b->size) - *lo;
-}
-
-}  // namespace
-
 bool findInBuffer(const uint8_t* data, int64_t size, int64_t base, const FindOptions& options,
                   std::vector<Find>* finds)
 {
@@ -74,7 +56,7 @@ bool findInBuffer(const uint8_t* data, int64_t size, int64_t base, const FindOpt
     }
     mergeFinds(&found);
     HeaderState headers = startHeaderState();
-    Buffer buffer = {data, size, base};
+    BufferBytes buffer = {data, size, base};
     for (Find f : found)
         if (settleByHeader(&headers, &f, fetchFromBuffer, &buffer) && wanted(f, options))
             finds->push_back(f);

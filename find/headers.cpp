@@ -202,25 +202,33 @@ const uint8_t* fetchRows(int64_t lo, int64_t hi, int64_t stride, int64_t dir, Fe
     return *at == wanted && n == end - wanted ? bytes : nullptr;
 }
 
+// How alike the rows [lo, hi) are to the row `dir` rows away, in differences per byte
+// (a row beyond them must be in the range), or -1 when they cannot be read.
+double rowLikeness(const Stored& s, int64_t lo, int64_t hi, int64_t dir, FetchBytes fetch, void* user)
+{
+    int64_t at = 0, near = 0, far = 0;
+    const uint8_t* bytes = hi > lo ? fetchRows(lo, hi, s.stride, dir, fetch, user, &at) : nullptr;
+    if (!bytes)
+        return -1.0;
+    rowDifferences(bytes, at, lo, hi, s, dir, &near, &far);
+    return static_cast<double>(near) / static_cast<double>(hi - lo);
+}
+
 // How far past the row boundary `from` the picture's rows go on, toward `to` (either way), a
 // file-system block at a time: in a fragmented file system a picture goes on in other blocks, and
 // its header does not say so. A block goes on the picture when it is more alike a row up than
-// half a row aside, or about as alike a row up as the rows taken (`inside` is their far end).
-int64_t followBlocks(const Stored& s, int64_t from, int64_t to, int64_t inside, FetchBytes fetch, void* user)
+// half a row aside, or about as alike a row up as the rows taken (`taken`, per byte; none when
+// negative).
+int64_t followBlocks(const Stored& s, int64_t from, int64_t to, double taken, FetchBytes fetch, void* user)
 {
     const int64_t dir = to > from ? 1 : -1;
-    const int64_t refLo = dir > 0 ? std::max(inside, from - kFileBlock) : from;
-    const int64_t refHi = dir > 0 ? from : std::min(inside, from + kFileBlock);
-    int64_t at = 0, refNear = 0, refFar = 0;
-    const uint8_t* bytes = fetchRows(refLo, refHi, s.stride, -dir, fetch, user, &at);
-    if (!bytes || refHi <= refLo)
-        return from;
-    rowDifferences(bytes, at, refLo, refHi, s, -dir, &refNear, &refFar);
     int64_t pos = from;
     while (pos != to) {
         const int64_t span = std::min(std::abs(to - pos), kFollowBytes);
         const int64_t lo = std::min(pos, pos + dir * span), hi = std::max(pos, pos + dir * span);
-        if (!(bytes = fetchRows(lo, hi, s.stride, -dir, fetch, user, &at)))
+        int64_t at = 0;
+        const uint8_t* bytes = fetchRows(lo, hi, s.stride, -dir, fetch, user, &at);
+        if (!bytes)
             return pos;
         for (int64_t moved = 0; moved < span;) {
             const int64_t edge = dir > 0 ? (pos / kFileBlock + 1) * kFileBlock : ((pos - 1) / kFileBlock) * kFileBlock;
@@ -228,7 +236,7 @@ int64_t followBlocks(const Stored& s, int64_t from, int64_t to, int64_t inside, 
             const int64_t b0 = std::min(pos, next), b1 = std::max(pos, next);
             int64_t near = 0, far = 0;
             rowDifferences(bytes, at, b0, b1, s, -dir, &near, &far);
-            const bool alike = near * 10 <= far * 9 || near * (refHi - refLo) * 2 <= refNear * (b1 - b0) * 3;
+            const bool alike = near * 10 <= far * 9 || (taken >= 0.0 && static_cast<double>(near) <= kFollowSlack * taken * static_cast<double>(b1 - b0));
             if (!alike)
                 return pos;
             moved += b1 - b0;
@@ -246,9 +254,12 @@ void takeHeader(HeaderState* state, const Stored& s, int64_t start, Find* f, Fet
     int64_t bottom = start + std::clamp<int64_t>((f->offset + f->bytes - start) / s.stride, 1, s.height) * s.stride;
     if (bottom <= top || bottom > f->offset + f->bytes)
         return;
-    const int64_t own = bottom;
-    bottom = followBlocks(s, bottom, start + area, top, fetch, user);
-    top = followBlocks(s, top, start, own, fetch, user);
+    const double last = rowLikeness(s, std::max(top, bottom - kFileBlock), bottom, -1, fetch, user);
+    const double first = rowLikeness(s, top, std::min(bottom, top + kFileBlock), 1, fetch, user);
+    if (last < 0.0 || first < 0.0)
+        return;
+    bottom = followBlocks(s, bottom, start + area, last, fetch, user);
+    top = followBlocks(s, top, start, first, fetch, user);
     const int64_t rows = (bottom - top) / s.stride;
     const int64_t row = rowBytes(s.layout, static_cast<int32_t>(s.width));
     const Find settled = {top, (rows - 1) * s.stride + row, s.layout, static_cast<int32_t>(s.width),
@@ -285,4 +296,38 @@ bool settleByHeader(HeaderState* state, Find* f, FetchBytes fetch, void* user)
     state->lastOffset = f->offset;
     state->lastEnd = std::max(state->lastEnd, f->offset + f->bytes);
     return true;
+}
+
+int64_t fetchFromBuffer(void* user, int64_t* lo, int64_t hi, const uint8_t** bytes)
+{
+    const BufferBytes* b = static_cast<const BufferBytes*>(user);
+    *lo = std::clamp(*lo, b->base, b->base + b->size);
+    *bytes = b->data + (*lo - b->base);
+    return std::clamp<int64_t>(hi, *lo, b->base + b->size) - *lo;
+}
+
+void findStoredPictures(const uint8_t* data, int64_t size, int64_t base, int64_t lo, int64_t hi, std::vector<Find>* finds)
+{
+    BufferBytes buffer = {data, size, base};
+    for (int64_t p = (lo + kStoredAlign - 1) / kStoredAlign * kStoredAlign; p < hi && p < size; p += kStoredAlign) {
+        Stored s;
+        if (!(data[p] == 'B' ? bmpAt(data + p, size - p, &s) : data[p] == 'P' && pnmAt(data + p, size - p, &s)))
+            continue;
+        // The first row is taken on trust; the others must follow it.
+        const int64_t start = base + p + s.pixels, area = s.stride * s.height;
+        const int64_t end = followBlocks(s, start + s.stride, start + area, -1.0, fetchFromBuffer, &buffer);
+        const int64_t rows = (end - start) / s.stride;
+        const int64_t sample = std::min(end, start + kStoredSampleBytes);
+        int64_t at = 0, near = 0, far = 0;
+        const uint8_t* bytes = rows >= kFindHeightFloor ? fetchRows(start + s.stride, sample, s.stride, -1, fetchFromBuffer, &buffer, &at) : nullptr;
+        if (!bytes)
+            continue;
+        rowDifferences(bytes, at, start + s.stride, sample, s, -1, &near, &far);
+        const float quality = far > 0 ? 1.0f - static_cast<float>(near) / static_cast<float>(far) : 1.0f;
+        if (near > 0 && quality < kStoredMinQuality)
+            continue;
+        const int64_t row = rowBytes(s.layout, static_cast<int32_t>(s.width));
+        finds->push_back({start, (rows - 1) * s.stride + row, s.layout, static_cast<int32_t>(s.width),
+                          static_cast<int32_t>(rows), s.stride, rankScore(quality, rows, s.width)});
+    }
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "find/find.h"
 
@@ -17,6 +18,8 @@ constexpr int64_t kHeaderTail = 16 << 10;
 // bytes read at once.
 constexpr int64_t kFileBlock = 4096;
 constexpr int64_t kFollowBytes = 1 << 20;
+// A block at most this much less alike a row up than the rows taken goes on the picture.
+constexpr double kFollowSlack = 1.5;
 
 // What the finds so far settled: later finds inside that picture are parts of it.
 struct HeaderState {
@@ -36,3 +39,24 @@ using FetchBytes = int64_t (*)(void* user, int64_t* lo, int64_t hi, const uint8_
 // and gives f that picture's reading. Returns false when f is a part of a picture settled
 // before (it is then to be dropped). Finds are settled in file order.
 bool settleByHeader(HeaderState* state, Find* f, FetchBytes fetch, void* user);
+
+// The bytes of a buffer that stands at file offset base, for settleByHeader.
+struct BufferBytes {
+    const uint8_t* data;
+    int64_t size;
+    int64_t base;
+};
+int64_t fetchFromBuffer(void* user, int64_t* lo, int64_t hi, const uint8_t** bytes);
+
+// Headers begin on this boundary in archives, file systems and memory; elsewhere a picture is
+// left to be found by its look.
+constexpr int64_t kStoredAlign = 16;
+// Rows of a picture found by its header are judged over this many bytes at most; they must be this
+// much more alike one row up than half a row aside (1 - near / far), unless plain.
+constexpr int64_t kStoredSampleBytes = 64 << 10;
+constexpr float kStoredMinQuality = 0.1f;
+
+// Stored pictures whose header begins in [lo, hi) of the buffer (which stands at file offset
+// base): each whose rows follow the header, and are alike down, is appended as a find as far as
+// its rows go on within the buffer (settleByHeader follows them further).
+void findStoredPictures(const uint8_t* data, int64_t size, int64_t base, int64_t lo, int64_t hi, std::vector<Find>* finds);

@@ -418,6 +418,29 @@ TEST(FindHeader, FragmentedPictureKeepsToItsOwnBlocks)
     EXPECT_GE(finds[0].offset + finds[0].bytes, at + (20 << 10));
 }
 
+// A grainy texture too small to stand out by its look is found by its header, at a boundary
+// where a file begins in an archive; a header followed by other bytes is no picture.
+TEST(FindHeader, SmallTextureFoundByItsHeader)
+{
+    const Bytes library = readSample(kLibrarySlice);
+    const Bytes slate = readSample("slate_101x101.pgm");
+    Bytes data = library;
+    data.resize((data.size() / 512 + 1) * 512);
+    const int64_t at = append(&data, slate) + 15;
+    append(&data, library);
+    const std::vector<Find> finds = findAll(data);
+    ASSERT_EQ(finds.size(), 1u);
+    EXPECT_EQ(finds[0].offset, at);
+    EXPECT_EQ(finds[0].layout, kGrey8);
+    EXPECT_EQ(finds[0].width, 101);
+    EXPECT_EQ(finds[0].height, 101);
+    Bytes bare = library;
+    bare.resize((bare.size() / 512 + 1) * 512);
+    append(&bare, Bytes(slate.begin(), slate.begin() + 15));
+    append(&bare, library);
+    EXPECT_TRUE(findAll(bare).empty());
+}
+
 // Pictures among real library bytes and noise, two across the scan's chunk edges, one with its
 // header: the file scan on several threads and the buffer search give the same finds, and so do
 // two halves of the range.
