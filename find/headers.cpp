@@ -311,7 +311,11 @@ void findStoredPictures(const uint8_t* data, int64_t size, int64_t base, int64_t
     BufferBytes buffer = {data, size, base};
     for (int64_t p = (lo + kStoredAlign - 1) / kStoredAlign * kStoredAlign; p < hi && p < size; p += kStoredAlign) {
         Stored s;
-        if (!(data[p] == 'B' ? bmpAt(data + p, size - p, &s) : data[p] == 'P' && pnmAt(data + p, size - p, &s)))
+        const uint8_t* h = data + p;
+        const bool header = h[0] == 'B' ? bmpAt(h, size - p, &s)
+                          : h[0] == 'P' ? pnmAt(h, size - p, &s)
+                          : p + 18 <= size && h[0] == 0 && h[2] == 2 && tgaAt(h, size - p, &s) && u16(h + 8) == 0 && u16(h + 10) == 0;
+        if (!header)
             continue;
         // The first row is taken on trust; the others must follow it.
         const int64_t start = base + p + s.pixels, area = s.stride * s.height;
