@@ -236,7 +236,7 @@ int64_t followBlocks(const Stored& s, int64_t from, int64_t to, double taken, Fe
             const int64_t b0 = std::min(pos, next), b1 = std::max(pos, next);
             int64_t near = 0, far = 0;
             rowDifferences(bytes, at, b0, b1, s, -dir, &near, &far);
-            const bool alike = near * 10 <= far * 9 || (taken >= 0.0 && static_cast<double>(near) <= kFollowSlack * taken * static_cast<double>(b1 - b0));
+            const bool alike = static_cast<double>(near) <= kFollowShare * static_cast<double>(far) || (taken >= 0.0 && static_cast<double>(near) <= kFollowSlack * taken * static_cast<double>(b1 - b0));
             if (!alike)
                 return pos;
             moved += b1 - b0;

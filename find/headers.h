@@ -18,7 +18,10 @@ constexpr int64_t kHeaderTail = 16 << 10;
 // bytes read at once.
 constexpr int64_t kFileBlock = 4096;
 constexpr int64_t kFollowBytes = 1 << 20;
-// A block at most this much less alike a row up than the rows taken goes on the picture.
+// A block goes on the picture when its differences one row up are at most this share of those
+// half a row aside (unrelated bytes give as much as or more; grainy textures 0.85 to 0.93), or at
+// most this much more than the rows taken.
+constexpr double kFollowShare = 0.95;
 constexpr double kFollowSlack = 1.5;
 
 // What the finds so far settled: later finds inside that picture are parts of it.
@@ -54,7 +57,7 @@ constexpr int64_t kStoredAlign = 16;
 // Rows of a picture found by its header are judged over this many bytes at most; they must be this
 // much more alike one row up than half a row aside (1 - near / far), unless plain.
 constexpr int64_t kStoredSampleBytes = 64 << 10;
-constexpr float kStoredMinQuality = 0.1f;
+constexpr float kStoredMinQuality = 0.05f;
 
 // Stored pictures whose header begins in [lo, hi) of the buffer (which stands at file offset
 // base): each whose rows follow the header, and are alike down, is appended as a find as far as
