@@ -106,7 +106,7 @@ struct Emitter {
     std::vector<Find> pending;
     bool refused;  // onFind said stop
     const Scan* scan;
-    HeaderState headers;
+    FindOrder order;
     std::vector<uint8_t> before;  // the bytes up to a find, where its header may be
 };
 
@@ -125,14 +125,17 @@ int64_t fetchFromFile(void* user, int64_t* lo, int64_t hi, const uint8_t** bytes
 void emitFinal(Emitter* e, int64_t limit)
 {
     size_t taken = 0;
-    for (; taken < e->pending.size() && !e->refused; ++taken) {
-        Find f = e->pending[taken];
-        if (limit >= 0 && mayGrowPast(f, limit))
+    while (taken < e->pending.size() && !(limit >= 0 && mayGrowPast(e->pending[taken], limit)))
+        ++taken;
+    std::vector<Find> final(e->pending.begin(), e->pending.begin() + static_cast<std::ptrdiff_t>(taken));
+    e->pending.erase(e->pending.begin(), e->pending.begin() + static_cast<std::ptrdiff_t>(taken));
+    settleAndOrder(&final, fetchFromFile, e);
+    for (const Find& f : final) {
+        if (e->refused)
             break;
-        if (settleByHeader(&e->headers, &f, fetchFromFile, e) && wanted(f, *e->options) && !e->callbacks->onFind(e->callbacks->user, f))
+        if (wanted(f, *e->options) && keepInOrder(&e->order, f) && !e->callbacks->onFind(e->callbacks->user, f))
             e->refused = true;
     }
-    e->pending.erase(e->pending.begin(), e->pending.begin() + static_cast<std::ptrdiff_t>(taken));
 }
 
 bool stopAsked(const Scan& scan)
@@ -222,8 +225,8 @@ bool findInFile(int fd, const FindOptions& options, const FindCallbacks& callbac
         if (startThread(&handle, worker, &scan))
             pool.push_back(handle);
     }
-    Emitter emitter = {&callbacks, &options, {}, false, &scan, startHeaderState(),
-                       std::vector<uint8_t>(static_cast<size_t>(kHeaderReach + kHeaderTail))};
+    Emitter emitter = {&callbacks, &options, {}, false, &scan, {},
+                       std::vector<uint8_t>(static_cast<size_t>(kHeaderReach + kHeaderTail + kHeaderBytes))};
     const int64_t total = scan.to - scan.from;
     collect(&scan, &emitter, static_cast<int32_t>(pool.size()), total);
     for (ThreadHandle handle : pool)

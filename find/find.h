@@ -42,6 +42,7 @@ struct Find {
     int32_t height;  // whole rows
     int64_t stride;  // bytes from one row to the next: the row's bytes, or more when padded
     float score;     // 0 to 1: how surely this is a picture; higher ranks first
+    bool stored = false;  // read from the header of a stored picture (BMP, PNM, TGA) before it
 };
 
 // Checks an option set; on failure names the bad option in error.

@@ -55,10 +55,11 @@ bool findInBuffer(const uint8_t* data, int64_t size, int64_t base, const FindOpt
         searchChunk(data + v0, v1 - v0, base + v0, lo - v0, hi - v0, options, &scratch, &found, nullptr);
     }
     mergeFinds(&found);
-    HeaderState headers = startHeaderState();
     BufferBytes buffer = {data, size, base};
-    for (Find f : found)
-        if (settleByHeader(&headers, &f, fetchFromBuffer, &buffer) && wanted(f, options))
+    settleAndOrder(&found, fetchFromBuffer, &buffer);
+    FindOrder order;
+    for (const Find& f : found)
+        if (wanted(f, options) && keepInOrder(&order, f))
             finds->push_back(f);
     return true;
 }

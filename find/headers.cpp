@@ -144,17 +144,11 @@ bool stridesAgree(const Find& f, const Stored& s)
 
 }  // namespace
 
-HeaderState startHeaderState()
-{
-    return {-1, -1, -1, -1};
-}
-
 namespace {
 
 // The nearest stored picture whose header lies in bytes [0, from) (bytes stand at file offset
 // at) and whose pixels hold most of f. Sets *start to its first row's offset.
-bool searchBack(const HeaderState& state, const uint8_t* bytes, int64_t n, int64_t at, int64_t from, const Find& f,
-                Stored* s, int64_t* start)
+bool searchBack(const uint8_t* bytes, int64_t n, int64_t at, int64_t from, const Find& f, Stored* s, int64_t* start)
 {
     const int64_t end = f.offset + f.bytes;
     for (int64_t p = std::min(from, n) - 1; p >= 0; --p) {
@@ -166,7 +160,7 @@ bool searchBack(const HeaderState& state, const uint8_t* bytes, int64_t n, int64
             continue;
         const int64_t first = at + p + s->pixels;
         const int64_t overlap = std::min(end, first + s->stride * s->height) - std::max(f.offset, first);
-        if (2 * overlap > f.bytes && (!s->strideMustAgree || stridesAgree(f, *s)) && first >= state.lastOffset) {
+        if (2 * overlap > f.bytes && (!s->strideMustAgree || stridesAgree(f, *s))) {
             *start = first;
             return true;
         }
@@ -247,7 +241,7 @@ int64_t followBlocks(const Stored& s, int64_t from, int64_t to, double taken, Fe
 }
 
 // The find's own rows on the header's grid, followed out to the picture's edges.
-void takeHeader(HeaderState* state, const Stored& s, int64_t start, Find* f, FetchBytes fetch, void* user)
+void takeHeader(const Stored& s, int64_t start, Find* f, FetchBytes fetch, void* user)
 {
     const int64_t area = s.stride * s.height;
     int64_t top = start + std::clamp<int64_t>((f->offset - start + s.stride - 1) / s.stride, 0, s.height - 1) * s.stride;
@@ -262,23 +256,14 @@ void takeHeader(HeaderState* state, const Stored& s, int64_t start, Find* f, Fet
     top = followBlocks(s, top, start, first, fetch, user);
     const int64_t rows = (bottom - top) / s.stride;
     const int64_t row = rowBytes(s.layout, static_cast<int32_t>(s.width));
-    const Find settled = {top, (rows - 1) * s.stride + row, s.layout, static_cast<int32_t>(s.width),
-                          static_cast<int32_t>(rows), s.stride, rankAt(*f, rows, s.width)};
-    // Not over the finds before it.
-    if (2 * (state->lastEnd - settled.offset) < settled.bytes) {
-        *f = settled;
-        state->settledStart = top;
-        state->settledEnd = bottom;
-    }
+    *f = {top, (rows - 1) * s.stride + row, s.layout, static_cast<int32_t>(s.width), static_cast<int32_t>(rows),
+          s.stride, rankAt(*f, rows, s.width), true};
 }
 
 }  // namespace
 
-bool settleByHeader(HeaderState* state, Find* f, FetchBytes fetch, void* user)
+void settleByHeader(Find* f, FetchBytes fetch, void* user)
 {
-    // Most of it inside a picture settled before: a part of that picture, or another reading of it.
-    if (2 * (std::min(f->offset + f->bytes, state->settledEnd) - std::max(f->offset, state->settledStart)) > f->bytes)
-        return false;
     // Near first: most finds start at or near their picture's first row.
     int64_t searched = f->offset + kHeaderTail;
     Stored s = {};
@@ -286,15 +271,30 @@ bool settleByHeader(HeaderState* state, Find* f, FetchBytes fetch, void* user)
     for (const int64_t reach : {kHeaderNearReach, kHeaderReach}) {
         int64_t lo = f->offset - reach;
         const uint8_t* bytes = nullptr;
-        const int64_t n = fetch(user, &lo, f->offset + kHeaderTail, &bytes);
-        if (n <= 0 || lo >= searched || searchBack(*state, bytes, n, lo, searched - lo, *f, &s, &start))
+        const int64_t n = fetch(user, &lo, f->offset + kHeaderTail + kHeaderBytes, &bytes);
+        if (n <= 0 || lo >= searched || searchBack(bytes, n, lo, searched - lo, *f, &s, &start))
             break;
         searched = lo;
     }
     if (start >= 0)
-        takeHeader(state, s, start, f, fetch, user);
-    state->lastOffset = f->offset;
-    state->lastEnd = std::max(state->lastEnd, f->offset + f->bytes);
+        takeHeader(s, start, f, fetch, user);
+}
+
+void settleAndOrder(std::vector<Find>* finds, FetchBytes fetch, void* user)
+{
+    for (Find& f : *finds)
+        settleByHeader(&f, fetch, user);
+    std::stable_sort(finds->begin(), finds->end(), [](const Find& a, const Find& b) { return a.offset < b.offset; });
+}
+
+bool keepInOrder(FindOrder* order, const Find& f)
+{
+    // Before one already listed, or mostly over those: another reading of a stored picture, or a
+    // piece that reached past its own picture until settled.
+    if (f.offset < order->lastOffset || 2 * (order->lastEnd - f.offset) >= f.bytes)
+        return false;
+    order->lastOffset = f.offset;
+    order->lastEnd = std::max(order->lastEnd, f.offset + f.bytes);
     return true;
 }
 
@@ -332,6 +332,6 @@ void findStoredPictures(const uint8_t* data, int64_t size, int64_t base, int64_t
             continue;
         const int64_t row = rowBytes(s.layout, static_cast<int32_t>(s.width));
         finds->push_back({start, (rows - 1) * s.stride + row, s.layout, static_cast<int32_t>(s.width),
-                          static_cast<int32_t>(rows), s.stride, rankScore(quality, rows, s.width)});
+                          static_cast<int32_t>(rows), s.stride, rankScore(quality, rows, s.width), true});
     }
 }

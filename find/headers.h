@@ -14,6 +14,8 @@ constexpr int64_t kHeaderNearReach = 64 << 10;
 constexpr int64_t kHeaderReach = 2 << 20;
 // Bytes past a find's start searched too: a find may begin a few rows before its picture.
 constexpr int64_t kHeaderTail = 16 << 10;
+// Bytes a header is read over, at most (a PNM header's comment may run on).
+constexpr int64_t kHeaderBytes = 256;
 // A stored picture's rows beyond the find are followed a file-system block at a time, this many
 // bytes read at once.
 constexpr int64_t kFileBlock = 4096;
@@ -24,24 +26,26 @@ constexpr int64_t kFollowBytes = 1 << 20;
 constexpr double kFollowShare = 0.95;
 constexpr double kFollowSlack = 1.5;
 
-// What the finds so far settled: later finds inside that picture are parts of it.
-struct HeaderState {
-    int64_t settledStart;
-    int64_t settledEnd;
-    int64_t lastOffset;  // the last find's offset: finds stay in file order
-    int64_t lastEnd;     // and the furthest end of those before
-};
-
-HeaderState startHeaderState();
-
 // Gives the bytes from *lo (raised to where the range begins) to hi (or fewer where it ends):
 // sets *bytes and returns how many, or 0 when they cannot be had.
 using FetchBytes = int64_t (*)(void* user, int64_t* lo, int64_t hi, const uint8_t** bytes);
 
 // Looks before f, through fetch, for the header of a stored picture whose pixels hold most of f,
-// and gives f that picture's reading. Returns false when f is a part of a picture settled
-// before (it is then to be dropped). Finds are settled in file order.
-bool settleByHeader(HeaderState* state, Find* f, FetchBytes fetch, void* user);
+// and gives f that picture's reading, its rows followed out to the picture's edges.
+void settleByHeader(Find* f, FetchBytes fetch, void* user);
+
+// Settles each find, then puts them back in file order (a settled find may move).
+void settleAndOrder(std::vector<Find>* finds, FetchBytes fetch, void* user);
+
+// The finds listed so far, for keepInOrder.
+struct FindOrder {
+    int64_t lastOffset = -1;
+    int64_t lastEnd = -1;
+};
+
+// Whether f, the next settled find in file order, is listed: not before one listed already, nor
+// mostly over them.
+bool keepInOrder(FindOrder* order, const Find& f);
 
 // The bytes of a buffer that stands at file offset base, for settleByHeader.
 struct BufferBytes {

@@ -273,6 +273,7 @@ void mergeFinds(std::vector<Find>* finds)
                 last.stride = f.stride;
                 last.width = f.width;
             }
+            last.stored = last.stored || f.stored;
             const int64_t row = rowBytes(last.layout, last.width);
             const int64_t rows = std::min<int64_t>(INT32_MAX, (end - last.offset - row) / last.stride + 1);
             // Pieces seen from different chunks rank as the whole picture would, so that how the
@@ -284,6 +285,19 @@ void mergeFinds(std::vector<Find>* finds)
         }
         if (f.offset < regionEnd(last)) {
             const int64_t overlap = std::min(regionEnd(last), regionEnd(f)) - f.offset;
+            // A stored picture's header tells its reading: what lies mostly inside it is another
+            // reading of it, and what reaches well past it holds other bytes too. Two stored
+            // pictures both stay: a piece joined to one may reach over the next until settled.
+            if (last.stored && !f.stored && 2 * overlap >= f.bytes)
+                continue;
+            if (f.stored && !last.stored && 2 * overlap >= last.bytes) {
+                last = f;
+                continue;
+            }
+            if (last.stored || f.stored) {
+                out.push_back(f);
+                continue;
+            }
             if (2 * overlap >= std::min(f.bytes, last.bytes)) {
                 // Two readings of mostly the same bytes: the surer one stays.
                 if (f.score > last.score)
