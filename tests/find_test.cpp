@@ -297,7 +297,7 @@ TEST(FindSamples, NarrowedOptionsKeepThePictureAndItsWidth)
     EXPECT_TRUE(narrowed(8, 4096, 1u << kGrey8).empty());
 }
 
-TEST(FindMerge, PiecesOfOnePictureJoinAndOverlapsKeepTheSurer)
+TEST(FindMerge, PiecesOfOnePictureJoinAndOverlapsKeepTheSurerOrTheStored)
 {
     // Two pieces of one 24-bit picture on one grid of rows, two rows apart: the whole ranks as a
     // picture of its rows at the better piece's quality.
@@ -318,6 +318,17 @@ TEST(FindMerge, PiecesOfOnePictureJoinAndOverlapsKeepTheSurer)
     ASSERT_EQ(finds.size(), 2u);
     EXPECT_EQ(finds[0].layout, kColour24);
     EXPECT_EQ(finds[1].offset, 5000 + 40 * 304 + 7);
+
+    // A picture read from its header stays beside a surer reading that reaches well past it, and
+    // outlasts one that lies mostly inside it.
+    finds = {{5000, 90000, kColour24, 256, 117, 768, 0.6f},
+             {5000, 12288, kGrey8, 128, 96, 128, 0.3f, true},
+             {40000, 9000, kGrey8, 300, 30, 300, 0.5f},
+             {40000, 12000, kColour32, 100, 30, 400, 0.2f, true}};
+    mergeFinds(&finds);
+    ASSERT_EQ(finds.size(), 3u);
+    EXPECT_TRUE(finds[1].stored);
+    EXPECT_EQ(finds[2].layout, kColour32);
 }
 
 bool writeFile(const std::string& path, const Bytes& data, int64_t at = 0)
