@@ -240,6 +240,13 @@ int64_t followBlocks(const Stored& s, int64_t from, int64_t to, double taken, Fe
     return pos;
 }
 
+// A stored picture, its header's fields agreeing and its rows alike down, is surer than any
+// lookalike: it ranks in the upper half, in the order its look would give it.
+float storedRank(float rank)
+{
+    return kStoredRankFloor + (1.0f - kStoredRankFloor) * rank;
+}
+
 // The find's own rows on the header's grid, followed out to the picture's edges.
 void takeHeader(const Stored& s, int64_t start, Find* f, FetchBytes fetch, void* user)
 {
@@ -256,8 +263,10 @@ void takeHeader(const Stored& s, int64_t start, Find* f, FetchBytes fetch, void*
     top = followBlocks(s, top, start, first, fetch, user);
     const int64_t rows = (bottom - top) / s.stride;
     const int64_t row = rowBytes(s.layout, static_cast<int32_t>(s.width));
+    // A find read from the header already ranks as stored.
+    const float rank = f->stored ? rankAt(*f, rows, s.width) : storedRank(rankAt(*f, rows, s.width));
     *f = {top, (rows - 1) * s.stride + row, s.layout, static_cast<int32_t>(s.width), static_cast<int32_t>(rows),
-          s.stride, rankAt(*f, rows, s.width), true};
+          s.stride, rank, true};
 }
 
 }  // namespace
@@ -332,6 +341,6 @@ void findStoredPictures(const uint8_t* data, int64_t size, int64_t base, int64_t
             continue;
         const int64_t row = rowBytes(s.layout, static_cast<int32_t>(s.width));
         finds->push_back({start, (rows - 1) * s.stride + row, s.layout, static_cast<int32_t>(s.width),
-                          static_cast<int32_t>(rows), s.stride, rankScore(quality, rows, s.width), true});
+                          static_cast<int32_t>(rows), s.stride, storedRank(rankScore(quality, rows, s.width)), true});
     }
 }

@@ -62,6 +62,8 @@ constexpr int64_t kStoredAlign = 16;
 // much more alike one row up than half a row aside (1 - near / far), unless plain.
 constexpr int64_t kStoredSampleBytes = 64 << 10;
 constexpr float kStoredMinQuality = 0.05f;
+// Stored pictures rank from here up.
+constexpr float kStoredRankFloor = 0.5f;
 
 // Stored pictures whose header begins in [lo, hi) of the buffer (which stands at file offset
 // base): each whose rows follow the header, and are alike down, is appended as a find as far as

@@ -11,6 +11,7 @@
 #include "common/raw_file.h"
 #include "find/find.h"
 #include "find/find_kernels.h"
+#include "find/headers.h"
 #include "find/layout_pick.h"
 #include "find/prune.h"
 #include "find/sieve.h"
@@ -379,6 +380,7 @@ void expectHeadersReading(const Bytes& header, const Bytes& pixels, const Sample
     EXPECT_EQ(f.width, s.width) << what;
     EXPECT_EQ(f.height, s.height) << what;
     EXPECT_EQ(f.stride, s.stride) << what;
+    EXPECT_GE(f.score, kStoredRankFloor) << what;
 }
 
 // A picture stored with its header is reported with the header's width, rows and padding, which
