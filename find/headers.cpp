@@ -148,10 +148,13 @@ namespace {
 
 // The nearest stored picture whose header lies in bytes [0, from) (bytes stand at file offset
 // at) and whose pixels hold most of f. Sets *start to its first row's offset.
-bool searchBack(const uint8_t* bytes, int64_t n, int64_t at, int64_t from, const Find& f, Stored* s, int64_t* start)
+bool searchBack(const uint8_t* bytes, int64_t n, int64_t at, int64_t from, int64_t step, const Find& f, Stored* s,
+                int64_t* start)
 {
     const int64_t end = f.offset + f.bytes;
-    for (int64_t p = std::min(from, n) - 1; p >= 0; --p) {
+    int64_t p = std::min(from, n) - 1;
+    p -= (at + p) % step;
+    for (; p >= 0; p -= step) {
         const uint8_t* h = bytes + p;
         const bool header = h[0] == 'B' ? bmpAt(h, n - p, s)
                           : h[0] == 'P' ? pnmAt(h, n - p, s)
@@ -273,15 +276,17 @@ void takeHeader(const Stored& s, int64_t start, Find* f, FetchBytes fetch, void*
 
 void settleByHeader(Find* f, FetchBytes fetch, void* user)
 {
-    // Near first: most finds start at or near their picture's first row.
     int64_t searched = f->offset + kHeaderTail;
     Stored s = {};
     int64_t start = -1;
+    // Near first, at every byte: most finds start at or near their picture's first row. Further
+    // back only where files begin in archives, file systems and memory.
     for (const int64_t reach : {kHeaderNearReach, kHeaderReach}) {
         int64_t lo = f->offset - reach;
         const uint8_t* bytes = nullptr;
         const int64_t n = fetch(user, &lo, f->offset + kHeaderTail + kHeaderBytes, &bytes);
-        if (n <= 0 || lo >= searched || searchBack(bytes, n, lo, searched - lo, *f, &s, &start))
+        const int64_t step = reach == kHeaderNearReach ? 1 : kStoredAlign;
+        if (n <= 0 || lo >= searched || searchBack(bytes, n, lo, searched - lo, step, *f, &s, &start))
             break;
         searched = lo;
     }
