@@ -142,6 +142,22 @@ bool stridesAgree(const Find& f, const Stored& s)
     return false;
 }
 
+// A header at h, of any kind; a TGA one must agree with the find's rows (strict false) or be the
+// plain kind image programs write, with no ID field and its origin at 0 (strict true).
+bool headerAt(const uint8_t* h, int64_t left, bool strict, Stored* s)
+{
+    if (h[0] == 'B')
+        return bmpAt(h, left, s);
+    if (h[0] == 'P')
+        return pnmAt(h, left, s);
+    if (left < 18 || h[1] != 0 || (h[2] != 2 && h[2] != 3) || !tgaAt(h, left, s))
+        return false;
+    if (strict && (h[0] != 0 || u16(h + 8) != 0 || u16(h + 10) != 0))
+        return false;
+    s->strideMustAgree = !strict;
+    return true;
+}
+
 }  // namespace
 
 namespace {
@@ -156,10 +172,7 @@ bool searchBack(const uint8_t* bytes, int64_t n, int64_t at, int64_t from, int64
     p -= (at + p) % step;
     for (; p >= 0; p -= step) {
         const uint8_t* h = bytes + p;
-        const bool header = h[0] == 'B' ? bmpAt(h, n - p, s)
-                          : h[0] == 'P' ? pnmAt(h, n - p, s)
-                          : p + 18 <= n && h[1] == 0 && (h[2] == 2 || h[2] == 3) && tgaAt(h, n - p, s);
-        if (!header)
+        if (!headerAt(h, n - p, false, s))
             continue;
         const int64_t first = at + p + s->pixels;
         const int64_t overlap = std::min(end, first + s->stride * s->height) - std::max(f.offset, first);
@@ -199,9 +212,24 @@ const uint8_t* fetchRows(int64_t lo, int64_t hi, int64_t stride, int64_t dir, Fe
     return *at == wanted && n == end - wanted ? bytes : nullptr;
 }
 
-// How alike the rows [lo, hi) are to the row `dir` rows away, in differences per byte
-// (a row beyond them must be in the range), or -1 when they cannot be read.
-double rowLikeness(const Stored& s, int64_t lo, int64_t hi, int64_t dir, FetchBytes fetch, void* user)
+// Where the first stored picture's header in [lo, hi) begins, or hi.
+int64_t nextStoredHeader(int64_t lo, int64_t hi, FetchBytes fetch, void* user)
+{
+    for (int64_t pos = lo; pos < hi; pos += kFollowBytes) {
+        int64_t at = pos;
+        const uint8_t* bytes = nullptr;
+        const int64_t n = fetch(user, &at, std::min(hi, pos + kFollowBytes) + kHeaderBytes, &bytes);
+        Stored other;
+        for (int64_t q = (pos + kStoredAlign - 1) / kStoredAlign * kStoredAlign; q < std::min(hi, pos + kFollowBytes); q += kStoredAlign)
+            if (at == pos && q - at < n && headerAt(bytes + (q - at), n - (q - at), true, &other))
+                return q;
+    }
+    return hi;
+}
+
+// How alike the rows [lo, hi) are to the row `dir` rows away, in differences a byte, or -1 when
+// they cannot be read.
+double rowDifference(const Stored& s, int64_t lo, int64_t hi, int64_t dir, FetchBytes fetch, void* user)
 {
     int64_t at = 0, near = 0, far = 0;
     const uint8_t* bytes = hi > lo ? fetchRows(lo, hi, s.stride, dir, fetch, user, &at) : nullptr;
@@ -214,8 +242,9 @@ double rowLikeness(const Stored& s, int64_t lo, int64_t hi, int64_t dir, FetchBy
 // How far past the row boundary `from` the picture's rows go on, toward `to` (either way), a
 // file-system block at a time: in a fragmented file system a picture goes on in other blocks, and
 // its header does not say so. A block goes on the picture when it is more alike a row up than
-// half a row aside, or about as alike a row up as the rows taken (`taken`, per byte; none when
-// negative).
+// half a row aside, or nearly plain; clearly more alike when it is far busier than the rows taken
+// so far (`taken`, differences a byte; none yet when negative): another picture read at a stride
+// near its own may be somewhat more alike a row up too.
 int64_t followBlocks(const Stored& s, int64_t from, int64_t to, double taken, FetchBytes fetch, void* user)
 {
     const int64_t dir = to > from ? 1 : -1;
@@ -228,14 +257,28 @@ int64_t followBlocks(const Stored& s, int64_t from, int64_t to, double taken, Fe
         if (!bytes)
             return pos;
         for (int64_t moved = 0; moved < span;) {
-            const int64_t edge = dir > 0 ? (pos / kFileBlock + 1) * kFileBlock : ((pos - 1) / kFileBlock) * kFileBlock;
-            const int64_t next = dir > 0 ? std::min(edge, to) : std::max(edge, to);
+            // A short piece of a block is judged with the next: a few rows tell little.
+            int64_t edge = dir > 0 ? (pos / kFileBlock + 1) * kFileBlock : ((pos - 1) / kFileBlock) * kFileBlock;
+            if (std::abs(edge - pos) < kFileBlock / 2)
+                edge += dir * kFileBlock;
+            const int64_t spanEnd = pos + dir * (span - moved);
+            const int64_t next = dir > 0 ? std::min(edge, spanEnd) : std::max(edge, spanEnd);
             const int64_t b0 = std::min(pos, next), b1 = std::max(pos, next);
+            // Another stored picture begins: this one ends there.
+            if (dir > 0) {
+                Stored other;
+                for (int64_t q = (b0 + kStoredAlign - 1) / kStoredAlign * kStoredAlign; q < b1; q += kStoredAlign)
+                    if (headerAt(bytes + (q - at), hi - q, true, &other))
+                        return q;
+            }
             int64_t near = 0, far = 0;
             rowDifferences(bytes, at, b0, b1, s, -dir, &near, &far);
-            const bool alike = static_cast<double>(near) <= kFollowShare * static_cast<double>(far) || (taken >= 0.0 && static_cast<double>(near) <= kFollowSlack * taken * static_cast<double>(b1 - b0));
-            if (!alike)
+            const double n = static_cast<double>(near), rate = n / static_cast<double>(b1 - b0);
+            const bool busier = taken >= 0.0 && rate > std::max(kFollowJump * taken, kPlainDifference);
+            const double share = busier ? kFollowBusierShare : kFollowShare;
+            if (n > share * static_cast<double>(far) && rate > kPlainDifference)
                 return pos;
+            taken = std::max(taken, rate);
             moved += b1 - b0;
             pos = next;
         }
@@ -258,12 +301,14 @@ void takeHeader(const Stored& s, int64_t start, Find* f, FetchBytes fetch, void*
     int64_t bottom = start + std::clamp<int64_t>((f->offset + f->bytes - start) / s.stride, 1, s.height) * s.stride;
     if (bottom <= top || bottom > f->offset + f->bytes)
         return;
-    const double last = rowLikeness(s, std::max(top, bottom - kFileBlock), bottom, -1, fetch, user);
-    const double first = rowLikeness(s, top, std::min(bottom, top + kFileBlock), 1, fetch, user);
-    if (last < 0.0 || first < 0.0)
+    // The find may have run on into the next stored picture.
+    bottom = std::max(top, nextStoredHeader(start, bottom, fetch, user));
+    if (bottom - top < s.stride)
         return;
-    bottom = followBlocks(s, bottom, start + area, last, fetch, user);
-    top = followBlocks(s, top, start, first, fetch, user);
+    // Rows are compared within the find's own.
+    const double taken = rowDifference(s, top + s.stride, std::min(bottom, top + kStoredSampleBytes), -1, fetch, user);
+    bottom = followBlocks(s, bottom, start + area, taken, fetch, user);
+    top = followBlocks(s, top, start, taken, fetch, user);
     const int64_t rows = (bottom - top) / s.stride;
     const int64_t row = rowBytes(s.layout, static_cast<int32_t>(s.width));
     // A find read from the header already ranks as stored.
@@ -326,10 +371,7 @@ void findStoredPictures(const uint8_t* data, int64_t size, int64_t base, int64_t
     for (int64_t p = (lo + kStoredAlign - 1) / kStoredAlign * kStoredAlign; p < hi && p < size; p += kStoredAlign) {
         Stored s;
         const uint8_t* h = data + p;
-        const bool header = h[0] == 'B' ? bmpAt(h, size - p, &s)
-                          : h[0] == 'P' ? pnmAt(h, size - p, &s)
-                          : p + 18 <= size && h[0] == 0 && h[2] == 2 && tgaAt(h, size - p, &s) && u16(h + 8) == 0 && u16(h + 10) == 0;
-        if (!header)
+        if (!headerAt(h, size - p, true, &s))
             continue;
         // The first row is taken on trust; the others must follow it.
         const int64_t start = base + p + s.pixels, area = s.stride * s.height;
@@ -342,7 +384,8 @@ void findStoredPictures(const uint8_t* data, int64_t size, int64_t base, int64_t
             continue;
         rowDifferences(bytes, at, start + s.stride, sample, s, -1, &near, &far);
         const float quality = far > 0 ? 1.0f - static_cast<float>(near) / static_cast<float>(far) : 1.0f;
-        if (near > 0 && quality < kStoredMinQuality)
+        const bool plain = static_cast<double>(near) <= kPlainDifference * static_cast<double>(sample - start - s.stride);
+        if (!plain && quality < kStoredMinQuality)
             continue;
         const int64_t row = rowBytes(s.layout, static_cast<int32_t>(s.width));
         finds->push_back({start, (rows - 1) * s.stride + row, s.layout, static_cast<int32_t>(s.width),

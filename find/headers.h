@@ -21,10 +21,14 @@ constexpr int64_t kHeaderBytes = 256;
 constexpr int64_t kFileBlock = 4096;
 constexpr int64_t kFollowBytes = 1 << 20;
 // A block goes on the picture when its differences one row up are at most this share of those
-// half a row aside (unrelated bytes give as much as or more; grainy textures 0.85 to 0.93), or at
-// most this much more than the rows taken.
+// half a row aside (unrelated bytes give as much as or more; grainy textures 0.85 to 0.93), or
+// when they are this small a byte (of 15): a nearly plain part of the picture.
 constexpr double kFollowShare = 0.95;
-constexpr double kFollowSlack = 1.5;
+constexpr double kPlainDifference = 1.0;
+// A block with more than this many times the differences of the rows taken before it must be
+// clearly alike one row up: at most this share of half a row aside.
+constexpr double kFollowJump = 4.0;
+constexpr double kFollowBusierShare = 0.7;
 
 // Gives the bytes from *lo (raised to where the range begins) to hi (or fewer where it ends):
 // sets *bytes and returns how many, or 0 when they cannot be had.

@@ -431,6 +431,29 @@ TEST(FindHeader, FragmentedPictureKeepsToItsOwnBlocks)
     EXPECT_GE(finds[0].offset + finds[0].bytes, at + (20 << 10));
 }
 
+// A picture cut short by the file system, its header claiming more rows, ends where the next
+// stored picture (a plain grey PGM, as alike down as any) begins; that one is found whole.
+TEST(FindHeader, NextStoredPictureEndsTheOneBefore)
+{
+    const Sample& s = kSamples[3];
+    const Bytes header = bmpHeader(s, 32);
+    Bytes data = noise(8192 - header.size(), 27);
+    append(&data, header);
+    const Bytes pixels = samplePixels(s);
+    const int64_t at = append(&data, Bytes(pixels.begin(), pixels.begin() + (24 << 10)));
+    const std::string pgm = "P5\n256 32\n255\n";
+    const int64_t grey = append(&data, Bytes(pgm.begin(), pgm.end())) + static_cast<int64_t>(pgm.size());
+    append(&data, readSample("flat_grey_256x32.raw"));
+    append(&data, noise(20000, 28));
+    const std::vector<Find> finds = findAll(data);
+    ASSERT_EQ(finds.size(), 2u);
+    EXPECT_EQ(finds[0].offset, at);
+    EXPECT_LE(finds[0].offset + finds[0].bytes, grey - static_cast<int64_t>(pgm.size()));
+    EXPECT_EQ(finds[1].offset, grey);
+    EXPECT_EQ(finds[1].width, 256);
+    EXPECT_EQ(finds[1].height, 32);
+}
+
 // A grainy texture too small to stand out by its look is found by its header, at a boundary
 // where a file begins in an archive; a header followed by other bytes is no picture.
 TEST(FindHeader, SmallTextureFoundByItsHeader)
