@@ -226,7 +226,7 @@ bool findInFile(int fd, const FindOptions& options, const FindCallbacks& callbac
             pool.push_back(handle);
     }
     Emitter emitter = {&callbacks, &options, {}, false, &scan, {},
-                       std::vector<uint8_t>(static_cast<size_t>(kHeaderReach + kHeaderTail + kHeaderBytes))};
+                       std::vector<uint8_t>(static_cast<size_t>(kFetchBytes))};
     const int64_t total = scan.to - scan.from;
     collect(&scan, &emitter, static_cast<int32_t>(pool.size()), total);
     for (ThreadHandle handle : pool)

@@ -127,7 +127,7 @@ bool tgaAt(const uint8_t* p, int64_t left, Stored* s)
     const int64_t width = u16(p + 12), height = u16(p + 14), depth = p[16];
     const int32_t layout = p[2] == 3 ? (depth == 8 ? kGrey8 : -1)
                          : depth == 16 ? kColour15 : depth == 24 ? kColour24 : depth == 32 ? kColour32 : -1;
-    if (layout < 0 || width < 2 || height < 1 || u16(p + 8) > width || u16(p + 10) > height)
+    if (layout < 0 || width < 2 || width > kFindWidthCeiling || height < 1 || u16(p + 8) > width || u16(p + 10) > height)
         return false;
     *s = {18 + int64_t{p[0]}, layout, width, height, width * depth / 8, true};
     return true;

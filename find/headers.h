@@ -11,7 +11,7 @@
 
 // Bytes before a find that are searched for its header: the find may start far into the picture.
 constexpr int64_t kHeaderNearReach = 64 << 10;
-constexpr int64_t kHeaderReach = 2 << 20;
+constexpr int64_t kHeaderReach = 1 << 20;
 // Bytes past a find's start searched too: a find may begin a few rows before its picture.
 constexpr int64_t kHeaderTail = 16 << 10;
 // Bytes a header is read over, at most (a PNM header's comment may run on).
@@ -19,7 +19,7 @@ constexpr int64_t kHeaderBytes = 256;
 // A stored picture's rows beyond the find are followed a file-system block at a time, this many
 // bytes read at once.
 constexpr int64_t kFileBlock = 4096;
-constexpr int64_t kFollowBytes = 1 << 20;
+constexpr int64_t kFollowBytes = 512 << 10;
 // A block goes on the picture when its differences one row up are at most this share of those
 // half a row aside (unrelated bytes give as much as or more; grainy textures 0.85 to 0.93), or
 // when they are this small a byte (of 15): a nearly plain part of the picture.
@@ -73,3 +73,8 @@ constexpr float kStoredRankFloor = 0.5f;
 // base): each whose rows follow the header, and are alike down, is appended as a find as far as
 // its rows go on within the buffer (settleByHeader follows them further).
 void findStoredPictures(const uint8_t* data, int64_t size, int64_t base, int64_t lo, int64_t hi, std::vector<Find>* finds);
+
+// The most bytes settleByHeader asks fetch for at once.
+constexpr int64_t kFetchBytes = kHeaderReach + kHeaderTail + kHeaderBytes;
+static_assert(kFollowBytes + 2 * (int64_t{kFindWidthCeiling} * 4 + 4) + kHeaderBytes <= kFetchBytes,
+              "a span of rows followed, with a row either side, fits what is fetched at once");
