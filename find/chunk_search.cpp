@@ -150,7 +150,7 @@ void searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, in
             covered = std::max(covered, finds->back().offset - c.base + finds->back().bytes);
         pos = end > pos ? end : w1;
     }
-    findStoredPictures(data, size, base, lo, hi, finds);
+    findStoredPictures(data, size, base, lo, hi, kinds, finds);
 }
 
 static int64_t headChunks(int64_t total)

@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "find/prune.h"
+#include "find/sieve.h"
+#include "find/tuning.h"
 
 namespace {
 
@@ -375,11 +377,17 @@ int64_t fetchFromBuffer(void* user, int64_t* lo, int64_t hi, const uint8_t** byt
     return std::clamp<int64_t>(hi, *lo, b->base + b->size) - *lo;
 }
 
-void findStoredPictures(const uint8_t* data, int64_t size, int64_t base, int64_t lo, int64_t hi, std::vector<Find>* finds)
+void findStoredPictures(const uint8_t* data, int64_t size, int64_t base, int64_t lo, int64_t hi,
+                        const std::vector<uint8_t>& kinds, std::vector<Find>* finds)
 {
     BufferBytes buffer = {data, size, base};
     const int64_t end = std::min(hi, size - 18);
     for (int64_t p = (lo + kStoredAlign - 1) / kStoredAlign * kStoredAlign; p < end; p += kStoredAlign) {
+        // Blocks that read as noise hold no header worth following: their rows would not be alike.
+        if (p % kBlockBytes == 0 && kinds[static_cast<size_t>(p / kBlockBytes)] == kNoiseBlock) {
+            p += kBlockBytes - kStoredAlign;
+            continue;
+        }
         const uint8_t* h = data + p;
         // Most positions fail on their first bytes.
         if (!((h[0] == 'B' && h[1] == 'M') || (h[0] == 'P' && (h[1] == '5' || h[1] == '6')) ||

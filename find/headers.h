@@ -72,7 +72,9 @@ constexpr float kStoredRankFloor = 0.5f;
 // Stored pictures whose header begins in [lo, hi) of the buffer (which stands at file offset
 // base): each whose rows follow the header, and are alike down, is appended as a find as far as
 // its rows go on within the buffer (settleByHeader follows them further).
-void findStoredPictures(const uint8_t* data, int64_t size, int64_t base, int64_t lo, int64_t hi, std::vector<Find>* finds);
+// Blocks the sieve found to be noise (kinds) are passed over.
+void findStoredPictures(const uint8_t* data, int64_t size, int64_t base, int64_t lo, int64_t hi,
+                        const std::vector<uint8_t>& kinds, std::vector<Find>* finds);
 
 // The most bytes settleByHeader asks fetch for at once.
 constexpr int64_t kFetchBytes = kHeaderReach + kHeaderTail + kHeaderBytes;
