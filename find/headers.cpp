@@ -144,9 +144,28 @@ bool stridesAgree(const Find& f, const Stored& s)
     return false;
 }
 
+// Whether a header may begin at h, from its first three bytes (of which left are there): most
+// positions fail here.
+inline bool mayBeHeader(const uint8_t* h, int64_t left)
+{
+    return left >= 18 && ((h[0] == 'B' && h[1] == 'M') || (h[0] == 'P' && (h[1] == '5' || h[1] == '6')) ||
+                          (h[1] == 0 && (h[2] == 2 || h[2] == 3)));
+}
+
+// The first position from `from`, on the stored pictures' boundary and before end, where a header
+// may begin (bytes [0, n) stand at file offset at), or end. Out of line: the fuzz build leaves
+// such plain scans untraced.
+[[gnu::noinline]] int64_t nextCandidate(const uint8_t* bytes, int64_t n, int64_t at, int64_t from, int64_t end)
+{
+    for (int64_t q = (from + kStoredAlign - 1) / kStoredAlign * kStoredAlign; q < end; q += kStoredAlign)
+        if (mayBeHeader(bytes + (q - at), n - (q - at)))
+            return q;
+    return end;
+}
+
 // A header at h, of any kind; a TGA one must agree with the find's rows (strict false) or be the
 // plain kind image programs write, with no ID field and its origin at 0 (strict true).
-bool headerAt(const uint8_t* h, int64_t left, bool strict, Stored* s)
+[[gnu::noinline]] bool headerAt(const uint8_t* h, int64_t left, bool strict, Stored* s)
 {
     if (h[0] == 'B')
         return bmpAt(h, left, s);
@@ -174,7 +193,7 @@ bool searchBack(const uint8_t* bytes, int64_t n, int64_t at, int64_t from, int64
     p -= (at + p) % step;
     for (; p >= 0; p -= step) {
         const uint8_t* h = bytes + p;
-        if (!headerAt(h, n - p, false, s))
+        if (!mayBeHeader(h, n - p) || !headerAt(h, n - p, false, s))
             continue;
         const int64_t first = at + p + s->pixels;
         const int64_t overlap = std::min(end, first + s->stride * s->height) - std::max(f.offset, first);
@@ -231,9 +250,12 @@ int64_t nextStoredHeader(int64_t lo, int64_t hi, FetchBytes fetch, void* user)
         int64_t at = pos;
         const uint8_t* bytes = nullptr;
         const int64_t n = fetch(user, &at, std::min(hi, pos + kFollowBytes) + kHeaderBytes, &bytes);
+        if (at != pos)
+            return hi;
         Stored other;
-        for (int64_t q = (pos + kStoredAlign - 1) / kStoredAlign * kStoredAlign; q < std::min(hi, pos + kFollowBytes); q += kStoredAlign)
-            if (at == pos && q - at < n && headerAt(bytes + (q - at), n - (q - at), true, &other))
+        const int64_t end = std::min({hi, pos + kFollowBytes, at + n});
+        for (int64_t q = nextCandidate(bytes, n, at, pos, end); q < end; q = nextCandidate(bytes, n, at, q + 1, end))
+            if (headerAt(bytes + (q - at), n - (q - at), true, &other))
                 return q;
     }
     return hi;
@@ -279,7 +301,7 @@ int64_t followBlocks(const Stored& s, int64_t from, int64_t to, double taken, Fe
             // Another stored picture begins: this one ends there.
             if (dir > 0) {
                 Stored other;
-                for (int64_t q = (b0 + kStoredAlign - 1) / kStoredAlign * kStoredAlign; q < b1; q += kStoredAlign)
+                for (int64_t q = nextCandidate(bytes, hi - at, at, b0, b1); q < b1; q = nextCandidate(bytes, hi - at, at, q + 1, b1))
                     if (headerAt(bytes + (q - at), hi - q, true, &other))
                         return q;
             }
@@ -381,20 +403,15 @@ void findStoredPictures(const uint8_t* data, int64_t size, int64_t base, int64_t
                         const std::vector<uint8_t>& kinds, std::vector<Find>* finds)
 {
     BufferBytes buffer = {data, size, base};
-    const int64_t end = std::min(hi, size - 18);
-    for (int64_t p = (lo + kStoredAlign - 1) / kStoredAlign * kStoredAlign; p < end; p += kStoredAlign) {
+    const int64_t end = std::min(hi, size);
+    for (int64_t p = nextCandidate(data, size, 0, lo, end); p < end; p = nextCandidate(data, size, 0, p + 1, end)) {
         // Blocks that read as noise hold no header worth following: their rows would not be alike.
-        if (p % kBlockBytes == 0 && kinds[static_cast<size_t>(p / kBlockBytes)] == kNoiseBlock) {
-            p += kBlockBytes - kStoredAlign;
+        if (kinds[static_cast<size_t>(p / kBlockBytes)] == kNoiseBlock) {
+            p = (p / kBlockBytes + 1) * kBlockBytes - 1;
             continue;
         }
-        const uint8_t* h = data + p;
-        // Most positions fail on their first bytes.
-        if (!((h[0] == 'B' && h[1] == 'M') || (h[0] == 'P' && (h[1] == '5' || h[1] == '6')) ||
-              (h[0] == 0 && h[1] == 0 && (h[2] == 2 || h[2] == 3))))
-            continue;
         Stored s;
-        if (!headerAt(h, size - p, true, &s))
+        if (!headerAt(data + p, size - p, true, &s))
             continue;
         // The first row is taken on trust; the others must follow it.
         const int64_t start = base + p + s.pixels, area = s.stride * s.height;
