@@ -399,36 +399,45 @@ int64_t fetchFromBuffer(void* user, int64_t* lo, int64_t hi, const uint8_t** byt
     return std::clamp<int64_t>(hi, *lo, b->base + b->size) - *lo;
 }
 
+namespace {
+
+// A stored picture whose header is at p: a find when its rows follow the header and are alike
+// down, as far as they go within the buffer.
+void followStored(const uint8_t* data, int64_t size, int64_t base, int64_t p, std::vector<Find>* finds)
+{
+    BufferBytes buffer = {data, size, base};
+    Stored s;
+    if (!headerAt(data + p, size - p, true, &s))
+        return;
+    // The first row is taken on trust; the others must follow it.
+    const int64_t start = base + p + s.pixels, area = s.stride * s.height;
+    const int64_t end = followBlocks(s, start + s.stride, start + area, -1.0, fetchFromBuffer, &buffer);
+    const int64_t rows = (end - start) / s.stride;
+    const int64_t sample = std::min(end, start + kStoredSampleBytes);
+    int64_t at = 0, near = 0, far = 0;
+    const uint8_t* bytes = rows >= kFindHeightFloor ? fetchRows(start + s.stride, sample, s.stride, -1, fetchFromBuffer, &buffer, &at) : nullptr;
+    if (!bytes)
+        return;
+    rowDifferences(bytes, at, start + s.stride, sample, s, -1, &near, &far);
+    const float quality = far > 0 ? 1.0f - static_cast<float>(near) / static_cast<float>(far) : 1.0f;
+    const bool plain = static_cast<double>(near) <= kPlainDifference * static_cast<double>(sample - start - s.stride);
+    if (!plain && quality < kStoredMinQuality)
+        return;
+    const int64_t row = rowBytes(s.layout, static_cast<int32_t>(s.width));
+    finds->push_back({start, (rows - 1) * s.stride + row, s.layout, static_cast<int32_t>(s.width),
+                      static_cast<int32_t>(rows), s.stride, storedRank(rankScore(quality, rows, s.width)), true});
+}
+
+}  // namespace
+
 void findStoredPictures(const uint8_t* data, int64_t size, int64_t base, int64_t lo, int64_t hi,
                         const std::vector<uint8_t>& kinds, std::vector<Find>* finds)
 {
-    BufferBytes buffer = {data, size, base};
-    const int64_t end = std::min(hi, size);
-    for (int64_t p = nextCandidate(data, size, 0, lo, end); p < end; p = nextCandidate(data, size, 0, p + 1, end)) {
+    for (int64_t b0 = lo; b0 < std::min(hi, size); b0 = (b0 / kBlockBytes + 1) * kBlockBytes) {
         // Blocks that read as noise hold no header worth following: their rows would not be alike.
-        if (kinds[static_cast<size_t>(p / kBlockBytes)] == kNoiseBlock) {
-            p = (p / kBlockBytes + 1) * kBlockBytes - 1;
-            continue;
-        }
-        Stored s;
-        if (!headerAt(data + p, size - p, true, &s))
-            continue;
-        // The first row is taken on trust; the others must follow it.
-        const int64_t start = base + p + s.pixels, area = s.stride * s.height;
-        const int64_t end = followBlocks(s, start + s.stride, start + area, -1.0, fetchFromBuffer, &buffer);
-        const int64_t rows = (end - start) / s.stride;
-        const int64_t sample = std::min(end, start + kStoredSampleBytes);
-        int64_t at = 0, near = 0, far = 0;
-        const uint8_t* bytes = rows >= kFindHeightFloor ? fetchRows(start + s.stride, sample, s.stride, -1, fetchFromBuffer, &buffer, &at) : nullptr;
-        if (!bytes)
-            continue;
-        rowDifferences(bytes, at, start + s.stride, sample, s, -1, &near, &far);
-        const float quality = far > 0 ? 1.0f - static_cast<float>(near) / static_cast<float>(far) : 1.0f;
-        const bool plain = static_cast<double>(near) <= kPlainDifference * static_cast<double>(sample - start - s.stride);
-        if (!plain && quality < kStoredMinQuality)
-            continue;
-        const int64_t row = rowBytes(s.layout, static_cast<int32_t>(s.width));
-        finds->push_back({start, (rows - 1) * s.stride + row, s.layout, static_cast<int32_t>(s.width),
-                          static_cast<int32_t>(rows), s.stride, storedRank(rankScore(quality, rows, s.width)), true});
+        const int64_t b1 = std::min({hi, size, (b0 / kBlockBytes + 1) * kBlockBytes});
+        if (kinds[static_cast<size_t>(b0 / kBlockBytes)] != kNoiseBlock)
+            for (int64_t p = nextCandidate(data, size, 0, b0, b1); p < b1; p = nextCandidate(data, size, 0, p + 1, b1))
+                followStored(data, size, base, p, finds);
     }
 }
