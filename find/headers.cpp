@@ -135,6 +135,35 @@ bool tgaAt(const uint8_t* p, int64_t left, Stored* s)
     return true;
 }
 
+uint32_t be32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+}
+
+// An X window dump (XWD) header at p: what an X server keeps before its frame buffer (Xvfb does
+// so in memory and in its -fbdir files) and xwd writes. Fields are big-endian; only pixels in the
+// layouts here (little-endian, 8, 16 or 32 bits) are taken.
+bool xwdAt(const uint8_t* p, int64_t left, Stored* s)
+{
+    if (left < 100)
+        return false;
+    uint32_t f[25];
+    for (int k = 0; k < 25; ++k)
+        f[k] = be32(p + 4 * k);
+    const uint32_t headerSize = f[0], width = f[4], height = f[5], bits = f[11], line = f[12], red = f[14], colours = f[19];
+    if (headerSize < 100 || headerSize > 4096 || f[1] != 7 || f[2] != 2 || f[6] != 0 || f[7] != 0 || colours > 4096)
+        return false;
+    if (width < 2 || width > static_cast<uint32_t>(kFindWidthCeiling) || height < 1 || height > static_cast<uint32_t>(kFindHeightCeiling))
+        return false;
+    const int32_t layout = bits == 8 ? kGrey8
+                         : bits == 16 ? (red == 0xF800 ? kColour565 : red == 0x7C00 ? kColour15 : -1)
+                         : bits == 32 && red == 0xFF0000 && f[15] == 0xFF00 && f[16] == 0xFF ? kColour32 : -1;
+    if (layout < 0 || line < width * (bits / 8) || line > width * (bits / 8) + 64)
+        return false;
+    *s = {int64_t{headerSize} + 12 * int64_t{colours}, layout, width, height, line, false};
+    return true;
+}
+
 // Whether f's stride is the stored rows' or a few rows of them, give or take a pixel or two.
 bool stridesAgree(const Find& f, const Stored& s)
 {
@@ -149,7 +178,7 @@ bool stridesAgree(const Find& f, const Stored& s)
 inline bool mayBeHeader(const uint8_t* h, int64_t left)
 {
     return left >= 18 && ((h[0] == 'B' && h[1] == 'M') || (h[0] == 'P' && (h[1] == '5' || h[1] == '6')) ||
-                          (h[1] == 0 && (h[2] == 2 || h[2] == 3)));
+                          (h[1] == 0 && (h[2] == 2 || h[2] == 3)) || (h[0] == 0 && h[1] == 0 && h[7] == 7));
 }
 
 // The first position from `from`, on the stored pictures' boundary and before end, where a header
@@ -171,6 +200,8 @@ inline bool mayBeHeader(const uint8_t* h, int64_t left)
         return bmpAt(h, left, s);
     if (h[0] == 'P')
         return pnmAt(h, left, s);
+    if (h[0] == 0 && h[1] == 0 && h[7] == 7 && xwdAt(h, left, s))
+        return true;
     if (left < 18 || h[1] != 0 || (h[2] != 2 && h[2] != 3) || !tgaAt(h, left, s))
         return false;
     if (strict && (h[0] != 0 || u16(h + 8) != 0 || u16(h + 10) != 0))
@@ -355,19 +386,21 @@ void takeHeader(const Stored& s, int64_t start, Find* f, FetchBytes fetch, void*
 
 void settleByHeader(Find* f, FetchBytes fetch, void* user)
 {
-    int64_t searched = f->offset + kHeaderTail;
     Stored s = {};
     int64_t start = -1;
-    // Near first, at every byte: most finds start at or near their picture's first row. Further
-    // back only where files begin in archives, file systems and memory.
-    for (const int64_t reach : {kHeaderNearReach, kHeaderReach}) {
-        int64_t lo = f->offset - reach;
+    // Near first, at every byte: most finds start at or near their picture's first row. Then where
+    // files begin in archives, file systems and memory: further into the find (it may have begun
+    // in bytes as plain as the rows, before the header), and further back.
+    const int64_t into = std::min(f->bytes / 2, kHeaderReach);
+    const int64_t spans[3][3] = {{f->offset - kHeaderNearReach, f->offset + kHeaderTail, 1},
+                                 {f->offset + kHeaderTail, f->offset + std::max(kHeaderTail, into), kStoredAlign},
+                                 {f->offset - kHeaderReach, f->offset - kHeaderNearReach, kStoredAlign}};
+    for (const auto& span : spans) {
+        int64_t lo = span[0];
         const uint8_t* bytes = nullptr;
-        const int64_t n = fetch(user, &lo, f->offset + kHeaderTail + kHeaderBytes, &bytes);
-        const int64_t step = reach == kHeaderNearReach ? 1 : kStoredAlign;
-        if (n <= 0 || lo >= searched || searchBack(bytes, n, lo, searched - lo, step, *f, &s, &start))
+        const int64_t n = span[1] > lo ? fetch(user, &lo, span[1] + kHeaderBytes, &bytes) : 0;
+        if (n > 0 && span[1] > lo && searchBack(bytes, n, lo, span[1] - lo, span[2], *f, &s, &start))
             break;
-        searched = lo;
     }
     if (start >= 0)
         takeHeader(s, start, f, fetch, user);

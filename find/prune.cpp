@@ -171,7 +171,11 @@ RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& r
     const int64_t pixel = std::max<int64_t>(1, kNibblesPerPixel[reading.layout] / 2);
     const int64_t bytes = std::min(e.rows * stride, size - e.start);
     const int64_t samples = std::min<int64_t>(bytes, 1 << 13);
-    const int64_t step = std::max<int64_t>(1, bytes / samples);
+    // Not a multiple of the pixel's size, which would sample one channel only (the unused fourth
+    // byte of 32-bit pixels, say).
+    int64_t step = std::max<int64_t>(1, bytes / samples);
+    if (pixel > 1 && step % pixel == 0)
+        ++step;
     auto diff = [&](int64_t lag) { return meanDifference(data, size, e.start, samples, step, lag); };
     const float down = diff(stride);
     const float slant = 0.5f * (diff(stride - pixel) + diff(stride + pixel));

@@ -384,7 +384,8 @@ void expectHeadersReading(const Bytes& header, const Bytes& pixels, const Sample
 }
 
 // A picture stored with its header is reported with the header's width, rows and padding, which
-// the bytes alone leave open by a pixel or a few rows: BMP, PPM with a comment, TGA.
+// the bytes alone leave open by a pixel or a few rows: BMP, PPM with a comment, TGA, and the
+// header an X server keeps before its frame buffer.
 TEST(FindHeader, StoredPicturesTakeTheirHeadersReading)
 {
     for (const Sample& s : {kSamples[0], kSamples[1]}) {
@@ -400,6 +401,20 @@ TEST(FindHeader, StoredPicturesTakeTheirHeadersReading)
     tga.push_back(32);
     tga.push_back(0x28);
     expectHeadersReading(tga, samplePixels(screen), screen, "TGA");
+    // An X server's dump header before its frame buffer, big-endian, with a colour map after it.
+    for (const Sample& fb : {kSamples[2], kSamples[3]}) {
+        const bool deep = fb.layout == kColour32;
+        const uint32_t colours = deep ? 256 : 64;
+        Bytes xwd;
+        for (uint32_t v : {100u, 7u, 2u, deep ? 24u : 16u, static_cast<uint32_t>(fb.width), static_cast<uint32_t>(fb.height),
+                           0u, 0u, 32u, 0u, 32u, deep ? 32u : 16u, static_cast<uint32_t>(fb.stride), 4u,
+                           deep ? 0xFF0000u : 0xF800u, deep ? 0xFF00u : 0x7E0u, deep ? 0xFFu : 0x1Fu, 8u, colours, colours,
+                           static_cast<uint32_t>(fb.width), static_cast<uint32_t>(fb.height), 0u, 0u, 0u})
+            for (int k = 3; k >= 0; --k)
+                xwd.push_back(static_cast<uint8_t>(v >> (8 * k)));
+        xwd.resize(xwd.size() + 12 * colours);
+        expectHeadersReading(xwd, samplePixels(fb), fb, deep ? "XWD of a 32-bit screen" : "XWD of a 565 screen");
+    }
     // A header whose sizes do not add up is no header: its lie about the width is not taken.
     Bytes lying = bmpHeader(kSamples[0], 24);
     lying[18] = 100;
