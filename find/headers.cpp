@@ -164,6 +164,90 @@ bool xwdAt(const uint8_t* p, int64_t left, Stored* s)
     return true;
 }
 
+// A TIFF header at p: "II*\0" (little-endian) or "MM\0*", then where its first directory is. The
+// directory, often after the pixels, is read through fetch (tiffAt).
+bool tiffSignature(const uint8_t* p, int64_t left)
+{
+    return left >= 8 && ((p[0] == 'I' && p[1] == 'I' && p[2] == 42 && p[3] == 0) ||
+                         (p[0] == 'M' && p[1] == 'M' && p[2] == 0 && p[3] == 42));
+}
+
+struct TiffHeader {
+    int64_t at;  // file offset
+    bool big;
+    uint32_t directory;  // from at
+};
+
+uint32_t tiff16(const uint8_t* p, bool big)
+{
+    return big ? p[0] << 8 | p[1] : p[0] | p[1] << 8;
+}
+
+uint32_t tiff32(const uint8_t* p, bool big)
+{
+    return big ? be32(p) : u32(p);
+}
+
+// A directory entry's first value: in the entry when it fits, else read from where it points.
+bool tiffValue(const TiffHeader& t, const uint8_t* e, FetchBytes fetch, void* user, uint32_t* value)
+{
+    const uint32_t type = tiff16(e + 2, t.big), count = tiff32(e + 4, t.big);
+    const int64_t size = type == 3 ? 2 : type == 4 ? 4 : 0;
+    if (size == 0 || count == 0)
+        return false;
+    if (count * size <= 4) {
+        *value = size == 2 ? tiff16(e + 8, t.big) : tiff32(e + 8, t.big);
+        return true;
+    }
+    int64_t lo = t.at + tiff32(e + 8, t.big);
+    const int64_t wanted = lo;
+    const uint8_t* bytes = nullptr;
+    if (fetch(user, &lo, wanted + size, &bytes) < size || lo != wanted)
+        return false;
+    *value = size == 2 ? tiff16(bytes, t.big) : tiff32(bytes, t.big);
+    return true;
+}
+
+// An uncompressed, chunky TIFF of 8-bit grey, RGB or RGBA samples, its pixels in its first strip on.
+bool tiffAt(const TiffHeader& t, FetchBytes fetch, void* user, Stored* s)
+{
+    constexpr int kMaxEntries = 64;
+    int64_t lo = t.at + t.directory;
+    const uint8_t* bytes = nullptr;
+    const int64_t n = fetch(user, &lo, lo + 2 + 12 * kMaxEntries, &bytes);
+    if (t.directory < 8 || lo != t.at + t.directory || n < 2)
+        return false;
+    const uint32_t entries = tiff16(bytes, t.big);
+    if (entries == 0 || entries > kMaxEntries || n < 2 + 12 * int64_t{entries})
+        return false;
+    // The entries first, as fetch reuses its bytes.
+    uint8_t copy[12 * kMaxEntries];
+    std::memcpy(copy, bytes + 2, 12 * entries);
+    uint32_t width = 0, height = 0, bits = 8, compression = 1, samples = 1, planar = 1, strip = 0;
+    for (uint32_t k = 0; k < entries; ++k) {
+        const uint8_t* e = copy + 12 * k;
+        uint32_t* field = nullptr;
+        switch (tiff16(e, t.big)) {
+        case 256: field = &width; break;
+        case 257: field = &height; break;
+        case 258: field = &bits; break;
+        case 259: field = &compression; break;
+        case 273: field = &strip; break;
+        case 277: field = &samples; break;
+        case 284: field = &planar; break;
+        default: break;
+        }
+        if (field && !tiffValue(t, e, fetch, user, field))
+            return false;
+    }
+    const int32_t layout = samples == 1 ? kGrey8 : samples == 3 ? kColour24 : samples == 4 ? kColour32 : -1;
+    if (layout < 0 || bits != 8 || compression != 1 || planar != 1 || strip < 8 || width < 2 ||
+        width > static_cast<uint32_t>(kFindWidthCeiling) || height < 1 || height > static_cast<uint32_t>(kFindHeightCeiling))
+        return false;
+    *s = {strip, layout, width, height, int64_t{width} * samples, false};
+    return true;
+}
+
 // Whether f's stride is the stored rows' or a few rows of them, give or take a pixel or two.
 bool stridesAgree(const Find& f, const Stored& s)
 {
@@ -178,7 +262,8 @@ bool stridesAgree(const Find& f, const Stored& s)
 inline bool mayBeHeader(const uint8_t* h, int64_t left)
 {
     return left >= 18 && ((h[0] == 'B' && h[1] == 'M') || (h[0] == 'P' && (h[1] == '5' || h[1] == '6')) ||
-                          (h[1] == 0 && (h[2] == 2 || h[2] == 3)) || (h[0] == 0 && h[1] == 0 && h[7] == 7));
+                          (h[1] == 0 && (h[2] == 2 || h[2] == 3)) || (h[0] == 0 && h[1] == 0 && h[7] == 7) ||
+                          tiffSignature(h, left));
 }
 
 // The first position from `from`, on the stored pictures' boundary and before end, where a header
@@ -216,15 +301,28 @@ namespace {
 
 // The nearest stored picture whose header lies in bytes [0, from) (bytes stand at file offset
 // at) and whose pixels hold most of f. Sets *start to its first row's offset.
+// TIFF headers met on the way, whose directories are read after the search.
+struct TiffHeaders {
+    TiffHeader list[4];
+    int count = 0;
+};
+
 bool searchBack(const uint8_t* bytes, int64_t n, int64_t at, int64_t from, int64_t step, const Find& f, Stored* s,
-                int64_t* start)
+                int64_t* start, TiffHeaders* tiffs)
 {
     const int64_t end = f.offset + f.bytes;
     int64_t p = std::min(from, n) - 1;
     p -= (at + p) % step;
     for (; p >= 0; p -= step) {
         const uint8_t* h = bytes + p;
-        if (!mayBeHeader(h, n - p) || !headerAt(h, n - p, false, s))
+        if (!mayBeHeader(h, n - p))
+            continue;
+        if (tiffSignature(h, n - p)) {
+            if (tiffs->count < 4)
+                tiffs->list[tiffs->count++] = {at + p, h[0] == 'M', tiff32(h + 4, h[0] == 'M')};
+            continue;
+        }
+        if (!headerAt(h, n - p, false, s))
             continue;
         const int64_t first = at + p + s->pixels;
         const int64_t overlap = std::min(end, first + s->stride * s->height) - std::max(f.offset, first);
@@ -286,7 +384,7 @@ int64_t nextStoredHeader(int64_t lo, int64_t hi, FetchBytes fetch, void* user)
         Stored other;
         const int64_t end = std::min({hi, pos + kFollowBytes, at + n});
         for (int64_t q = nextCandidate(bytes, n, at, pos, end); q < end; q = nextCandidate(bytes, n, at, q + 1, end))
-            if (headerAt(bytes + (q - at), n - (q - at), true, &other))
+            if (tiffSignature(bytes + (q - at), n - (q - at)) || headerAt(bytes + (q - at), n - (q - at), true, &other))
                 return q;
     }
     return hi;
@@ -333,7 +431,7 @@ int64_t followBlocks(const Stored& s, int64_t from, int64_t to, double taken, Fe
             if (dir > 0) {
                 Stored other;
                 for (int64_t q = nextCandidate(bytes, hi - at, at, b0, b1); q < b1; q = nextCandidate(bytes, hi - at, at, q + 1, b1))
-                    if (headerAt(bytes + (q - at), hi - q, true, &other))
+                    if (tiffSignature(bytes + (q - at), hi - q) || headerAt(bytes + (q - at), hi - q, true, &other))
                         return q;
             }
             int64_t near = 0, far = 0;
@@ -395,12 +493,19 @@ void settleByHeader(Find* f, FetchBytes fetch, void* user)
     const int64_t spans[3][3] = {{f->offset - kHeaderNearReach, f->offset + kHeaderTail, 1},
                                  {f->offset + kHeaderTail, f->offset + std::max(kHeaderTail, into), kStoredAlign},
                                  {f->offset - kHeaderReach, f->offset - kHeaderNearReach, kStoredAlign}};
+    TiffHeaders tiffs;
     for (const auto& span : spans) {
         int64_t lo = span[0];
         const uint8_t* bytes = nullptr;
         const int64_t n = span[1] > lo ? fetch(user, &lo, span[1] + kHeaderBytes, &bytes) : 0;
-        if (n > 0 && span[1] > lo && searchBack(bytes, n, lo, span[1] - lo, span[2], *f, &s, &start))
+        if (n > 0 && span[1] > lo && searchBack(bytes, n, lo, span[1] - lo, span[2], *f, &s, &start, &tiffs))
             break;
+    }
+    for (int k = 0; start < 0 && k < tiffs.count; ++k) {
+        const int64_t first = tiffs.list[k].at;
+        if (tiffAt(tiffs.list[k], fetch, user, &s) &&
+            2 * (std::min(f->offset + f->bytes, first + s.pixels + s.stride * s.height) - std::max(f->offset, first + s.pixels)) > f->bytes)
+            start = first + s.pixels;
     }
     if (start >= 0)
         takeHeader(s, start, f, fetch, user);
@@ -440,7 +545,10 @@ void followStored(const uint8_t* data, int64_t size, int64_t base, int64_t p, st
 {
     BufferBytes buffer = {data, size, base};
     Stored s;
-    if (!headerAt(data + p, size - p, true, &s))
+    const uint8_t* h = data + p;
+    const bool tiff = tiffSignature(h, size - p);
+    if (tiff ? !tiffAt({base + p, h[0] == 'M', tiff32(h + 4, h[0] == 'M')}, fetchFromBuffer, &buffer, &s)
+             : !headerAt(h, size - p, true, &s))
         return;
     // The first row is taken on trust; the others must follow it.
     const int64_t start = base + p + s.pixels, area = s.stride * s.height;

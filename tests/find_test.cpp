@@ -364,11 +364,13 @@ Bytes bmpHeader(const Sample& s, int32_t bitsPerPixel)
 }
 
 // Noise, a stored picture (header then pixels), noise: the one find is the header's picture.
-void expectHeadersReading(const Bytes& header, const Bytes& pixels, const Sample& s, const char* what)
+void expectHeadersReading(const Bytes& header, const Bytes& pixels, const Sample& s, const char* what,
+                          const Bytes& trailer = {})
 {
     Bytes data = noise(30011, 21);
     append(&data, header);
     const int64_t at = append(&data, pixels);
+    append(&data, trailer);
     append(&data, noise(40000, 22));
     FindOptions o = defaultFindOptions();
     o.minBytes = 1000;
@@ -384,8 +386,8 @@ void expectHeadersReading(const Bytes& header, const Bytes& pixels, const Sample
 }
 
 // A picture stored with its header is reported with the header's width, rows and padding, which
-// the bytes alone leave open by a pixel or a few rows: BMP, PPM with a comment, TGA, and the
-// header an X server keeps before its frame buffer.
+// the bytes alone leave open by a pixel or a few rows: BMP, PPM with a comment, TGA, TIFF, and
+// the header an X server keeps before its frame buffer.
 TEST(FindHeader, StoredPicturesTakeTheirHeadersReading)
 {
     for (const Sample& s : {kSamples[0], kSamples[1]}) {
@@ -401,6 +403,25 @@ TEST(FindHeader, StoredPicturesTakeTheirHeadersReading)
     tga.push_back(32);
     tga.push_back(0x28);
     expectHeadersReading(tga, samplePixels(screen), screen, "TGA");
+    // A TIFF as ImageMagick writes it: its directory after the pixels, an array of bits a sample.
+    const Sample& rgb = kGrainySample;
+    const uint32_t area = static_cast<uint32_t>(rgb.stride * rgb.height), directory = 8 + area;
+    Bytes tiff = {'I', 'I', 42, 0};
+    put(&tiff, directory, 4);
+    Bytes entries;
+    put(&entries, 9, 2);
+    const uint32_t fields[9][3] = {{256, 3, 100}, {257, 3, 100}, {258, 3, directory + 2 + 9 * 12 + 4}, {259, 3, 1}, {262, 3, 2},
+                                   {273, 4, 8}, {277, 3, 3}, {278, 3, 100}, {279, 4, area}};
+    for (const auto& [tag, type, value] : fields) {
+        put(&entries, tag, 2);
+        put(&entries, type, 2);
+        put(&entries, tag == 258 ? 3 : 1, 4);
+        put(&entries, value, 4);
+    }
+    put(&entries, 0, 4);
+    for (int k = 0; k < 3; ++k)
+        put(&entries, 8, 2);
+    expectHeadersReading(tiff, samplePixels(rgb), rgb, "TIFF", entries);
     // An X server's dump header before its frame buffer, big-endian, with a colour map after it.
     for (const Sample& fb : {kSamples[2], kSamples[3]}) {
         const bool deep = fb.layout == kColour32;
