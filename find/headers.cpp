@@ -277,6 +277,38 @@ inline bool mayBeHeader(const uint8_t* h, int64_t left)
     return end;
 }
 
+// Whether a BMP, PNM or TIFF signature begins at h (two bytes of it there at least).
+bool signatureAt(const uint8_t* h)
+{
+    return (h[0] == 'B' && h[1] == 'M') || (h[0] == 'P' && (h[1] == '5' || h[1] == '6')) ||
+           (h[0] == 'I' && h[1] == 'I') || (h[0] == 'M' && h[1] == 'M');
+}
+
+// The first position in [from, end) where a BMP, PNM or TIFF signature begins, or end; bytes up to
+// end + 1 are read. These signatures are strong enough to be looked for at every byte (files in
+// packs, firmware and plain concatenations lie at any offset); sixteen bytes at a time in vector
+// registers. Out of line, and untraced in the fuzz build.
+[[gnu::noinline]] int64_t nextSignature(const uint8_t* data, int64_t from, int64_t end)
+{
+    using Bytes16 = uint8_t __attribute__((vector_size(16)));
+    int64_t p = from;
+    for (; p + 16 <= end; p += 16) {
+        Bytes16 a, b;
+        std::memcpy(&a, data + p, 16);
+        std::memcpy(&b, data + p + 1, 16);
+        const auto hit = ((a == 'B') & (b == 'M')) | ((a == 'P') & ((b == '5') | (b == '6'))) |
+                         ((a == 'I') & (b == 'I')) | ((a == 'M') & (b == 'M'));
+        uint64_t lanes[2];
+        std::memcpy(lanes, &hit, 16);
+        if ((lanes[0] | lanes[1]) != 0)
+            break;
+    }
+    for (; p < end; ++p)
+        if (signatureAt(data + p))
+            return p;
+    return end;
+}
+
 // A header at h, of any kind; a TGA one must agree with the find's rows (strict false) or be the
 // plain kind image programs write, with no ID field and its origin at 0 (strict true).
 [[gnu::noinline]] bool headerAt(const uint8_t* h, int64_t left, bool strict, Stored* s)
@@ -577,8 +609,14 @@ void findStoredPictures(const uint8_t* data, int64_t size, int64_t base, int64_t
     for (int64_t b0 = lo; b0 < std::min(hi, size); b0 = (b0 / kBlockBytes + 1) * kBlockBytes) {
         // Blocks that read as noise hold no header worth following: their rows would not be alike.
         const int64_t b1 = std::min({hi, size, (b0 / kBlockBytes + 1) * kBlockBytes});
-        if (kinds[static_cast<size_t>(b0 / kBlockBytes)] != kNoiseBlock)
-            for (int64_t p = nextCandidate(data, size, 0, b0, b1); p < b1; p = nextCandidate(data, size, 0, p + 1, b1))
+        if (kinds[static_cast<size_t>(b0 / kBlockBytes)] == kNoiseBlock)
+            continue;
+        for (int64_t p = nextCandidate(data, size, 0, b0, b1); p < b1; p = nextCandidate(data, size, 0, p + 1, b1))
+            followStored(data, size, base, p, finds);
+        // BMP, PNM and TIFF headers off the boundary too.
+        const int64_t e1 = std::min(b1, size - 1);
+        for (int64_t p = nextSignature(data, b0, e1); p < e1; p = nextSignature(data, p + 1, e1))
+            if (p % kStoredAlign != 0)
                 followStored(data, size, base, p, finds);
     }
 }

@@ -59,8 +59,8 @@ struct BufferBytes {
 };
 int64_t fetchFromBuffer(void* user, int64_t* lo, int64_t hi, const uint8_t** bytes);
 
-// Headers begin on this boundary in archives, file systems and memory; elsewhere a picture is
-// left to be found by its look.
+// Headers begin on this boundary in archives, file systems and memory. TGA and XWD headers, which
+// have no signature, are looked for there only; BMP, PNM and TIFF ones at every byte.
 constexpr int64_t kStoredAlign = 16;
 // Rows of a picture found by its header are judged over this many bytes at most; they must be this
 // much more alike one row up than half a row aside (1 - near / far), unless plain.
@@ -71,8 +71,8 @@ constexpr float kStoredRankFloor = 0.5f;
 
 // Stored pictures whose header begins in [lo, hi) of the buffer (which stands at file offset
 // base): each whose rows follow the header, and are alike down, is appended as a find as far as
-// its rows go on within the buffer (settleByHeader follows them further).
-// Blocks the sieve found to be noise (kinds) are passed over.
+// its rows go on within the buffer (settleByHeader follows them further). Blocks the sieve found
+// to be noise (kinds) are passed over.
 void findStoredPictures(const uint8_t* data, int64_t size, int64_t base, int64_t lo, int64_t hi,
                         const std::vector<uint8_t>& kinds, std::vector<Find>* finds);
 
