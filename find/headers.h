@@ -1,7 +1,8 @@
 // Stage 6: the header a stored picture keeps before its pixels. Pictures in real files are often
-// whole BMP, PNM or TGA files, whose header gives the width, height and row padding exactly where
-// the bytes alone leave them open (a dark edge column looks like padding; a smooth picture is
-// nearly as alike a pixel aslant). A find mostly inside such pixels takes the header's reading.
+// whole BMP, PNM, TGA or TIFF files, and an X server keeps an XWD header before its frame buffer;
+// the header gives the width, height and row padding exactly where the bytes alone leave them
+// open (a dark edge column looks like padding; a smooth picture is nearly as alike a pixel
+// aslant). A find mostly inside such pixels takes the header's reading.
 #pragma once
 
 #include <cstdint>
