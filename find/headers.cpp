@@ -1,8 +1,7 @@
-#include <cstdio>
-#include <cstdlib>
 #include "find/headers.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "find/prune.h"

@@ -447,16 +447,26 @@ TEST(FindHeader, StoredPicturesTakeTheirHeadersReading)
         EXPECT_NE(f.width, 100);
 }
 
+// Noise, then the 32-bit screen crop as a BMP whose pixels are cut after 24 KiB (a file system's
+// first blocks of it), its pixels on a block boundary. Sets *at to where they begin.
+Bytes cutStoredScreen(uint32_t seed, int64_t* at)
+{
+    const Sample& s = kSamples[3];
+    const Bytes header = bmpHeader(s, 32);
+    Bytes data = noise(8192 - header.size(), seed);
+    append(&data, header);
+    const Bytes pixels = samplePixels(s);
+    *at = append(&data, Bytes(pixels.begin(), pixels.begin() + (24 << 10)));
+    return data;
+}
+
 // In a fragmented file system a picture's first blocks may be followed by another file's: the
 // find keeps to the picture's own blocks, though its header claims more rows.
 TEST(FindHeader, FragmentedPictureKeepsToItsOwnBlocks)
 {
     const Sample& s = kSamples[3];
-    const Bytes header = bmpHeader(s, 32);
-    Bytes data = noise(8192 - header.size(), 25);
-    append(&data, header);
-    const Bytes pixels = samplePixels(s);
-    const int64_t at = append(&data, Bytes(pixels.begin(), pixels.begin() + (24 << 10)));
+    int64_t at = 0;
+    Bytes data = cutStoredScreen(25, &at);
     append(&data, readSample(kLibrarySlice));
     append(&data, noise(20000, 26));
     const std::vector<Find> finds = findAll(data);
@@ -471,12 +481,8 @@ TEST(FindHeader, FragmentedPictureKeepsToItsOwnBlocks)
 // stored picture (a plain grey PGM, as alike down as any) begins; that one is found whole.
 TEST(FindHeader, NextStoredPictureEndsTheOneBefore)
 {
-    const Sample& s = kSamples[3];
-    const Bytes header = bmpHeader(s, 32);
-    Bytes data = noise(8192 - header.size(), 27);
-    append(&data, header);
-    const Bytes pixels = samplePixels(s);
-    const int64_t at = append(&data, Bytes(pixels.begin(), pixels.begin() + (24 << 10)));
+    int64_t at = 0;
+    Bytes data = cutStoredScreen(27, &at);
     const std::string pgm = "P5\n256 32\n255\n";
     const int64_t grey = append(&data, Bytes(pgm.begin(), pgm.end())) + static_cast<int64_t>(pgm.size());
     append(&data, readSample("flat_grey_256x32.raw"));
