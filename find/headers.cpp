@@ -8,6 +8,9 @@
 #include "find/sieve.h"
 #include "find/tuning.h"
 
+static_assert(kFollowBytes + 2 * (int64_t{kFindWidthCeiling} * 4 + 4) + kHeaderBytes <= kFetchBytes,
+              "a span of rows followed, with a row either side, fits what is fetched at once");
+
 namespace {
 
 struct Stored {

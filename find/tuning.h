@@ -136,3 +136,38 @@ constexpr int64_t kTailBytes = 8 << 20;
 constexpr int64_t kTailChunkBytes = 1 << 20;
 constexpr int64_t kMarginBytes = 96 << 10;
 constexpr int64_t kMemoryBudget = int64_t{160} << 20;
+
+// Stored pictures (headers.cpp).
+// Bytes before a find that are searched for its header: the find may start far into the picture.
+constexpr int64_t kHeaderNearReach = 64 << 10;
+constexpr int64_t kHeaderReach = 1 << 20;
+// Bytes past a find's start searched too: a find may begin a few rows before its picture.
+constexpr int64_t kHeaderTail = 16 << 10;
+// Bytes a header is read over, at most (a PNM header's comment may run on).
+constexpr int64_t kHeaderBytes = 256;
+// A stored picture's rows beyond the find are followed a file-system block at a time, this many
+// bytes read at once.
+constexpr int64_t kFileBlock = 4096;
+constexpr int64_t kFollowBytes = 512 << 10;
+// A block goes on the picture when its differences one row up are at most this share of those
+// half a row aside (unrelated bytes give as much as or more; grainy textures 0.85 to 0.93), or
+// when they are this small a byte (of 15): a nearly plain part of the picture.
+constexpr double kFollowShare = 0.95;
+constexpr double kPlainDifference = 1.0;
+// A block with more than this many times the differences of the rows taken before it must be
+// clearly alike one row up: at most this share of half a row aside.
+constexpr double kFollowJump = 4.0;
+constexpr double kFollowBusierShare = 0.7;
+
+// Headers begin on this boundary in archives, file systems and memory. TGA and XWD headers, which
+// have no signature, are looked for there only; BMP, PNM and TIFF ones at every byte.
+constexpr int64_t kStoredAlign = 16;
+// Rows of a picture found by its header are judged over this many bytes at most; they must be this
+// much more alike one row up than half a row aside (1 - near / far), unless plain.
+constexpr int64_t kStoredSampleBytes = 64 << 10;
+constexpr float kStoredMinQuality = 0.05f;
+// Stored pictures rank from here up.
+constexpr float kStoredRankFloor = 0.5f;
+
+// The most bytes settleByHeader asks fetch for at once.
+constexpr int64_t kFetchBytes = kHeaderReach + kHeaderTail + kHeaderBytes;
