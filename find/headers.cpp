@@ -329,18 +329,14 @@ bool signatureAt(const uint8_t* h)
     return true;
 }
 
-}  // namespace
-
-namespace {
-
-// The nearest stored picture whose header lies in bytes [0, from) (bytes stand at file offset
-// at) and whose pixels hold most of f. Sets *start to its first row's offset.
-// TIFF headers met on the way, whose directories are read after the search.
+// TIFF headers met on the way back, whose directories are read after the search.
 struct TiffHeaders {
     TiffHeader list[4];
     int count = 0;
 };
 
+// The nearest stored picture whose header lies in bytes [0, from), every step bytes (bytes stand
+// at file offset at), and whose pixels hold most of f. Sets *start to its first row's offset.
 bool searchBack(const uint8_t* bytes, int64_t n, int64_t at, int64_t from, int64_t step, const Find& f, Stored* s,
                 int64_t* start, TiffHeaders* tiffs)
 {
