@@ -88,7 +88,11 @@ else()
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
     set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
     set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-    # Dependencies from the libraries the programs link, as dpkg-shlibdeps finds them.
+    # Dependencies from the libraries the programs link, as dpkg-shlibdeps finds them, and
+    # before them those it cannot see: SDL opens libGL.so.1 (libgl1) only when the viewer asks
+    # for a GL window, and libGLX.so.0 then loads a vendor's GLX: Mesa's, with its software
+    # renderer for a machine without a GPU driver. The overlay's font comes with libfontconfig1.
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libgl1, libglx-mesa0 | libglx-vendor")
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
 

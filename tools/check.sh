@@ -2,7 +2,8 @@
 # Sets up, then runs every workflow preset (configure, build and the preset's tests: unit,
 # rendering and end-to-end tests natively and under the sanitizers, the Win32 backend tests under
 # wine), the Windows program's end-to-end tests under wine, builds the packages and checks them
-# as a user gets them (tools/check_packages.sh), and runs each fuzz target for a bounded time.
+# as a user gets them (tools/check_packages.sh, the Debian package also installed by apt in a
+# minimal Debian root), and runs each fuzz target for a bounded time.
 # Ends with "N passed, M failed" over the stages and exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -78,6 +79,7 @@ stage "tessvane-find.exe under wine" find_under_wine
 stage "packages" tools/package.sh
 stage "Windows zip, unpacked, under wine" tools/check_packages.sh zip
 stage "Debian package: lintian, unpacked" tools/check_packages.sh deb
+stage "Debian package: installed by apt in a minimal root" tools/check_packages.sh deb-root
 stage "fuzz settings" fuzz fuzz_settings settings
 stage "fuzz page loading" fuzz fuzz_load_page load_page
 stage "fuzz finder" fuzz fuzz_find find

@@ -13,6 +13,6 @@ check_packages=(
     clang libclang-rt-dev
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine64 wine
     python3-numpy
-    dpkg-dev lintian man-db unzip
+    dpkg-dev lintian man-db unzip mmdebstrap
     chromium
 )
