@@ -16,6 +16,8 @@ sys.path.insert(0, os.path.join(ROOT, "tools", "find_corpus"))
 import containers  # noqa: E402
 import headers  # noqa: E402
 import score  # noqa: E402
+import strip  # noqa: E402
+import verify  # noqa: E402
 
 
 def tiff(strips, width=4, height=2):
@@ -85,6 +87,51 @@ class Ext4RunsTest(unittest.TestCase):
         pieces = containers.map_range(runs, 50, 2 * block)
         self.assertEqual([p[:2] for p in pieces], [[100 * block + 50, block - 50], [101 * block, 50]])
         self.assertEqual([p[2] for p in pieces], [0, 2 * block - 50])
+
+
+class StripTest(unittest.TestCase):
+    def test_headers_go_and_pixels_stay_in_a_file_container_and_a_screen(self):
+        # a TIFF-like member: header at 100, pixels at 140 (two strips), its directory after them at 200
+        member = [[100, 120]]
+        pic = {"id": "p0", "member": "m", "pieces": [[140, 30], [170, 30]], "bytes": 60}
+        tar = {"container": "c.tar", "kind": "tar", "size": 400, "pictures": [pic], "ignore": [],
+               "members": [{"name": "m", "kind": "picture", "pieces": member},
+                           {"name": "lib", "kind": "lib", "pieces": [[220, 180]]}]}
+        self.assertEqual(strip.header_spans(tar), [[100, 40], [200, 20]])
+        screen = {"container": "x.dump", "kind": "xvfb", "size": 400, "ignore": [],
+                  "pictures": [{"id": "s", "offset": 300, "pieces": [[300, 100]], "bytes": 100}],
+                  "members": [{"name": "heap", "kind": "heap", "pieces": [[0, 200]]},
+                              {"name": "fb", "kind": "framebuffer", "pieces": [[200, 200]]}]}
+        self.assertEqual(strip.header_spans(screen), [[200, 100]])
+        with tempfile.TemporaryDirectory() as d:
+            original = bytes((i * 7 + 1) % 251 + 1 for i in range(400))
+            for name in ("c.tar", "x.dump"):
+                with open(os.path.join(d, name), "wb") as f:
+                    f.write(original)
+            for truth in (tar, screen):
+                out = strip.strip_container(d, truth)
+                self.assertEqual(out["pictures"], truth["pictures"])
+                self.assertTrue(strip.is_noheader(out["container"]))
+                with open(os.path.join(d, out["container"]), "rb") as f:
+                    data = f.read()
+                for off, n in out["overwritten"]:
+                    self.assertEqual(data[off:off + n], bytes(n))
+                kept = strip.subtract([[0, 400]], out["overwritten"])
+                self.assertTrue(all(data[o:o + n] == original[o:o + n] for o, n in kept))
+                with open(os.path.join(d, out["container"]), "rb") as f:
+                    self.assertIsNone(verify.verify_overwritten(f, out, d))
+            self.assertEqual(sorted(os.listdir(d)), ["c.noheader.tar", "c.noheader.tar.truth.json", "c.tar",
+                                                     "x.dump", "x.noheader.dump", "x.noheader.dump.truth.json"])
+
+    def test_forms_split_the_containers_and_share_those_without_pictures(self):
+        built = {"kind": "tar", "pictures": [{}]}
+        stripped = {"kind": "tar", "pictures": [{}], "form": "noheader"}
+        raw_only = {"kind": "gamedata", "pictures": [{}], "has_headers": False}
+        nopic = {"kind": "tar", "pictures": []}
+        self.assertEqual([score.in_form(t, "noheader") for t in (built, stripped, raw_only, nopic)],
+                         [False, True, True, True])
+        self.assertEqual([score.in_form(t, "header") for t in (built, stripped, raw_only, nopic)],
+                         [True, False, True, True])
 
 
 class ScoreTest(unittest.TestCase):

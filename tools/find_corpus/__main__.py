@@ -4,10 +4,13 @@
     python3 tools/find_corpus make DIR [--seed 1] [--pictures 48] [--filler-mb 220]
                                        [--parts tar,ext4,xvfb] [--screens 8:1366x768,16:1024x768,24:1024x768]
     python3 tools/find_corpus make DIR --nopic --filler-mb 330 --parts tar
+    python3 tools/find_corpus make DIR --headerless ...
+    python3 tools/find_corpus strip DIR
     python3 tools/find_corpus verify DIR
     python3 tools/find_corpus copies DIR
     python3 tools/find_corpus score DIR [DIR...] [--finder build/release/tessvane-find] [--runs N]
                                         [--save-tsv D | --tsv-dir D] [--json F] [--quiet]
+                                        [--form all|noheader|header]
     python3 tools/find_corpus samples OUT --corpus DIR [--finder F] [--library LIB...]
 
 `make` writes containers into DIR, each with CONTAINER.truth.json:
@@ -22,6 +25,12 @@ netpbm as BMP (24, 32, 8 and 4-bit palettes, 16-bit 555 and 565), PGM, PPM, TGA,
 24 bits. The pixel data's place is read from each written file's own header. --nopic builds the
 same kinds of files without any picture, for false-find rates. The same seed picks the same files
 as long as the machine's files are the same.
+
+`strip` (or `make --headerless`) writes CONTAINER.noheader.EXT beside each container holding
+pictures, with its own truth: the same bytes but each stored picture's header, palette and TIFF
+directory and the XWD header before an X server's frame buffer overwritten with zeros, so the same
+pictures measure the finder's look alone. `score --form noheader` scores those (and containers whose
+pictures never had a header), `--form header` the containers as built.
 
 `copies` marks, in the X server dumps' truth, the zones that hold other pictures than the screen:
 client images in shared memory (MIT-SHM) and copies of them or of the screen (pixmaps), found by
@@ -54,6 +63,7 @@ import build  # noqa: E402
 import copies  # noqa: E402
 import samples  # noqa: E402
 import score  # noqa: E402
+import strip  # noqa: E402
 import verify  # noqa: E402
 
 
@@ -71,9 +81,13 @@ def main():
     mk.add_argument("--screens", default="8:1366x768,16:1024x768,24:1024x768",
                     help="X server dumps, DEPTH:WIDTHxHEIGHT each")
     mk.add_argument("--nopic", action="store_true", help="real files only, no picture")
+    mk.add_argument("--headerless", action="store_true",
+                    help="also write each container with its pictures' headers overwritten (as `strip` does)")
     mk.add_argument("--keep-stage", action="store_true", help="keep DIR/stage (the files as written)")
     cp = sub.add_parser("copies", help="mark client images and copies of the screen in the X server dumps")
     cp.add_argument("dir")
+    st = sub.add_parser("strip", help="write each container again with its pictures' headers overwritten")
+    st.add_argument("dir")
     vf = sub.add_parser("verify", help="check a corpus's truth against its containers and ImageMagick")
     vf.add_argument("dir")
     sm = sub.add_parser("samples", help="small real files for the repository's tests")
@@ -95,6 +109,9 @@ def main():
     sc.add_argument("--runs", type=int, default=1, help="runs of the finder per container; the fastest counts")
     sc.add_argument("--save-tsv", help="keep the finder's output as CORPUS/CONTAINER.tsv here")
     sc.add_argument("--json", help="write the summary here (default DIR/score.json)")
+    sc.add_argument("--form", choices=("all", "noheader", "header"), default="all",
+                    help="noheader: only what must be found by the look alone (CONTAINER.noheader.* and "
+                         "containers whose pictures have no header); header: the containers as built")
     sc.add_argument("--quiet", action="store_true", help="no list of missed pictures")
     args = ap.parse_args()
     if args.command == "make":
@@ -103,6 +120,9 @@ def main():
         samples.write_samples(args)
     elif args.command == "copies":
         copies.mark_copies(args.dir)
+    elif args.command == "strip":
+        strip.strip_corpus(args.dir)
+        sys.exit(0 if verify.verify(args.dir) else 1)
     elif args.command == "verify":
         sys.exit(0 if verify.verify(args.dir) else 1)
     else:

@@ -10,6 +10,7 @@ import copies
 import fillers
 import headers
 import pictures
+import strip
 import verify
 
 # How often each storage kind comes up, per round of pictures.
@@ -233,6 +234,8 @@ def make(args):
         os.makedirs(os.path.join(outdir, "pictures"), exist_ok=True)
         for p in pics:
             shutil.copyfile(os.path.join(stage, p["member"]), os.path.join(outdir, p["member"]))
+        if getattr(args, "headerless", False):
+            strip.strip_corpus(outdir)
         verify.verify(outdir)
     if not args.keep_stage:
         shutil.rmtree(stage, ignore_errors=True)
