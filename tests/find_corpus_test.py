@@ -15,6 +15,7 @@ DATA = os.path.join(ROOT, "tests", "data", "find")
 sys.path.insert(0, os.path.join(ROOT, "tools", "find_corpus"))
 import containers  # noqa: E402
 import headers  # noqa: E402
+import pictures  # noqa: E402
 import score  # noqa: E402
 import strip  # noqa: E402
 import verify  # noqa: E402
@@ -87,6 +88,40 @@ class Ext4RunsTest(unittest.TestCase):
         pieces = containers.map_range(runs, 50, 2 * block)
         self.assertEqual([p[:2] for p in pieces], [[100 * block + 50, block - 50], [101 * block, 50]])
         self.assertEqual([p[2] for p in pieces], [0, 2 * block - 50])
+
+
+class RawPicturesTest(unittest.TestCase):
+    def test_raw_storages_decode_to_their_reference_and_wrong_rows_do_not(self):
+        # 5 x 3 (an odd width: the 4-bit rows end in half a byte), a few flat colours like a screenshot
+        colours = [(255, 0, 0), (0, 128, 255), (20, 200, 20), (250, 250, 250), (0, 0, 0)]
+        rgb = bytes(c for i in range(15) for c in colours[(i * 3 + i // 5) % 5])
+        with tempfile.TemporaryDirectory() as d:
+            src = os.path.join(d, "src.ppm")
+            with open(src, "wb") as f:
+                f.write(b"P6\n5 3\n255\n" + rgb)
+            for storage, stride in (("raw4", 3), ("rawbgrx", 20), ("raw565", 10)):
+                dst, ref = os.path.join(d, storage + ".raw"), os.path.join(d, storage + ".ref.png")
+                info = pictures.write_raw_picture(src, storage, None, dst, ref)
+                self.assertEqual((info["width"], info["height"], info["stride"]), (5, 3, stride), storage)
+                self.assertEqual(os.path.getsize(dst), 3 * stride)
+                pic = dict(info, pieces=[[0, info["bytes"]]], piece_file_offsets=[0])
+                with open(dst, "rb") as container:
+                    self.assertIsNone(verify.verify_picture(container, pic, dst, ref), storage)
+                    if storage == "raw4":
+                        wrong = dict(pic, palette=pic["palette"][1:] + pic["palette"][:1])
+                    else:
+                        wrong = dict(pic, bottom_up=True)
+                    self.assertIsNotNone(verify.verify_picture(container, wrong, dst, ref), storage)
+
+    def test_xcursor_images_are_read_by_their_table_of_contents(self):
+        image = struct.pack("<9I", 36, pictures.XCURSOR_IMAGE, 2, 1, 2, 2, 0, 0, 50) + bytes(range(16))
+        comment = struct.pack("<3I", 0xFFFE0001, 0, 999)
+        head = b"Xcur" + struct.pack("<III", 16, 0x10000, 2)
+        toc = comment + struct.pack("<3I", pictures.XCURSOR_IMAGE, 2, 16 + 24)
+        with tempfile.NamedTemporaryFile() as f:
+            f.write(head + toc + image)
+            f.flush()
+            self.assertEqual(pictures.xcursor_images(f.name), [(2, 2, bytes(range(16)))])
 
 
 class StripTest(unittest.TestCase):
