@@ -14,11 +14,15 @@ ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
 DATA = os.path.join(ROOT, "tests", "data", "find")
 sys.path.insert(0, os.path.join(ROOT, "tools", "find_corpus"))
 import containers  # noqa: E402
+import gamedata  # noqa: E402
 import headers  # noqa: E402
 import pictures  # noqa: E402
 import score  # noqa: E402
 import strip  # noqa: E402
 import verify  # noqa: E402
+import viewer  # noqa: E402
+
+import numpy as np  # noqa: E402
 
 
 def tiff(strips, width=4, height=2):
@@ -122,6 +126,61 @@ class RawPicturesTest(unittest.TestCase):
             f.write(head + toc + image)
             f.flush()
             self.assertEqual(pictures.xcursor_images(f.name), [(2, 2, bytes(range(16)))])
+
+
+class ViewerTruthTest(unittest.TestCase):
+    def test_copies_are_found_at_their_stride_and_only_over_their_matching_rows(self):
+        rng = np.random.default_rng(5)
+        rgb = rng.integers(0, 256, (40, 30, 3), dtype=np.uint8)
+        bgra = viewer.form_rows(rgb, "bgra")
+        dump = bytearray(rng.integers(0, 256, 60000, dtype=np.uint8).tobytes())
+        stride = 30 * 4 + 8  # padded rows
+        for r in range(40):
+            dump[1000 + r * stride:1000 + r * stride + 120] = bgra[r].tobytes()
+        # a copy of which rows 12 to 31 are left (its memory reused above and below)
+        for r in range(12, 32):
+            dump[30000 + r * 120:30000 + (r + 1) * 120] = bgra[r].tobytes()
+        self.assertEqual(viewer.copies_in(bytes(dump), bgra), [(1000, stride, 0, 40), (30000, 120, 12, 20)])
+        self.assertEqual(viewer.copies_in(bytes(dump), viewer.form_rows(rgb, "bgrx")), [])
+
+    def test_flat_rows_alone_find_nothing(self):
+        rgb = np.zeros((20, 16, 3), np.uint8)
+        self.assertEqual(viewer.copies_in(bytes(64 * 1024), viewer.form_rows(rgb, "bgr")), [])
+
+
+class GameDataTest(unittest.TestCase):
+    def resource_file(self, path):
+        bank = struct.pack("<H", 2) + struct.pack("<4H", 3, 2, 0, 0) + bytes(range(6)) + \
+            struct.pack("<4H", 2, 4, 1, 1) + bytes(range(8))
+        files = [("A.BBK", bank), ("B.PCX", b"\x0a\x05" * 20), ("C.ACT", bank + b"\0")]
+        data_at = 15 + gamedata.ENTRY * len(files)
+        table = bytearray(b"QTBLCEM10\0\0\0\0" + struct.pack(">H", len(files)))
+        pos = data_at
+        for name, body in files:
+            table += name.encode().ljust(12, b"\0") + b"\1" + struct.pack(">II", pos, len(body))
+            pos += len(body)
+        with open(path, "wb") as f:
+            f.write(bytes(table) + b"".join(body for _, body in files))
+        return data_at
+
+    def test_frames_come_from_the_directory_and_banks_that_do_not_fill_their_file_count_neither_way(self):
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "q.1c")
+            at = self.resource_file(path)
+            truth = gamedata.truth_of(path, "q.1c")
+            self.assertEqual([(p["offset"], p["width"], p["stride"], p["height"]) for p in truth["pictures"]],
+                             [(at + 10, 3, 3, 2), (at + 24, 2, 2, 4)])
+            self.assertEqual([m["kind"] for m in truth["members"]], ["game-table", "sprites", "rle-picture",
+                                                                      "game-other"])
+            self.assertEqual([z["offset"] for z in truth["ignore"]], [at + 32 + 40])
+            halves = []
+            for share in ("tune", "apart"):
+                dst = os.path.join(d, share)
+                gamedata.write_share(path, dst, share)
+                with open(dst, "rb") as f:
+                    halves.append({n for n, _, _ in gamedata.directory(f.read())})
+            self.assertEqual(halves[0] | halves[1], {"A.BBK", "B.PCX", "C.ACT"})
+            self.assertFalse(halves[0] & halves[1])
 
 
 class StripTest(unittest.TestCase):

@@ -11,10 +11,12 @@ import numpy as np
 import containers
 import copies
 import fillers
+import gamedata
 import headers
 import pictures
 import strip
 import verify
+import viewer
 
 # How often each storage kind comes up, per round of pictures.
 STORAGE_ROUND = ["bmp24", "bmp8", "bmp555", "bmp565", "pgm", "ppm", "tga", "tiff", "bmp4", "grey24", "bmp32",
@@ -286,7 +288,11 @@ def make(args):
             build_xvfb_dump(outdir, work, int(depth), w, h, photos[:3])
             photos = photos[3:] + photos[:3]
         copies.mark_copies(outdir)
-    if pics:
+    if not args.nopic and "viewer" in parts:
+        viewer.build_viewer_dump(outdir, work, rng, save_truth=save_truth, log=log)
+    if not args.nopic and "game" in parts:
+        gamedata.build_game(outdir, args.game_share, save_truth, log)
+    if pics or not args.nopic:
         # the pictures as written, for `verify` and for a look at them
         os.makedirs(os.path.join(outdir, "pictures"), exist_ok=True)
         for p in pics:

@@ -87,7 +87,7 @@ def strip_corpus(corpus_dir):
     for truth_path in sorted(glob.glob(os.path.join(corpus_dir, "*.truth.json"))):
         with open(truth_path) as f:
             truth = json.load(f)
-        if is_noheader(truth["container"]) or not truth["pictures"]:
+        if is_noheader(truth["container"]) or not truth["pictures"] or truth.get("has_headers") is False:
             continue
         out = strip_container(corpus_dir, truth)
         print("%s: %d headers overwritten, %.1f KB" % (out["container"], len(out["overwritten"]),

@@ -13,8 +13,10 @@ import subprocess
 import numpy as np
 
 import containers
+import gamedata
 import headers
 import pictures
+import viewer
 
 
 def im_rgb(path, w, h):
@@ -123,7 +125,21 @@ def verify(corpus_dir):
                 if err:
                     bad += 1
                     print("  %s: %s" % (truth["container"], err))
+            if truth["kind"] == "gamedata":
+                err = gamedata.verify_game(container, truth)
+                checked += len(truth["pictures"])
+                if err:
+                    bad += 1
+                    print("  %s: %s" % (truth["container"], err))
+                continue
             for pic in truth["pictures"]:
+                if truth["kind"] == "viewer":
+                    err = viewer.verify_copy(container, pic, corpus_dir)
+                    checked += 1
+                    if err:
+                        bad += 1
+                        print("  %s %s: %s" % (truth["container"], pic["id"], err))
+                    continue
                 if truth["kind"] == "xvfb" and truth.get("form") == "noheader":
                     continue  # its XWD header is gone; checked against the original above
                 if truth["kind"] == "xvfb":
