@@ -15,6 +15,7 @@ DATA = os.path.join(ROOT, "tests", "data", "find")
 sys.path.insert(0, os.path.join(ROOT, "tools", "find_corpus"))
 import containers  # noqa: E402
 import gamedata  # noqa: E402
+import gamescreen  # noqa: E402
 import headers  # noqa: E402
 import pictures  # noqa: E402
 import score  # noqa: E402
@@ -146,6 +147,28 @@ class ViewerTruthTest(unittest.TestCase):
     def test_flat_rows_alone_find_nothing(self):
         rgb = np.zeros((20, 16, 3), np.uint8)
         self.assertEqual(viewer.copies_in(bytes(64 * 1024), viewer.form_rows(rgb, "bgr")), [])
+
+
+class GameScreenTest(unittest.TestCase):
+    def test_palette_indices_are_found_by_their_pattern_though_two_indices_share_a_colour(self):
+        rng = np.random.default_rng(3)
+        palette = rng.integers(0, 256, (256, 3), dtype=np.uint8)
+        palette[7] = palette[9]  # a game's palette often holds a colour twice
+        # flat runs and edges, like a room of a game
+        idx = np.repeat(rng.choice([3, 7, 9, 20, 41, 77, 130, 200, 201, 250], (48, 16)), 4, axis=1).astype(np.uint8)
+        idx[:, 1::7] = rng.integers(0, 256, (48, 9), dtype=np.uint8)
+        dump = bytearray(rng.integers(0, 256, 90000, dtype=np.uint8).tobytes())
+        stride = 64 + 16
+        for r in range(48):
+            dump[20000 + r * stride:20000 + r * stride + 64] = idx[r].tobytes()
+        found = gamescreen.index_rows(bytes(dump), [[0, len(dump)]], palette[idx])
+        self.assertEqual([f[:4] for f in found], [(20000, stride, 0, 48)])
+        self.assertEqual(found[0][4][7], list(palette[7]))
+        # the same rows as another picture's do not match: colours that its bytes cannot stand for
+        other = palette[idx].copy()
+        other[24:, :8] = other[24:, 8:16]
+        self.assertEqual([f[:4] for f in gamescreen.index_rows(bytes(dump), [[0, len(dump)]], other)],
+                         [(20000, stride, 0, 24)])
 
 
 class GameDataTest(unittest.TestCase):

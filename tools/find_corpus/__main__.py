@@ -2,7 +2,7 @@
 """Builds corpora of real material for tessvane-find and scores the finder on them.
 
     python3 tools/find_corpus make DIR [--seed 1] [--pictures 48] [--filler-mb 220]
-                                       [--parts tar,ext4,xvfb,viewer,game] [--screens 8:1366x768,16:1024x768,24:1024x768]
+                                       [--parts tar,ext4,xvfb,viewer,game,gamescreen] [--screens 8:1366x768,16:1024x768,24:1024x768]
     python3 tools/find_corpus make DIR --nopic --filler-mb 330 --parts tar
     python3 tools/find_corpus make DIR --headerless ...
     python3 tools/find_corpus strip DIR
@@ -18,10 +18,12 @@
   disk.ext4       the same files in an ext4 image (mke2fs -d; debugfs's extents give the truth)
   xvfbN.dump      all readable mappings of an X server (Xvfb -fbdir) at depth N showing photos and
                   programs; the truth is the mapping of its frame buffer file
-  viewer-nsxiv.dump  all readable mappings of an image viewer (nsxiv) that has shown four photos
+  viewer-nsxiv.dump  all readable mappings of an image viewer (nsxiv) that has shown six photos
                   under Xvfb; the truth is each copy of them found by its bytes (see viewer.py)
   queen-tune.game    a game's resource file (Flight of the Amazon Queen, half of its files: --game-share)
                   with its sprite banks' frames as 8-bit pictures; the truth is the format's own directory
+  game-scummvm.dump  all readable mappings of a game engine (ScummVM) showing that game's first room at
+                  2x: its 8-bit screen, 565 and 32-bit copies, found by their bytes (see gamescreen.py)
 and DIR/pictures/, the pictures as written. Pictures come from mate-backgrounds (photos),
 gimp-data's patterns (textures), matplotlib's sample data (a photo, a scan, elevation maps, icons),
 the Adwaita icon theme and screenshots of X programs taken under Xvfb, written by ImageMagick or
@@ -81,7 +83,7 @@ def main():
     mk.add_argument("--pictures", type=int, default=48)
     mk.add_argument("--filler-mb", type=int, default=220, help="MB of real files around the pictures")
     mk.add_argument("--screenshots", type=int, default=3, help="screenshots of X programs among the sources")
-    mk.add_argument("--parts", default="tar,ext4,xvfb,viewer,game")
+    mk.add_argument("--parts", default="tar,ext4,xvfb,viewer,game,gamescreen")
     mk.add_argument("--game-share", choices=("tune", "apart", "all"), default="tune",
                     help="which half of the game's files (by a hash of their names) goes into the game data")
     mk.add_argument("--screens", default="8:1366x768,16:1024x768,24:1024x768",

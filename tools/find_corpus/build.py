@@ -12,6 +12,7 @@ import containers
 import copies
 import fillers
 import gamedata
+import gamescreen
 import headers
 import pictures
 import strip
@@ -292,6 +293,8 @@ def make(args):
         viewer.build_viewer_dump(outdir, work, rng, save_truth=save_truth, log=log)
     if not args.nopic and "game" in parts:
         gamedata.build_game(outdir, args.game_share, save_truth, log)
+    if not args.nopic and "gamescreen" in parts:
+        gamescreen.build_game_screen(outdir, work, save_truth=save_truth, log=log)
     if pics or not args.nopic:
         # the pictures as written, for `verify` and for a look at them
         os.makedirs(os.path.join(outdir, "pictures"), exist_ok=True)

@@ -14,6 +14,7 @@ import numpy as np
 
 import containers
 import gamedata
+import gamescreen
 import headers
 import pictures
 import viewer
@@ -133,8 +134,9 @@ def verify(corpus_dir):
                     print("  %s: %s" % (truth["container"], err))
                 continue
             for pic in truth["pictures"]:
-                if truth["kind"] == "viewer":
-                    err = viewer.verify_copy(container, pic, corpus_dir)
+                if truth["kind"] in ("viewer", "gamescreen"):
+                    check = viewer.verify_copy if truth["kind"] == "viewer" else gamescreen.verify_copy
+                    err = check(container, pic, corpus_dir)
                     checked += 1
                     if err:
                         bad += 1

@@ -27,6 +27,7 @@ FORMS = {
     "bgr": (headers.L24, (2, 1, 0), None),
     "rgb": (headers.L24, (0, 1, 2), None),
 }
+LAYOUT_OF = dict({f: v[0] for f, v in FORMS.items()}, **{"565": headers.L565, "index": headers.L8})
 MIN_ROWS = 8          # rows a copy must match in a row to count
 MAX_PAD = 256         # bytes of padding at the end of a row looked for
 PROBES = (0.5, 0.25, 0.75, 0.1, 0.9)
@@ -34,8 +35,12 @@ PROBES = (0.5, 0.25, 0.75, 0.1, 0.9)
 
 def form_rows(rgb, form):
     """(h, bytes a row) uint8: the picture in the given form, rows packed."""
-    _layout, order, fourth = FORMS[form]
     h, w = rgb.shape[:2]
+    if form == "565":
+        r, g, b = (rgb[:, :, i].astype(np.uint16) for i in range(3))
+        words = ((r >> 3) << 11 | (g >> 2) << 5 | (b >> 3)).astype("<u2")
+        return np.ascontiguousarray(words).view(np.uint8).reshape(h, 2 * w)
+    _layout, order, fourth = FORMS[form]
     planes = [rgb[:, :, i] for i in order]
     if fourth is not None:
         planes.append(np.full((h, w), fourth, np.uint8))
@@ -130,7 +135,7 @@ def shown_pictures(rng, work, count):
     return out
 
 
-def build_viewer_dump(outdir, work, rng, count=4, save_truth=None, log=print):
+def build_viewer_dump(outdir, work, rng, count=6, save_truth=None, log=print):
     if not shutil.which(VIEWER):
         log("viewer: %s is not installed, left out" % VIEWER)
         return None
