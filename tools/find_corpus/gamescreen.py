@@ -172,6 +172,30 @@ def verify_copy(container, pic, corpus_dir):
     return None
 
 
+def wait_for_room(env, wid, fbdir, geometry, tries=25):
+    """Skips the intro (Escape) until the room is shown: a screen that stays the same 2 s on and after
+    one more Escape (which skips whatever is not the room), the panel of verbs lit below it. The
+    pointer is moved off the room first."""
+    def shot(wait):
+        subprocess.run(["xdotool", "mousemove", "2", "2"], env=env)
+        time.sleep(wait)
+        return screen_rgb(fbdir, *geometry)
+
+    def escape():
+        subprocess.run(["xdotool", "key", "--window", wid, "Escape"], env=env)
+
+    for _ in range(tries):
+        escape()
+        first = shot(3)
+        if not np.array_equal(first, shot(2)):
+            continue
+        escape()
+        panel = first[first.shape[0] * 3 // 4:]
+        if np.array_equal(first, shot(3)) and 60 < panel.mean() < 160:
+            return first
+    return None
+
+
 def build_game_screen(outdir, work, save_truth=None, log=print):
     if not (os.path.exists(SCUMMVM) and os.path.isdir(GAME_DIR) and shutil.which("xdotool")):
         log("game screen: scummvm, flight-of-the-amazon-queen or xdotool missing, left out")
@@ -195,15 +219,10 @@ def build_game_screen(outdir, work, save_truth=None, log=print):
                     break
             if not geometry:
                 raise RuntimeError("scummvm showed no window")
-            time.sleep(4)
-            for _ in range(4):  # skip the intro into the first room
-                subprocess.run(["xdotool", "key", "--window", wid, "Escape"], env=env)
-                time.sleep(2)
-            time.sleep(8)  # until the engine's on-screen message is gone
-            subprocess.run(["xdotool", "mousemove", "2", "2"], env=env)  # the pointer off the room
-            time.sleep(1.5)
             x, y, w, h = geometry
-            rgb2 = screen_rgb(fbdir, x, y, w, h)
+            rgb2 = wait_for_room(env, wid, fbdir, geometry)
+            if rgb2 is None:
+                raise RuntimeError("scummvm did not come to a still room")
             dst = os.path.join(outdir, name)
             placed = containers.read_mappings(proc.pid, dst)
             if not np.array_equal(screen_rgb(fbdir, x, y, w, h), rgb2):
