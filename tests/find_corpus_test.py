@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """The corpus tool's own parts that can be wrong quietly: where a written file's pixels are, how an
-ext4 file with holes maps into the image, and how finds are judged against the truth."""
+ext4 file with holes maps into the image, what a headerless copy overwrites, how raw pictures are
+written, how copies of a shown picture are found by their bytes, how a game file's directory gives
+its frames, and how finds are judged against the truth."""
 
 import json
 import os
@@ -9,6 +11,15 @@ import sys
 import tempfile
 import types
 import unittest
+
+try:
+    import numpy as np
+except ImportError:
+    # the tool runs on Debian's python3 and python3-numpy; another python3 first on PATH may lack numpy
+    DEBIAN_PYTHON = "/usr/bin/python3"
+    if os.path.exists(DEBIAN_PYTHON) and os.path.realpath(sys.executable) != os.path.realpath(DEBIAN_PYTHON):
+        os.execv(DEBIAN_PYTHON, [DEBIAN_PYTHON] + sys.argv)
+    raise
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 DATA = os.path.join(ROOT, "tests", "data", "find")
@@ -22,8 +33,6 @@ import score  # noqa: E402
 import strip  # noqa: E402
 import verify  # noqa: E402
 import viewer  # noqa: E402
-
-import numpy as np  # noqa: E402
 
 
 def tiff(strips, width=4, height=2):

@@ -2,9 +2,10 @@
 """Builds corpora of real material for tessvane-find and scores the finder on them.
 
     python3 tools/find_corpus make DIR [--seed 1] [--pictures 48] [--filler-mb 220]
-                                       [--parts tar,ext4,xvfb,viewer,game,gamescreen] [--screens 8:1366x768,16:1024x768,24:1024x768]
+                                       [--parts tar,ext4,xvfb,viewer,game,gamescreen]
+                                       [--screens 8:1366x768,16:1024x768,24:1024x768]
+                                       [--headerless] [--game-share tune|apart|all]
     python3 tools/find_corpus make DIR --nopic --filler-mb 330 --parts tar
-    python3 tools/find_corpus make DIR --headerless ...
     python3 tools/find_corpus strip DIR
     python3 tools/find_corpus verify DIR
     python3 tools/find_corpus copies DIR
