@@ -24,6 +24,7 @@ except ImportError:
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 DATA = os.path.join(ROOT, "tests", "data", "find")
 sys.path.insert(0, os.path.join(ROOT, "tools", "find_corpus"))
+import build  # noqa: E402
 import containers  # noqa: E402
 import gamedata  # noqa: E402
 import gamescreen  # noqa: E402
@@ -138,6 +139,39 @@ class RawPicturesTest(unittest.TestCase):
             self.assertEqual(pictures.xcursor_images(f.name), [(2, 2, bytes(range(16)))])
 
 
+class IconsInMemoryTest(unittest.TestCase):
+    def test_icons_sit_in_aligned_heap_chunks_premultiplied_as_imagemagick_composes_them_on_black(self):
+        rng = np.random.default_rng(9)
+        rgba = rng.integers(0, 256, (2, 3, 4), dtype=np.uint8)
+        rgba[0, 0, 3], rgba[1, 2, 3] = 0, 255
+        cursor = rng.integers(0, 256, (2, 2, 4), dtype=np.uint8)
+        cursor[:, :, :3] = np.minimum(cursor[:, :, :3], cursor[:, :, 3:])  # premultiplied: colour <= alpha
+        icons = [("icons/a", 3, 2, pictures.premultiplied_bgra(rgba).tobytes(), rgba),
+                 ("cursors/b", 2, 2, cursor.tobytes(), None)]
+        saved = pictures.small_icons
+        pictures.small_icons = lambda _rng, _count: icons
+        try:
+            with tempfile.TemporaryDirectory() as d:
+                for sub in ("stage/pictures", "refs/pictures"):
+                    os.makedirs(os.path.join(d, sub))
+                pics = build.icons_in_memory(None, os.path.join(d, "stage"), os.path.join(d, "refs"), 2)
+                path = os.path.join(d, "stage", pics[0]["member"])
+                with open(path, "rb") as f:
+                    data = f.read()
+                for pic, (_name, w, h, px, _rgba) in zip(pics, icons):
+                    self.assertEqual(pic["offset"] % 16, 0)
+                    self.assertEqual(data[pic["offset"]:pic["offset"] + pic["bytes"]], px)
+                    size, = struct.unpack_from("<Q", data, pic["offset"] - 8)
+                    self.assertEqual((size & 1, size - 1), (1, (w * h * 4 + 31) // 16 * 16))
+                    with open(path, "rb") as container:
+                        self.assertIsNone(verify.verify_picture(
+                            container, dict(pic, pieces=[[pic["offset"], pic["bytes"]]],
+                                            piece_file_offsets=[pic["offset"]]),
+                            path, os.path.join(d, "refs", pic["reference"])), pic["source"])
+        finally:
+            pictures.small_icons = saved
+
+
 class ViewerTruthTest(unittest.TestCase):
     def test_copies_are_found_at_their_stride_and_only_over_their_matching_rows(self):
         rng = np.random.default_rng(5)
@@ -214,6 +248,20 @@ class GameDataTest(unittest.TestCase):
             self.assertEqual(halves[0] | halves[1], {"A.BBK", "B.PCX", "C.ACT"})
             self.assertFalse(halves[0] & halves[1])
 
+    def test_verify_catches_a_changed_pixel_and_a_frame_not_where_its_header_is(self):
+        with tempfile.TemporaryDirectory() as d:
+            original, copy = os.path.join(d, "q.1c"), os.path.join(d, "all")
+            self.resource_file(original)
+            gamedata.write_share(original, copy, "all")
+            truth = gamedata.truth_of(copy, "all", source=original)
+            with open(copy, "r+b") as f:
+                self.assertIsNone(gamedata.verify_game(f, truth))
+                moved = dict(truth, pictures=[dict(truth["pictures"][1], offset=truth["pictures"][1]["offset"] + 1)])
+                self.assertIn("frame header", gamedata.verify_game(f, moved))
+                f.seek(truth["pictures"][0]["offset"])
+                f.write(b"\xff")
+                self.assertIn("A.BBK differs", gamedata.verify_game(f, truth))
+
 
 class StripTest(unittest.TestCase):
     def test_headers_go_and_pixels_stay_in_a_file_container_and_a_screen(self):
@@ -248,6 +296,52 @@ class StripTest(unittest.TestCase):
                     self.assertIsNone(verify.verify_overwritten(f, out, d))
             self.assertEqual(sorted(os.listdir(d)), ["c.noheader.tar", "c.noheader.tar.truth.json", "c.tar",
                                                      "x.dump", "x.noheader.dump", "x.noheader.dump.truth.json"])
+
+    def test_a_copy_whose_header_is_left_fails_verify(self):
+        with tempfile.TemporaryDirectory() as d:
+            with open(os.path.join(d, "c.tar"), "wb") as f:
+                f.write(b"BM" + bytes(range(1, 99)))
+            truth = {"container": "c.tar", "kind": "tar", "size": 100, "ignore": [],
+                     "pictures": [{"id": "p0", "member": "m", "pieces": [[54, 46]], "bytes": 46}],
+                     "members": [{"name": "m", "kind": "picture", "pieces": [[0, 100]]}]}
+            out = strip.strip_container(d, truth)
+            with open(os.path.join(d, out["container"]), "r+b") as f:
+                self.assertIsNone(verify.verify_overwritten(f, out, d))
+                f.seek(0)
+                f.write(b"BM")
+                self.assertIn("not overwritten", verify.verify_overwritten(f, out, d))
+
+    def test_score_by_form_keeps_a_container_or_its_headerless_copy(self):
+        pic = {"id": "p0", "storage": "bmp24", "layout": 3, "width": 64, "stride": 192, "height": 64,
+               "bytes": 12288, "pieces": [[1000, 12288]], "contiguous": True, "source": "t", "source_kind": "photo"}
+        with tempfile.TemporaryDirectory() as d:
+            os.makedirs(os.path.join(d, "set"))
+            os.makedirs(os.path.join(d, "tsv", "set"))
+            finds = {"c.tar": "1000\t12288\t3\t64\t64\t192\t0.9\n", "c.noheader.tar": ""}
+            for name, rows in finds.items():
+                truth = {"container": name, "kind": "tar", "size": 20000, "pictures": [pic], "ignore": [],
+                         "members": [{"name": "m", "kind": "picture", "pieces": [[900, 13000]]}]}
+                if "noheader" in name:
+                    truth["form"] = "noheader"
+                with open(os.path.join(d, "set", name + ".truth.json"), "w") as f:
+                    json.dump(truth, f)
+                with open(os.path.join(d, "tsv", "set", name + ".tsv"), "w") as f:
+                    f.write("offset\tbytes\tlayout\twidth\theight\tstride\tscore\n" + rows)
+            recall = {}
+            for form in ("header", "noheader"):
+                args = types.SimpleNamespace(dir=os.path.join(d, "set"), more=[], tsv_dir=os.path.join(d, "tsv"),
+                                             finder="", min_picture_bytes=4096, min_picture_rows=32, runs=1,
+                                             json=os.path.join(d, form + ".json"), quiet=True, form=form)
+                with open(os.devnull, "w") as quiet:
+                    saved, sys.stdout = sys.stdout, quiet
+                    try:
+                        score.score(args)
+                    finally:
+                        sys.stdout = saved
+                with open(args.json) as f:
+                    recall[form] = json.load(f)["recall_by_container_kind"]
+            self.assertEqual(recall, {"header": {"tar": {"found": 1, "total": 1}},
+                                      "noheader": {"tar noheader": {"found": 0, "total": 1}}})
 
     def test_forms_split_the_containers_and_share_those_without_pictures(self):
         built = {"kind": "tar", "pictures": [{}]}

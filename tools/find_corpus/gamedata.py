@@ -56,7 +56,8 @@ def bank_frames(data):
     return frames if pos == len(data) and len(frames) == count else None
 
 
-def truth_of(path, name):
+def truth_of(path, name, source=QUEEN):
+    """The truth of a resource file whose files all come from source, the original."""
     with open(path, "rb") as f:
         head = f.read(15)
         count, = struct.unpack_from(">H", head, 13)
@@ -64,7 +65,7 @@ def truth_of(path, name):
         entries = directory(f.read(15 + ENTRY * count))
         truth = {"container": name, "kind": "gamedata", "size": os.path.getsize(path), "pictures": [],
                  "members": [{"name": "directory", "kind": "game-table", "pieces": [[0, 15 + ENTRY * count]]}],
-                 "ignore": [], "has_headers": False, "source": QUEEN}
+                 "ignore": [], "has_headers": False, "source": source}
         for entry_name, offset, size in entries:
             ext = entry_name.rsplit(".", 1)[-1]
             frames = None
