@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """The corpus tool's own parts that can be wrong quietly: where a written file's pixels are, how an
-ext4 file with holes maps into the image, and how finds are judged against the truth."""
+ext4 file with holes maps into the image, what a headerless copy overwrites, how raw pictures are
+written, how copies of a shown picture are found by their bytes, how a game file's directory gives
+its frames, and how finds are judged against the truth."""
 
 import json
 import os
@@ -10,12 +12,28 @@ import tempfile
 import types
 import unittest
 
+try:
+    import numpy as np
+except ImportError:
+    # the tool runs on Debian's python3 and python3-numpy; another python3 first on PATH may lack numpy
+    DEBIAN_PYTHON = "/usr/bin/python3"
+    if os.path.exists(DEBIAN_PYTHON) and os.path.realpath(sys.executable) != os.path.realpath(DEBIAN_PYTHON):
+        os.execv(DEBIAN_PYTHON, [DEBIAN_PYTHON] + sys.argv)
+    raise
+
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 DATA = os.path.join(ROOT, "tests", "data", "find")
 sys.path.insert(0, os.path.join(ROOT, "tools", "find_corpus"))
+import build  # noqa: E402
 import containers  # noqa: E402
+import gamedata  # noqa: E402
+import gamescreen  # noqa: E402
 import headers  # noqa: E402
+import pictures  # noqa: E402
 import score  # noqa: E402
+import strip  # noqa: E402
+import verify  # noqa: E402
+import viewer  # noqa: E402
 
 
 def tiff(strips, width=4, height=2):
@@ -85,6 +103,255 @@ class Ext4RunsTest(unittest.TestCase):
         pieces = containers.map_range(runs, 50, 2 * block)
         self.assertEqual([p[:2] for p in pieces], [[100 * block + 50, block - 50], [101 * block, 50]])
         self.assertEqual([p[2] for p in pieces], [0, 2 * block - 50])
+
+
+class RawPicturesTest(unittest.TestCase):
+    def test_raw_storages_decode_to_their_reference_and_wrong_rows_do_not(self):
+        # 5 x 3 (an odd width: the 4-bit rows end in half a byte), a few flat colours like a screenshot
+        colours = [(255, 0, 0), (0, 128, 255), (20, 200, 20), (250, 250, 250), (0, 0, 0)]
+        rgb = bytes(c for i in range(15) for c in colours[(i * 3 + i // 5) % 5])
+        with tempfile.TemporaryDirectory() as d:
+            src = os.path.join(d, "src.ppm")
+            with open(src, "wb") as f:
+                f.write(b"P6\n5 3\n255\n" + rgb)
+            for storage, stride in (("raw4", 3), ("rawbgrx", 20), ("raw565", 10)):
+                dst, ref = os.path.join(d, storage + ".raw"), os.path.join(d, storage + ".ref.png")
+                info = pictures.write_raw_picture(src, storage, None, dst, ref)
+                self.assertEqual((info["width"], info["height"], info["stride"]), (5, 3, stride), storage)
+                self.assertEqual(os.path.getsize(dst), 3 * stride)
+                pic = dict(info, pieces=[[0, info["bytes"]]], piece_file_offsets=[0])
+                with open(dst, "rb") as container:
+                    self.assertIsNone(verify.verify_picture(container, pic, dst, ref), storage)
+                    if storage == "raw4":
+                        wrong = dict(pic, palette=pic["palette"][1:] + pic["palette"][:1])
+                    else:
+                        wrong = dict(pic, bottom_up=True)
+                    self.assertIsNotNone(verify.verify_picture(container, wrong, dst, ref), storage)
+
+    def test_xcursor_images_are_read_by_their_table_of_contents(self):
+        image = struct.pack("<9I", 36, pictures.XCURSOR_IMAGE, 2, 1, 2, 2, 0, 0, 50) + bytes(range(16))
+        comment = struct.pack("<3I", 0xFFFE0001, 0, 999)
+        head = b"Xcur" + struct.pack("<III", 16, 0x10000, 2)
+        toc = comment + struct.pack("<3I", pictures.XCURSOR_IMAGE, 2, 16 + 24)
+        with tempfile.NamedTemporaryFile() as f:
+            f.write(head + toc + image)
+            f.flush()
+            self.assertEqual(pictures.xcursor_images(f.name), [(2, 2, bytes(range(16)))])
+
+
+class IconsInMemoryTest(unittest.TestCase):
+    def test_icons_sit_in_aligned_heap_chunks_premultiplied_as_imagemagick_composes_them_on_black(self):
+        rng = np.random.default_rng(9)
+        rgba = rng.integers(0, 256, (2, 3, 4), dtype=np.uint8)
+        rgba[0, 0, 3], rgba[1, 2, 3] = 0, 255
+        cursor = rng.integers(0, 256, (2, 2, 4), dtype=np.uint8)
+        cursor[:, :, :3] = np.minimum(cursor[:, :, :3], cursor[:, :, 3:])  # premultiplied: colour <= alpha
+        icons = [("icons/a", 3, 2, pictures.premultiplied_bgra(rgba).tobytes(), rgba),
+                 ("cursors/b", 2, 2, cursor.tobytes(), None)]
+        saved = pictures.small_icons
+        pictures.small_icons = lambda _rng, _count: icons
+        try:
+            with tempfile.TemporaryDirectory() as d:
+                for sub in ("stage/pictures", "refs/pictures"):
+                    os.makedirs(os.path.join(d, sub))
+                pics = build.icons_in_memory(None, os.path.join(d, "stage"), os.path.join(d, "refs"), 2)
+                path = os.path.join(d, "stage", pics[0]["member"])
+                with open(path, "rb") as f:
+                    data = f.read()
+                for pic, (_name, w, h, px, _rgba) in zip(pics, icons):
+                    self.assertEqual(pic["offset"] % 16, 0)
+                    self.assertEqual(data[pic["offset"]:pic["offset"] + pic["bytes"]], px)
+                    size, = struct.unpack_from("<Q", data, pic["offset"] - 8)
+                    self.assertEqual((size & 1, size - 1), (1, (w * h * 4 + 31) // 16 * 16))
+                    with open(path, "rb") as container:
+                        self.assertIsNone(verify.verify_picture(
+                            container, dict(pic, pieces=[[pic["offset"], pic["bytes"]]],
+                                            piece_file_offsets=[pic["offset"]]),
+                            path, os.path.join(d, "refs", pic["reference"])), pic["source"])
+        finally:
+            pictures.small_icons = saved
+
+
+class ViewerTruthTest(unittest.TestCase):
+    def test_copies_are_found_at_their_stride_and_only_over_their_matching_rows(self):
+        rng = np.random.default_rng(5)
+        rgb = rng.integers(0, 256, (40, 30, 3), dtype=np.uint8)
+        bgra = viewer.form_rows(rgb, "bgra")
+        dump = bytearray(rng.integers(0, 256, 60000, dtype=np.uint8).tobytes())
+        stride = 30 * 4 + 8  # padded rows
+        for r in range(40):
+            dump[1000 + r * stride:1000 + r * stride + 120] = bgra[r].tobytes()
+        # a copy of which rows 12 to 31 are left (its memory reused above and below)
+        for r in range(12, 32):
+            dump[30000 + r * 120:30000 + (r + 1) * 120] = bgra[r].tobytes()
+        self.assertEqual(viewer.copies_in(bytes(dump), bgra), [(1000, stride, 0, 40), (30000, 120, 12, 20)])
+        self.assertEqual(viewer.copies_in(bytes(dump), viewer.form_rows(rgb, "bgrx")), [])
+
+    def test_flat_rows_alone_find_nothing(self):
+        rgb = np.zeros((20, 16, 3), np.uint8)
+        self.assertEqual(viewer.copies_in(bytes(64 * 1024), viewer.form_rows(rgb, "bgr")), [])
+
+
+class GameScreenTest(unittest.TestCase):
+    def test_palette_indices_are_found_by_their_pattern_though_two_indices_share_a_colour(self):
+        rng = np.random.default_rng(3)
+        palette = rng.integers(0, 256, (256, 3), dtype=np.uint8)
+        palette[7] = palette[9]  # a game's palette often holds a colour twice
+        # flat runs and edges, like a room of a game
+        idx = np.repeat(rng.choice([3, 7, 9, 20, 41, 77, 130, 200, 201, 250], (48, 16)), 4, axis=1).astype(np.uint8)
+        idx[:, 1::7] = rng.integers(0, 256, (48, 9), dtype=np.uint8)
+        dump = bytearray(rng.integers(0, 256, 90000, dtype=np.uint8).tobytes())
+        stride = 64 + 16
+        for r in range(48):
+            dump[20000 + r * stride:20000 + r * stride + 64] = idx[r].tobytes()
+        found = gamescreen.index_rows(bytes(dump), [[0, len(dump)]], palette[idx])
+        self.assertEqual([f[:4] for f in found], [(20000, stride, 0, 48)])
+        self.assertEqual(found[0][4][7], list(palette[7]))
+        # the same rows as another picture's do not match: colours that its bytes cannot stand for
+        other = palette[idx].copy()
+        other[24:, :8] = other[24:, 8:16]
+        self.assertEqual([f[:4] for f in gamescreen.index_rows(bytes(dump), [[0, len(dump)]], other)],
+                         [(20000, stride, 0, 24)])
+
+
+class GameDataTest(unittest.TestCase):
+    def resource_file(self, path):
+        bank = struct.pack("<H", 2) + struct.pack("<4H", 3, 2, 0, 0) + bytes(range(6)) + \
+            struct.pack("<4H", 2, 4, 1, 1) + bytes(range(8))
+        files = [("A.BBK", bank), ("B.PCX", b"\x0a\x05" * 20), ("C.ACT", bank + b"\0")]
+        data_at = 15 + gamedata.ENTRY * len(files)
+        table = bytearray(b"QTBLCEM10\0\0\0\0" + struct.pack(">H", len(files)))
+        pos = data_at
+        for name, body in files:
+            table += name.encode().ljust(12, b"\0") + b"\1" + struct.pack(">II", pos, len(body))
+            pos += len(body)
+        with open(path, "wb") as f:
+            f.write(bytes(table) + b"".join(body for _, body in files))
+        return data_at
+
+    def test_frames_come_from_the_directory_and_banks_that_do_not_fill_their_file_count_neither_way(self):
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "q.1c")
+            at = self.resource_file(path)
+            truth = gamedata.truth_of(path, "q.1c")
+            self.assertEqual([(p["offset"], p["width"], p["stride"], p["height"]) for p in truth["pictures"]],
+                             [(at + 10, 3, 3, 2), (at + 24, 2, 2, 4)])
+            self.assertEqual([m["kind"] for m in truth["members"]], ["game-table", "sprites", "rle-picture",
+                                                                      "game-other"])
+            self.assertEqual([z["offset"] for z in truth["ignore"]], [at + 32 + 40])
+            halves = []
+            for share in ("tune", "apart"):
+                dst = os.path.join(d, share)
+                gamedata.write_share(path, dst, share)
+                with open(dst, "rb") as f:
+                    halves.append({n for n, _, _ in gamedata.directory(f.read())})
+            self.assertEqual(halves[0] | halves[1], {"A.BBK", "B.PCX", "C.ACT"})
+            self.assertFalse(halves[0] & halves[1])
+
+    def test_verify_catches_a_changed_pixel_and_a_frame_not_where_its_header_is(self):
+        with tempfile.TemporaryDirectory() as d:
+            original, copy = os.path.join(d, "q.1c"), os.path.join(d, "all")
+            self.resource_file(original)
+            gamedata.write_share(original, copy, "all")
+            truth = gamedata.truth_of(copy, "all", source=original)
+            with open(copy, "r+b") as f:
+                self.assertIsNone(gamedata.verify_game(f, truth))
+                moved = dict(truth, pictures=[dict(truth["pictures"][1], offset=truth["pictures"][1]["offset"] + 1)])
+                self.assertIn("frame header", gamedata.verify_game(f, moved))
+                f.seek(truth["pictures"][0]["offset"])
+                f.write(b"\xff")
+                self.assertIn("A.BBK differs", gamedata.verify_game(f, truth))
+
+
+class StripTest(unittest.TestCase):
+    def test_headers_go_and_pixels_stay_in_a_file_container_and_a_screen(self):
+        # a TIFF-like member: header at 100, pixels at 140 (two strips), its directory after them at 200
+        member = [[100, 120]]
+        pic = {"id": "p0", "member": "m", "pieces": [[140, 30], [170, 30]], "bytes": 60}
+        tar = {"container": "c.tar", "kind": "tar", "size": 400, "pictures": [pic], "ignore": [],
+               "members": [{"name": "m", "kind": "picture", "pieces": member},
+                           {"name": "lib", "kind": "lib", "pieces": [[220, 180]]}]}
+        self.assertEqual(strip.header_spans(tar), [[100, 40], [200, 20]])
+        screen = {"container": "x.dump", "kind": "xvfb", "size": 400, "ignore": [],
+                  "pictures": [{"id": "s", "offset": 300, "pieces": [[300, 100]], "bytes": 100}],
+                  "members": [{"name": "heap", "kind": "heap", "pieces": [[0, 200]]},
+                              {"name": "fb", "kind": "framebuffer", "pieces": [[200, 200]]}]}
+        self.assertEqual(strip.header_spans(screen), [[200, 100]])
+        with tempfile.TemporaryDirectory() as d:
+            original = bytes((i * 7 + 1) % 251 + 1 for i in range(400))
+            for name in ("c.tar", "x.dump"):
+                with open(os.path.join(d, name), "wb") as f:
+                    f.write(original)
+            for truth in (tar, screen):
+                out = strip.strip_container(d, truth)
+                self.assertEqual(out["pictures"], truth["pictures"])
+                self.assertTrue(strip.is_noheader(out["container"]))
+                with open(os.path.join(d, out["container"]), "rb") as f:
+                    data = f.read()
+                for off, n in out["overwritten"]:
+                    self.assertEqual(data[off:off + n], bytes(n))
+                kept = strip.subtract([[0, 400]], out["overwritten"])
+                self.assertTrue(all(data[o:o + n] == original[o:o + n] for o, n in kept))
+                with open(os.path.join(d, out["container"]), "rb") as f:
+                    self.assertIsNone(verify.verify_overwritten(f, out, d))
+            self.assertEqual(sorted(os.listdir(d)), ["c.noheader.tar", "c.noheader.tar.truth.json", "c.tar",
+                                                     "x.dump", "x.noheader.dump", "x.noheader.dump.truth.json"])
+
+    def test_a_copy_whose_header_is_left_fails_verify(self):
+        with tempfile.TemporaryDirectory() as d:
+            with open(os.path.join(d, "c.tar"), "wb") as f:
+                f.write(b"BM" + bytes(range(1, 99)))
+            truth = {"container": "c.tar", "kind": "tar", "size": 100, "ignore": [],
+                     "pictures": [{"id": "p0", "member": "m", "pieces": [[54, 46]], "bytes": 46}],
+                     "members": [{"name": "m", "kind": "picture", "pieces": [[0, 100]]}]}
+            out = strip.strip_container(d, truth)
+            with open(os.path.join(d, out["container"]), "r+b") as f:
+                self.assertIsNone(verify.verify_overwritten(f, out, d))
+                f.seek(0)
+                f.write(b"BM")
+                self.assertIn("not overwritten", verify.verify_overwritten(f, out, d))
+
+    def test_score_by_form_keeps_a_container_or_its_headerless_copy(self):
+        pic = {"id": "p0", "storage": "bmp24", "layout": 3, "width": 64, "stride": 192, "height": 64,
+               "bytes": 12288, "pieces": [[1000, 12288]], "contiguous": True, "source": "t", "source_kind": "photo"}
+        with tempfile.TemporaryDirectory() as d:
+            os.makedirs(os.path.join(d, "set"))
+            os.makedirs(os.path.join(d, "tsv", "set"))
+            finds = {"c.tar": "1000\t12288\t3\t64\t64\t192\t0.9\n", "c.noheader.tar": ""}
+            for name, rows in finds.items():
+                truth = {"container": name, "kind": "tar", "size": 20000, "pictures": [pic], "ignore": [],
+                         "members": [{"name": "m", "kind": "picture", "pieces": [[900, 13000]]}]}
+                if "noheader" in name:
+                    truth["form"] = "noheader"
+                with open(os.path.join(d, "set", name + ".truth.json"), "w") as f:
+                    json.dump(truth, f)
+                with open(os.path.join(d, "tsv", "set", name + ".tsv"), "w") as f:
+                    f.write("offset\tbytes\tlayout\twidth\theight\tstride\tscore\n" + rows)
+            recall = {}
+            for form in ("header", "noheader"):
+                args = types.SimpleNamespace(dir=os.path.join(d, "set"), more=[], tsv_dir=os.path.join(d, "tsv"),
+                                             finder="", min_picture_bytes=4096, min_picture_rows=32, runs=1,
+                                             json=os.path.join(d, form + ".json"), quiet=True, form=form)
+                with open(os.devnull, "w") as quiet:
+                    saved, sys.stdout = sys.stdout, quiet
+                    try:
+                        score.score(args)
+                    finally:
+                        sys.stdout = saved
+                with open(args.json) as f:
+                    recall[form] = json.load(f)["recall_by_container_kind"]
+            self.assertEqual(recall, {"header": {"tar": {"found": 1, "total": 1}},
+                                      "noheader": {"tar noheader": {"found": 0, "total": 1}}})
+
+    def test_forms_split_the_containers_and_share_those_without_pictures(self):
+        built = {"kind": "tar", "pictures": [{}]}
+        stripped = {"kind": "tar", "pictures": [{}], "form": "noheader"}
+        raw_only = {"kind": "gamedata", "pictures": [{}], "has_headers": False}
+        nopic = {"kind": "tar", "pictures": []}
+        self.assertEqual([score.in_form(t, "noheader") for t in (built, stripped, raw_only, nopic)],
+                         [False, True, True, True])
+        self.assertEqual([score.in_form(t, "header") for t in (built, stripped, raw_only, nopic)],
+                         [True, False, True, True])
 
 
 class ScoreTest(unittest.TestCase):

@@ -2,12 +2,16 @@
 """Builds corpora of real material for tessvane-find and scores the finder on them.
 
     python3 tools/find_corpus make DIR [--seed 1] [--pictures 48] [--filler-mb 220]
-                                       [--parts tar,ext4,xvfb] [--screens 8:1366x768,16:1024x768,24:1024x768]
+                                       [--parts tar,ext4,xvfb,viewer,game,gamescreen]
+                                       [--screens 8:1366x768,16:1024x768,24:1024x768]
+                                       [--headerless] [--game-share tune|apart|all]
     python3 tools/find_corpus make DIR --nopic --filler-mb 330 --parts tar
+    python3 tools/find_corpus strip DIR
     python3 tools/find_corpus verify DIR
     python3 tools/find_corpus copies DIR
     python3 tools/find_corpus score DIR [DIR...] [--finder build/release/tessvane-find] [--runs N]
                                         [--save-tsv D | --tsv-dir D] [--json F] [--quiet]
+                                        [--form all|noheader|header]
     python3 tools/find_corpus samples OUT --corpus DIR [--finder F] [--library LIB...]
 
 `make` writes containers into DIR, each with CONTAINER.truth.json:
@@ -15,6 +19,12 @@
   disk.ext4       the same files in an ext4 image (mke2fs -d; debugfs's extents give the truth)
   xvfbN.dump      all readable mappings of an X server (Xvfb -fbdir) at depth N showing photos and
                   programs; the truth is the mapping of its frame buffer file
+  viewer-nsxiv.dump  all readable mappings of an image viewer (nsxiv) that has shown six photos
+                  under Xvfb; the truth is each copy of them found by its bytes (see viewer.py)
+  queen-tune.game    a game's resource file (Flight of the Amazon Queen, half of its files: --game-share)
+                  with its sprite banks' frames as 8-bit pictures; the truth is the format's own directory
+  game-scummvm.dump  all readable mappings of a game engine (ScummVM) showing that game's first room at
+                  2x: its 8-bit screen, 565 and 32-bit copies, found by their bytes (see gamescreen.py)
 and DIR/pictures/, the pictures as written. Pictures come from mate-backgrounds (photos),
 gimp-data's patterns (textures), matplotlib's sample data (a photo, a scan, elevation maps, icons),
 the Adwaita icon theme and screenshots of X programs taken under Xvfb, written by ImageMagick or
@@ -22,6 +32,12 @@ netpbm as BMP (24, 32, 8 and 4-bit palettes, 16-bit 555 and 565), PGM, PPM, TGA,
 24 bits. The pixel data's place is read from each written file's own header. --nopic builds the
 same kinds of files without any picture, for false-find rates. The same seed picks the same files
 as long as the machine's files are the same.
+
+`strip` (or `make --headerless`) writes CONTAINER.noheader.EXT beside each container holding
+pictures, with its own truth: the same bytes but each stored picture's header, palette and TIFF
+directory and the XWD header before an X server's frame buffer overwritten with zeros, so the same
+pictures measure the finder's look alone. `score --form noheader` scores those (and containers whose
+pictures never had a header), `--form header` the containers as built.
 
 `copies` marks, in the X server dumps' truth, the zones that hold other pictures than the screen:
 client images in shared memory (MIT-SHM) and copies of them or of the screen (pixmaps), found by
@@ -54,6 +70,7 @@ import build  # noqa: E402
 import copies  # noqa: E402
 import samples  # noqa: E402
 import score  # noqa: E402
+import strip  # noqa: E402
 import verify  # noqa: E402
 
 
@@ -67,13 +84,19 @@ def main():
     mk.add_argument("--pictures", type=int, default=48)
     mk.add_argument("--filler-mb", type=int, default=220, help="MB of real files around the pictures")
     mk.add_argument("--screenshots", type=int, default=3, help="screenshots of X programs among the sources")
-    mk.add_argument("--parts", default="tar,ext4,xvfb")
+    mk.add_argument("--parts", default="tar,ext4,xvfb,viewer,game,gamescreen")
+    mk.add_argument("--game-share", choices=("tune", "apart", "all"), default="tune",
+                    help="which half of the game's files (by a hash of their names) goes into the game data")
     mk.add_argument("--screens", default="8:1366x768,16:1024x768,24:1024x768",
                     help="X server dumps, DEPTH:WIDTHxHEIGHT each")
     mk.add_argument("--nopic", action="store_true", help="real files only, no picture")
+    mk.add_argument("--headerless", action="store_true",
+                    help="also write each container with its pictures' headers overwritten (as `strip` does)")
     mk.add_argument("--keep-stage", action="store_true", help="keep DIR/stage (the files as written)")
     cp = sub.add_parser("copies", help="mark client images and copies of the screen in the X server dumps")
     cp.add_argument("dir")
+    st = sub.add_parser("strip", help="write each container again with its pictures' headers overwritten")
+    st.add_argument("dir")
     vf = sub.add_parser("verify", help="check a corpus's truth against its containers and ImageMagick")
     vf.add_argument("dir")
     sm = sub.add_parser("samples", help="small real files for the repository's tests")
@@ -95,6 +118,9 @@ def main():
     sc.add_argument("--runs", type=int, default=1, help="runs of the finder per container; the fastest counts")
     sc.add_argument("--save-tsv", help="keep the finder's output as CORPUS/CONTAINER.tsv here")
     sc.add_argument("--json", help="write the summary here (default DIR/score.json)")
+    sc.add_argument("--form", choices=("all", "noheader", "header"), default="all",
+                    help="noheader: only what must be found by the look alone (CONTAINER.noheader.* and "
+                         "containers whose pictures have no header); header: the containers as built")
     sc.add_argument("--quiet", action="store_true", help="no list of missed pictures")
     args = ap.parse_args()
     if args.command == "make":
@@ -103,6 +129,9 @@ def main():
         samples.write_samples(args)
     elif args.command == "copies":
         copies.mark_copies(args.dir)
+    elif args.command == "strip":
+        strip.strip_corpus(args.dir)
+        sys.exit(0 if verify.verify(args.dir) else 1)
     elif args.command == "verify":
         sys.exit(0 if verify.verify(args.dir) else 1)
     else:

@@ -4,18 +4,28 @@ import json
 import os
 import random
 import shutil
+import struct
+
+import numpy as np
 
 import containers
 import copies
 import fillers
+import gamedata
+import gamescreen
 import headers
 import pictures
+import strip
 import verify
+import viewer
 
 # How often each storage kind comes up, per round of pictures.
 STORAGE_ROUND = ["bmp24", "bmp8", "bmp555", "bmp565", "pgm", "ppm", "tga", "tiff", "bmp4", "grey24", "bmp32",
                  "bmp24", "bmp8grey", "bmp4grey", "bmp24-netpbm", "ppm", "bmp555", "bmp565", "pgm", "tga",
-                 "tiff", "bmp8", "bmp24", "grey24"]
+                 "tiff", "bmp8", "bmp24", "grey24", "raw4", "rawbgrx", "raw565", "raw4"]
+# raw frame buffers hold screens: their sources are screenshots, at their own size
+SCREEN_STORAGES = ("rawbgrx", "raw565")
+ICONS_IN_MEMORY = 40
 PHOTO_WIDTHS = [64, 101, 128, 160, 200, 256, 333, 400, 480, 513, 640, 801, 1024, 1280, 1600]
 TEXTURE_WIDTHS = [None, None, None, 37, 99, 101, 333]
 MAX_PICTURE_BYTES = 7 << 20
@@ -52,14 +62,17 @@ def plan_pictures(rng, sources, count):
             if r < acc and by_kind.get(g):
                 group = g
                 break
+        storage = STORAGE_ROUND[i % len(STORAGE_ROUND)]
+        if storage in SCREEN_STORAGES and by_kind.get("screenshot"):
+            group = "screenshot"
         src = rng.choice(by_kind[group])
-        if src["kind"] == "icon":
+        if src["kind"] == "icon" or storage in SCREEN_STORAGES:
             width = None
         elif src.get("native"):
             width = rng.choice(TEXTURE_WIDTHS)
         else:
             width = rng.choice(PHOTO_WIDTHS)
-        plan.append((src, STORAGE_ROUND[i % len(STORAGE_ROUND)], width))
+        plan.append((src, storage, width))
     return plan
 
 
@@ -68,16 +81,26 @@ def write_pictures(rng, work, stage, count, shots):
                pictures.icon_sources() + shots)
     out = []
     os.makedirs(os.path.join(stage, "pictures"), exist_ok=True)
+    # what raw pictures decode to, for `verify`: kept out of the containers
+    refs = os.path.join(work, "refs")
+    os.makedirs(os.path.join(refs, "pictures"), exist_ok=True)
     plan = plan_pictures(rng, sources, count)
     spare = plan_pictures(rng, sources, count)
     for i, (src, storage, width) in enumerate(plan):
-        ext, expected = pictures.STORAGES[storage][3:5]
+        raw = storage in pictures.RAW_STORAGES
+        ext, expected = ("raw", pictures.RAW_STORAGES[storage][0]) if raw else pictures.STORAGES[storage][3:5]
         for attempt in range(4):
             base = os.path.splitext(os.path.basename(src["name"]))[0].replace(" ", "_")
             rel = "pictures/p%03d_%s_%s.%s" % (i, base, storage, ext)
             dst = os.path.join(stage, rel)
-            pictures.write_picture(src["path"], storage, width, dst)
-            info = headers.parse_picture(dst)
+            if raw:
+                ref = "pictures/p%03d_reference.%s" % (i, "png" if storage == "raw4" else "ppm")
+                info = pictures.write_raw_picture(src["path"], storage, width, dst, os.path.join(refs, ref))
+                if info:
+                    info["reference"] = ref
+            else:
+                pictures.write_picture(src["path"], storage, width, dst)
+                info = headers.parse_picture(dst)
             problem = ("not in a layout we score" if info is None else
                        "layout %d, not %d" % (info["layout"], expected) if info["layout"] != expected else
                        "too large" if info["bytes"] > MAX_PICTURE_BYTES else
@@ -86,15 +109,51 @@ def write_pictures(rng, work, stage, count, shots):
                 break
             # e.g. a source of two colours, which ImageMagick writes in 1 bit: another source
             log("  %s: %s, another source" % (rel, problem))
-            os.unlink(dst)
+            if os.path.exists(dst):
+                os.unlink(dst)
             src, _, width = spare[(i + attempt) % len(spare)]
+            if raw and storage in SCREEN_STORAGES:
+                width = None
         if problem is not None:
             continue
         info.update({"id": "p%03d" % i, "member": rel, "source": src["name"], "source_kind": src["kind"],
                      "storage": storage.replace("-netpbm", ""), "writer": "netpbm" if "netpbm" in storage else
                      "imagemagick"})
         out.append(info)
+    return out + icons_in_memory(rng, stage, refs, ICONS_IN_MEMORY)
+
+
+def icons_in_memory(rng, stage, refs, count):
+    """Small icons and cursors as a program holds them: premultiplied B,G,R,A rows (cairo's ARGB32,
+    Xcursor's images), each in a heap chunk of its own (a 16-byte chunk header before it), one after
+    the other in one file."""
+    rel = "pictures/icons_in_memory.bin"
+    out, data = [], bytearray()
+    for k, (name, w, h, px, rgba) in enumerate(pictures.small_icons(rng, count)):
+        data += struct.pack("<QQ", 0, (len(px) + 16 + 15) // 16 * 16 | 1)
+        start = len(data)
+        data += px + bytes(-len(px) % 16)
+        ref = "pictures/icon%02d_reference.ppm" % k
+        if rgba is not None:
+            pictures.run([pictures.IM, "PAM:-", "-background", "black", "-alpha", "remove", "-alpha", "off",
+                          "PPM:" + os.path.join(refs, ref)], input=pam_of(rgba))
+        else:  # a cursor: its own file's pixels, over black as they are premultiplied
+            px_arr = np.frombuffer(px, np.uint8).reshape(h, w, 4)
+            pictures.write_ppm(os.path.join(refs, ref), px_arr[:, :, 2::-1])
+        out.append({"id": "i%02d" % k, "member": rel, "source": name, "source_kind": "icon" if rgba is not None
+                    else "cursor", "storage": "argb-memory", "writer": "in memory", "layout": headers.L32,
+                    "width": w, "height": h, "stride": 4 * w, "offset": start, "bottom_up": False,
+                    "bytes": len(px), "file_pieces": [[start, len(px)]], "reference": ref,
+                    "format": "premultiplied B,G,R,A in memory"})
+    with open(os.path.join(stage, rel), "wb") as f:
+        f.write(bytes(data))
     return out
+
+
+def pam_of(rgba):
+    h, w = rgba.shape[:2]
+    return b"P7\nWIDTH %d\nHEIGHT %d\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n" % (w, h) + \
+        np.ascontiguousarray(rgba).tobytes()
 
 
 def stage_fillers(rng, work, stage, budget, exclude=()):
@@ -122,6 +181,8 @@ def container_truth(name, kind, path, pics, members, place):
         entry["piece_file_offsets"] = [s for _, _, s in runs]
         entry["contiguous"] = len(runs) == 1
         truth["pictures"].append(entry)
+        if any(m["name"] == p["member"] for m in truth["members"]):
+            continue  # a file of several pictures
         truth["members"].append({"name": p["member"], "kind": "picture",
                                  "pieces": [[c, k] for c, k, _ in place(p["member"], 0, os.path.getsize(p["_path"]))]})
     for m in members:
@@ -138,7 +199,7 @@ def save_truth(outdir, truth):
 
 
 def build_tar_and_ext4(rng, outdir, stage, pics, members, parts):
-    names = [p["member"] for p in pics] + [m["member"] for m in members]
+    names = sorted({p["member"] for p in pics}) + [m["member"] for m in members]
     rng.shuffle(names)
     for p in pics:
         p["_path"] = os.path.join(stage, p["member"])
@@ -228,11 +289,21 @@ def make(args):
             build_xvfb_dump(outdir, work, int(depth), w, h, photos[:3])
             photos = photos[3:] + photos[:3]
         copies.mark_copies(outdir)
-    if pics:
+    if not args.nopic and "viewer" in parts:
+        viewer.build_viewer_dump(outdir, work, rng, save_truth=save_truth, log=log)
+    if not args.nopic and "game" in parts:
+        gamedata.build_game(outdir, args.game_share, save_truth, log)
+    if not args.nopic and "gamescreen" in parts:
+        gamescreen.build_game_screen(outdir, work, save_truth=save_truth, log=log)
+    if pics or not args.nopic:
         # the pictures as written, for `verify` and for a look at them
         os.makedirs(os.path.join(outdir, "pictures"), exist_ok=True)
         for p in pics:
             shutil.copyfile(os.path.join(stage, p["member"]), os.path.join(outdir, p["member"]))
+            if "reference" in p:
+                shutil.copyfile(os.path.join(work, "refs", p["reference"]), os.path.join(outdir, p["reference"]))
+        if getattr(args, "headerless", False):
+            strip.strip_corpus(outdir)
         verify.verify(outdir)
     if not args.keep_stage:
         shutil.rmtree(stage, ignore_errors=True)

@@ -2,12 +2,14 @@
 
 import glob
 import os
+import shutil
 import sqlite3
 import stat
+import subprocess
 
 # Share of the filler budget per kind of file.
 SHARES = {
-    "biglib": 0.50, "exe": 0.10, "lib": 0.07, "datalib": 0.05, "font": 0.06, "sqlite": 0.04,
+    "biglib": 0.44, "audio": 0.06, "exe": 0.10, "lib": 0.07, "datalib": 0.05, "font": 0.06, "sqlite": 0.04,
     "compressed": 0.05, "text": 0.05, "locale": 0.04, "pyc": 0.04,
 }
 SKIP_TREES = ("/proc", "/sys", "/dev", "/run", "/tmp", "/work", "/root", "/home", "/var/lib/docker")
@@ -81,6 +83,29 @@ def candidates():
     return kinds
 
 
+def decoded_sounds(work):
+    """The desktop's sound theme (Ogg Vorbis) decoded to 16-bit PCM WAV files, as a player holds them."""
+    out = []
+    if not shutil.which("oggdec"):
+        return out
+    os.makedirs(os.path.join(work, "sounds"), exist_ok=True)
+    for src in sorted(glob.glob("/usr/share/sounds/**/*.og[ag]", recursive=True)):
+        dst = os.path.join(work, "sounds", os.path.basename(src).rsplit(".", 1)[0] + ".wav")
+        if not os.path.exists(dst):
+            subprocess.run(["oggdec", "-Q", "-o", dst, src], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if os.path.exists(dst):
+            out.append(dst)
+    return out
+
+
+def audio_files(work):
+    """Real PCM sound: WAV files of Debian's packages (ALSA's test sounds, games' sound effects), the
+    sound effects of a game in their own archive (OpenTTD's opensfx.cat) and decoded desktop sounds."""
+    return regular_files(glob.glob("/usr/share/**/*.wav", recursive=True) +
+                         glob.glob("/usr/share/**/*.WAV", recursive=True) +
+                         glob.glob("/usr/share/games/openttd/baseset/opensfx/*.cat") + decoded_sounds(work), 1 << 10)
+
+
 def make_sqlite(path, texts, target_bytes):
     """A SQLite database of real text lines with an index, grown until it reaches target_bytes."""
     if os.path.exists(path):
@@ -105,6 +130,7 @@ def make_sqlite(path, texts, target_bytes):
 def choose(rng, budget_bytes, work, exclude=()):
     """Returns a list of {"path", "kind", "size"} whose sizes add up to about budget_bytes."""
     kinds = candidates()
+    kinds["audio"] = audio_files(work)
     chosen = []
     used = set(exclude)
     for kind, share in SHARES.items():

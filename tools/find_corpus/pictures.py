@@ -168,3 +168,124 @@ def write_picture(src, storage, width, dst):
         with open(dst, "wb") as out:
             subprocess.run(["ppmtobmp", "-bpp", "24", ppm], check=True, stdout=out, stderr=subprocess.PIPE)
         os.unlink(ppm)
+
+
+# ---- raw pictures, as programs hold them in memory -------------------------------------------
+
+# Storage kind -> (layout, bytes a pixel or None for 4 bits, description). Rows top-down, packed.
+RAW_STORAGES = {
+    "raw4": (L4, None, "raw 4-bit palette indices, the first pixel in the high nibble"),
+    "rawbgrx": (L32, 4, "raw B,G,R,X (X zero), as a frame buffer or an X image at depth 24"),
+    "raw565": (L565, 2, "raw RGB565 little-endian, as a frame buffer at depth 16"),
+}
+CURSOR_DIR = os.path.join(ICON_DIR, "cursors")
+SMALL_ICON_SIZES = ("16x16", "22x22", "24x24", "32x32", "48x48", "64x64")
+XCURSOR_IMAGE = 0xFFFD0002
+
+
+def rgba_of(src, width=None):
+    """(h, w, 4) uint8 RGBA of a picture as ImageMagick decodes it, scaled to width if given."""
+    size = subprocess.run([IM, src + "[0]", "-auto-orient"] + (["-resize", "%dx" % width] if width else []) +
+                          ["-format", "%w %h", "info:"], check=True, capture_output=True, text=True).stdout.split()
+    w, h = int(size[0]), int(size[1])
+    raw = subprocess.run([IM, src + "[0]", "-auto-orient"] + (["-resize", "%dx" % width] if width else []) +
+                         ["-alpha", "on", "-depth", "8", "RGBA:-"], check=True, capture_output=True).stdout
+    return np.frombuffer(raw, np.uint8).reshape(h, w, 4)
+
+
+def write_ppm(path, rgb):
+    write_pnm(path, np.ascontiguousarray(rgb[:, :, :3]))
+
+
+def quantize16(src, width, ref):
+    """src in 16 colours (ImageMagick, no dither for flat parts): indices and palette; ref gets the
+    quantized picture for `verify`."""
+    run([IM, src + "[0]", "-auto-orient"] + (["-resize", "%dx" % width] if width else []) +
+        ["-background", "#dcdcdc", "-alpha", "remove", "-alpha", "off", "-colors", "16", "-type", "Palette",
+         "PNG8:" + ref])
+    rgb = rgba_of(ref)[:, :, :3]
+    colours, idx = np.unique(rgb.reshape(-1, 3), axis=0, return_inverse=True)
+    if len(colours) > 16:
+        return None, None
+    return idx.reshape(rgb.shape[:2]).astype(np.uint8), colours
+
+
+def write_raw_picture(src, storage, width, dst, ref):
+    """src as a raw picture file (no header) in the given storage kind; ref: a file ImageMagick reads
+    that holds what the raw pixels decode to. Returns the picture's place in the file, or None."""
+    layout, bpp, desc = RAW_STORAGES[storage]
+    info = {"layout": layout, "offset": 0, "bottom_up": False, "format": desc, "reference": ref}
+    if layout == L4:
+        idx, colours = quantize16(src, width, ref)
+        if idx is None:
+            return None
+        h, w = idx.shape
+        padded = np.zeros((h, w + (w & 1)), np.uint8)
+        padded[:, :w] = idx
+        data = (padded[:, 0::2] << 4) | padded[:, 1::2]
+        info["palette"] = colours.tolist()
+    else:
+        rgba = rgba_of(src, width)
+        h, w = rgba.shape[:2]
+        alpha = rgba[:, :, 3:4].astype(np.uint32)
+        # on the light grey a program shows transparent parts on
+        rgb = ((rgba[:, :, :3] * alpha + 0xDC * (255 - alpha) + 127) // 255).astype(np.uint8)
+        write_ppm(ref, rgb)
+        if layout == L32:
+            data = np.concatenate([rgb[:, :, ::-1], np.zeros((h, w, 1), np.uint8)], axis=2)
+        else:
+            r, g, b = (rgb[:, :, i].astype(np.uint16) for i in range(3))
+            data = ((r >> 3) << 11 | (g >> 2) << 5 | (b >> 3)).astype("<u2")
+    raw = np.ascontiguousarray(data).tobytes()
+    with open(dst, "wb") as f:
+        f.write(raw)
+    info.update({"width": w, "height": h, "stride": len(raw) // h, "bytes": len(raw),
+                 "file_pieces": [[0, len(raw)]]})
+    return info
+
+
+def xcursor_images(path):
+    """(width, height, pixels) of each image of an Xcursor file: premultiplied ARGB words, little-endian
+    in the file as in memory."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if data[:4] != b"Xcur":
+        return []
+    _hsize, _version, ntoc = struct.unpack_from("<III", data, 4)
+    out = []
+    for i in range(ntoc):
+        typ, _size, pos = struct.unpack_from("<III", data, 16 + 12 * i)
+        if typ != XCURSOR_IMAGE:
+            continue
+        _chunk, _t, _s, _v, w, h = struct.unpack_from("<6I", data, pos)
+        out.append((w, h, data[pos + 36:pos + 36 + 4 * w * h]))
+    return out
+
+
+def premultiplied_bgra(rgba):
+    a = rgba[:, :, 3:4].astype(np.uint16)
+    rgb = ((rgba[:, :, :3].astype(np.uint16) * a + 127) // 255).astype(np.uint8)
+    return np.concatenate([rgb[:, :, ::-1], rgba[:, :, 3:4]], axis=2)
+
+
+def small_icons(rng, count):
+    """Icons of 16 to 64 pixels and cursors of 24 to 64 of the desktop theme: (name, w, h, BGRA bytes,
+    RGBA reference pixels over black or None for cursors)."""
+    pngs = []
+    for size in SMALL_ICON_SIZES:
+        for root, _dirs, files in os.walk(os.path.join(ICON_DIR, size)):
+            pngs += [os.path.join(root, fn) for fn in files if fn.endswith(".png")]
+    pngs.sort()
+    cursors = sorted(os.path.join(CURSOR_DIR, fn) for fn in os.listdir(CURSOR_DIR)) if os.path.isdir(CURSOR_DIR) else []
+    out = []
+    for path in rng.sample(pngs, min(len(pngs), count * 3 // 4)):
+        rgba = rgba_of(path)
+        out.append(("icons/" + os.path.relpath(path, ICON_DIR), rgba.shape[1], rgba.shape[0],
+                    premultiplied_bgra(rgba).tobytes(), rgba))
+    for path in rng.sample(cursors, min(len(cursors), count - len(out))):
+        images = [im for im in xcursor_images(path) if 16 <= im[0] <= 64 and 16 <= im[1] <= 64]
+        if images:
+            w, h, px = rng.choice(images)
+            out.append(("cursors/" + os.path.basename(path), w, h, px, None))
+    rng.shuffle(out)
+    return out

@@ -8,7 +8,7 @@ import subprocess
 import tempfile
 import time
 
-LAYOUT_NAMES = {0: "4-bit grey", 1: "8-bit", 2: "15-bit 555", 3: "24-bit", 4: "32-bit", 5: "16-bit 565"}
+LAYOUT_NAMES = {0: "4-bit", 1: "8-bit", 2: "15-bit 555", 3: "24-bit", 4: "32-bit", 5: "16-bit 565"}
 BITS = {0: 4, 1: 8, 2: 16, 3: 24, 4: 32, 5: 16}
 
 
@@ -155,7 +155,7 @@ def judge_picture(pic, finds, label, truth, min_bytes, min_rows=0):
         else:
             near.append((f, cov))
     found = union_cover([f for f, _ in right], pic["pieces"]) * 2 >= total
-    entry = {"container": label, "container_kind": truth["kind"], "id": pic["id"], "storage": pic["storage"],
+    entry = {"container": label, "container_kind": container_kind(truth), "id": pic["id"], "storage": pic["storage"],
              "layout": pic["layout"], "width": pic["width"], "stride": pic["stride"], "height": pic["height"],
              "source": pic["source"], "source_kind": pic["source_kind"], "contiguous": pic["contiguous"],
              "found": found, "best_score": max((f["score"] for f, _ in right), default=None),
@@ -165,6 +165,20 @@ def judge_picture(pic, finds, label, truth, min_bytes, min_rows=0):
         entry["why"] = why_missed(pic, near + right)
         entry["instead"] = [describe(f, total, c) for f, c in (right + near)[:4]]
     return entry, [f["score"] for f, _ in right]
+
+
+def container_kind(truth):
+    return truth["kind"] + (" noheader" if truth.get("form") == "noheader" else "")
+
+
+def in_form(truth, form):
+    """form "noheader": what the finder must find by the look alone (headerless copies, containers whose
+    pictures never had a header, and those without pictures); "header": the containers as built."""
+    if form == "all" or not truth["pictures"]:
+        return True
+    headerless = truth.get("form") == "noheader" or truth.get("has_headers") is False
+    stripped_form = truth.get("form") == "noheader"
+    return headerless if form == "noheader" else not stripped_form
 
 
 def add_up(report, key, counts):
@@ -197,7 +211,7 @@ def score_container(args, truth_path, report):
     report["top_right"] = report.get("top_right", 0) + sum(1 for f in top if f.get("right"))
     report["top_total"] = report.get("top_total", 0) + len(top)
     report["containers"].append({
-        "name": label, "kind": truth["kind"], "mb": truth["size"] / 1e6, "finds": len(finds),
+        "name": label, "kind": container_kind(truth), "mb": truth["size"] / 1e6, "finds": len(finds),
         "pictures": len(truth["pictures"]), "found": None, "false": len(false), "ignored": ignored,
         "seconds": seconds, "cat_seconds": cat_s, "mbps": truth["size"] / 1e6 / seconds if seconds else None,
         "cat_mbps": truth["size"] / 1e6 / cat_s if cat_s else None, "peak_mib": peak_mib,
@@ -256,6 +270,9 @@ def score(args):
               "kind_false": {}}
     for d in dirs:
         for truth_path in sorted(glob.glob(os.path.join(d, "*.truth.json"))):
+            with open(truth_path) as f:
+                if not in_form(json.load(f), getattr(args, "form", "all")):
+                    continue
             n_before = len(report["pictures"])
             score_container(args, truth_path, report)
             mine = [e for e in report["pictures"][n_before:] if not e["small"]]
@@ -265,7 +282,9 @@ def score(args):
     small = [p for p in report["pictures"] if p["small"]]
     pics = [p for p in report["pictures"] if not p["small"]]
     found = sum(1 for p in pics if p["found"])
-    out.append("tessvane-find on real material: %s" % ", ".join(dirs))
+    out.append("tessvane-find on real material: %s%s" % (", ".join(dirs), {
+        "all": "", "noheader": " (by the look alone: headers overwritten)", "header": " (with headers)"}[
+        getattr(args, "form", "all")]))
     out.append("recall (right layout, width and stride, at least half the picture): %d / %d = %.1f%%" % (
         found, len(pics), 100.0 * found / len(pics) if pics else 0.0))
     if small:

@@ -13,8 +13,11 @@ import subprocess
 import numpy as np
 
 import containers
+import gamedata
+import gamescreen
 import headers
 import pictures
+import viewer
 
 
 def im_rgb(path, w, h):
@@ -60,12 +63,15 @@ def decode(data, pic):
     else:  # BMP 4-bit: the first pixel in the high nibble
         nib = np.stack([rows >> 4, rows & 15], -1).reshape(h, -1)
         idx = nib[:, :w]
+    if "palette" in pic:
+        return np.array(pic["palette"], np.uint8)[idx]
     if fmt.startswith("BMP"):
         return palette(data)[idx][:, :, 2::-1]
     return np.stack([idx, idx, idx], -1)
 
 
-def verify_picture(container, pic, file_path):
+def verify_picture(container, pic, file_path, reference=None):
+    """reference: what a raw picture (no header for ImageMagick to read) decodes to."""
     with open(file_path, "rb") as f:
         data = f.read()
     for (off, n), start in zip(pic["pieces"], pic["piece_file_offsets"]):
@@ -73,7 +79,7 @@ def verify_picture(container, pic, file_path):
         if container.read(n) != data[start:start + n]:
             return "container bytes at %d differ from the file at %d" % (off, start)
     mine = decode(data, pic).astype(np.int16)
-    theirs = im_rgb(file_path, pic["width"], pic["height"]).astype(np.int16)
+    theirs = im_rgb(reference or file_path, pic["width"], pic["height"]).astype(np.int16)
     worst = int(np.abs(mine - theirs).max())
     tolerance = 8 if pic["layout"] in (headers.L555, headers.L565) else 1
     if worst > tolerance:
@@ -93,17 +99,57 @@ def verify_screen(container, truth, pic):
     return None
 
 
+def verify_overwritten(container, truth, corpus_dir):
+    """A headerless copy: zeros wherever a header was, and the original's bytes over every picture."""
+    for off, n in truth["overwritten"]:
+        container.seek(off)
+        if container.read(n) != bytes(n):
+            return "header bytes at %d are not overwritten" % off
+    with open(os.path.join(corpus_dir, truth["original"]), "rb") as original:
+        for pic in truth["pictures"]:
+            for off, n in pic["pieces"]:
+                container.seek(off)
+                original.seek(off)
+                if container.read(n) != original.read(n):
+                    return "%s's pixels at %d differ from %s" % (pic["id"], off, truth["original"])
+    return None
+
+
 def verify(corpus_dir):
     bad, checked = 0, 0
     for truth_path in sorted(glob.glob(os.path.join(corpus_dir, "*.truth.json"))):
         with open(truth_path) as f:
             truth = json.load(f)
         with open(os.path.join(corpus_dir, truth["container"]), "rb") as container:
+            if truth.get("form") == "noheader":
+                err = verify_overwritten(container, truth, corpus_dir)
+                if err:
+                    bad += 1
+                    print("  %s: %s" % (truth["container"], err))
+            if truth["kind"] == "gamedata":
+                err = gamedata.verify_game(container, truth)
+                checked += len(truth["pictures"])
+                if err:
+                    bad += 1
+                    print("  %s: %s" % (truth["container"], err))
+                continue
             for pic in truth["pictures"]:
+                if truth["kind"] in ("viewer", "gamescreen"):
+                    check = viewer.verify_copy if truth["kind"] == "viewer" else gamescreen.verify_copy
+                    err = check(container, pic, corpus_dir)
+                    checked += 1
+                    if err:
+                        bad += 1
+                        print("  %s %s: %s" % (truth["container"], pic["id"], err))
+                    continue
+                if truth["kind"] == "xvfb" and truth.get("form") == "noheader":
+                    continue  # its XWD header is gone; checked against the original above
                 if truth["kind"] == "xvfb":
                     err = verify_screen(container, truth, pic)
                 else:
-                    err = verify_picture(container, pic, os.path.join(corpus_dir, pic["member"]))
+                    ref = pic.get("reference")
+                    err = verify_picture(container, pic, os.path.join(corpus_dir, pic["member"]),
+                                         ref and os.path.join(corpus_dir, ref))
                 checked += 1
                 if err:
                     bad += 1
