@@ -15,8 +15,8 @@ size=$(stat -c %s "$file")
 
 "$finder" --tsv "$file" > "$dir/whole.tsv"
 step=1999993
-seq 0 $step $((size - 1)) | awk -v step=$step '{ print $1, $1 + step }' |
-    parallel --will-cite -k -j 3 --colsep ' ' "$finder" --tsv --from {1} --to {2} "$file" |
+seq 0 $step $((size - 1)) |
+    parallel --will-cite -k -j 3 "$finder" --tsv --from {} --to "{= \$_ += $step =}" "$file" |
     awk 'NR == 1 || !/^offset\t/' > "$dir/joined.tsv"
 finds=$(($(wc -l < "$dir/whole.tsv") - 1))
 [ "$finds" -ge 20 ] || { echo "only $finds finds in the whole scan: the material tests little"; exit 1; }
