@@ -97,8 +97,12 @@ void processChunk(Scan* scan, int64_t k, uint8_t* view, ChunkScratch* scratch)
         pieces.clear();
     slot.searched = 0;
     slot.taken = 0;
-    const int64_t got = lo < scan->fileEnd.load() ? readAt(scan->fd, v0, view, static_cast<size_t>(v1 - v0)) : 0;
-    if (got < 0) {
+    // Past the end of a file that shrank there is nothing to search.
+    const bool past = lo >= scan->fileEnd.load();
+    const int64_t got = past ? 0 : readAt(scan->fd, v0, view, static_cast<size_t>(v1 - v0));
+    if (past) {
+        slot.searched = s1 - s0;
+    } else if (got < 0) {
         int none = 0;
         scan->failure.compare_exchange_strong(none, errno ? errno : EIO);
         scan->quit = true;

@@ -131,7 +131,7 @@ constexpr int64_t kGrainyMinBytes = 16 << 10;
 // File scan. The file is searched in segments of kSegmentBytes on a grid from its first byte,
 // each over its own bytes and kMarginBytes either side, and a picture across a segment's edge is
 // seen from both sides and joined: where chunks, threads or a range begin changes nothing.
-constexpr int64_t kSegmentBytes = 1 << 20;
+constexpr int64_t kSegmentBytes = 2 << 20;
 constexpr int64_t kMarginBytes = 96 << 10;
 // Chunks of whole segments are read at once; the last kTailBytes of a range go one segment a
 // chunk, so that the workers finish together.
