@@ -197,8 +197,8 @@ std::vector<std::string> listedLines(const std::string& tsv)
 }
 
 // SIGINT in the middle of a long scan (once ten finds are listed): every find before the byte
-// the message names is listed, none after it, and --from there lists the rest as the whole scan
-// does.
+// the message (and the report) names is listed, none after it, and --from there lists the rest
+// as the whole scan does.
 TEST_F(FindScan, InterruptSaysWhereToGoOn)
 {
     const char* finder = std::getenv("TESSVANE_FIND");
@@ -208,7 +208,8 @@ TEST_F(FindScan, InterruptSaysWhereToGoOn)
     for (int k = 0; k < 5; ++k)
         append(&copies, material());
     ASSERT_TRUE(writeFile(big, copies));
-    const ChildRun stopped = runChild({finder, "--tsv", big}, 11);
+    const std::string report = scratchPath("interrupted.html");
+    const ChildRun stopped = runChild({finder, "--tsv", "--report", report, big}, 11);
     long long resume = -1;
     const size_t said = stopped.err.find("before byte ");
     if (said != std::string::npos)
@@ -216,6 +217,11 @@ TEST_F(FindScan, InterruptSaysWhereToGoOn)
     ASSERT_EQ(stopped.status, 130) << stopped.err;
     ASSERT_GT(resume, 0) << stopped.err;
     ASSERT_LT(resume, static_cast<long long>(copies.size())) << "the scan ended before the interrupt";
+    std::ifstream page(report);
+    const std::string html((std::istreambuf_iterator<char>(page)), std::istreambuf_iterator<char>());
+    std::remove(report.c_str());
+    EXPECT_NE(html.find(" to " + std::to_string(resume) + " "), std::string::npos) << "the report's range";
+    EXPECT_NE(html.find("interrupted"), std::string::npos);
     const std::string to = std::to_string(resume + (4 << 20));
     const ChildRun rest = runChild({finder, "--tsv", "--from", std::to_string(resume), "--to", to, big});
     const ChildRun all = runChild({finder, "--tsv", "--to", to, big});
