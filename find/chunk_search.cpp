@@ -3,6 +3,7 @@
 #include "common/pixel_layouts.h"
 
 #include <algorithm>
+#include <climits>
 
 #include "find/extent.h"
 #include "find/find_kernels.h"
@@ -107,7 +108,7 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int6
 
 }  // namespace
 
-void searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, int64_t hi, const FindOptions& options,
+bool searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, int64_t hi, const FindOptions& options,
                  ChunkScratch* scratch, std::vector<Find>* finds, const std::atomic<bool>* stop)
 {
     sieveBlocks(data, size, &scratch->kinds);
@@ -121,7 +122,9 @@ void searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, in
     const std::vector<uint8_t>& kinds = scratch->kinds;
     int64_t pos = lo - lo % kBlockBytes;
     int64_t covered = 0;  // the end of the last find, in the buffer
-    while (pos < hi && !(stop && stop->load(std::memory_order_relaxed))) {
+    while (pos < hi) {
+        if (stop && stop->load(std::memory_order_relaxed))
+            return false;
         const int64_t block = pos / kBlockBytes;
         if (kinds[static_cast<size_t>(block)] != kSearchBlock) {
             pos = (block + 1) * kBlockBytes;
@@ -151,23 +154,67 @@ void searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, in
         pos = end > pos ? end : w1;
     }
     findStoredPictures(data, size, base, lo, hi, kinds, finds);
+    return true;
 }
 
-static int64_t headChunks(int64_t total)
+void segmentView(int64_t size, int64_t k, int64_t* v0, int64_t* v1)
 {
-    return std::max<int64_t>(0, total - kTailBytes) / kChunkBytes;
+    *v0 = std::clamp<int64_t>(k * kSegmentBytes - kMarginBytes, 0, size);
+    *v1 = std::clamp<int64_t>((k + 1) * kSegmentBytes + kMarginBytes, 0, size);
 }
 
-int64_t chunkCount(int64_t total)
+bool searchSegment(const uint8_t* view, int64_t viewAt, int64_t size, int64_t k, int64_t origin,
+                   const FindOptions& options, ChunkScratch* scratch, std::vector<Find>* finds,
+                   const std::atomic<bool>* stop)
 {
-    const int64_t head = headChunks(total);
-    return head + (total - head * kChunkBytes + kTailChunkBytes - 1) / kTailChunkBytes;
+    int64_t v0, v1;
+    segmentView(size, k, &v0, &v1);
+    const int64_t lo = std::min(k * kSegmentBytes, size), hi = std::min((k + 1) * kSegmentBytes, size);
+    if (lo >= hi)
+        return true;
+    return searchChunk(view + (v0 - viewAt), v1 - v0, origin + v0, lo - v0, hi - v0, options, scratch, finds, stop);
 }
 
-int64_t chunkStart(int64_t total, int64_t k)
+FindFlow makeFlow(const FindOptions& options, int64_t listFrom, int64_t listTo, FetchBytes fetch, void* fetchUser,
+                  bool (*list)(void*, const Find&), void* listUser)
 {
-    const int64_t head = headChunks(total);
-    return std::min(total, k <= head ? k * kChunkBytes : head * kChunkBytes + (k - head) * kTailChunkBytes);
+    return {&options, listFrom, listTo, fetch, fetchUser, list, listUser, {}, {}, {}, INT64_MIN, false};
+}
+
+void flowSegment(FindFlow* flow, std::vector<Find>* pieces, int64_t next)
+{
+    flow->pending.insert(flow->pending.end(), pieces->begin(), pieces->end());
+    pieces->clear();
+    mergeFinds(&flow->pending);
+    size_t taken = 0;
+    while (taken < flow->pending.size() && !(next >= 0 && mayGrowPast(flow->pending[taken], next)))
+        ++taken;
+    for (size_t k = 0; k < taken; ++k) {
+        settleByHeader(&flow->pending[k], flow->fetch, flow->fetchUser);
+        flow->settled.push_back(flow->pending[k]);
+    }
+    flow->pending.erase(flow->pending.begin(), flow->pending.begin() + static_cast<std::ptrdiff_t>(taken));
+    // A header lies at most kHeaderReach before the find it settles; finds still to come start
+    // at next or at a pending one's start, or after.
+    int64_t settledFrom = INT64_MAX;
+    if (next >= 0)
+        settledFrom = std::min(next, flow->pending.empty() ? next : flow->pending.front().offset) - kHeaderReach;
+    std::stable_sort(flow->settled.begin(), flow->settled.end(),
+                     [](const Find& a, const Find& b) { return a.offset < b.offset; });
+    size_t listed = 0;
+    for (; listed < flow->settled.size() && flow->settled[listed].offset < settledFrom && !flow->refused; ++listed) {
+        const Find& f = flow->settled[listed];
+        if (!wanted(f, *flow->options) || !keepInOrder(&flow->order, f) || f.offset < flow->listFrom ||
+            f.offset >= flow->listTo)
+            continue;
+        if (!flow->list(flow->listUser, f)) {
+            flow->refused = true;
+            flow->listedTo = std::max(flow->listedTo, f.offset);
+        }
+    }
+    flow->settled.erase(flow->settled.begin(), flow->settled.begin() + static_cast<std::ptrdiff_t>(listed));
+    if (!flow->refused)
+        flow->listedTo = std::max(flow->listedTo, settledFrom);
 }
 
 bool wanted(const Find& f, const FindOptions& options)

@@ -28,6 +28,9 @@ struct FindOptions {
     int64_t from;      // first byte scanned
     int64_t to;        // one past the last byte scanned; -1 for the end of the file
     int32_t threads;   // 0: one per core; never more than the memory budget allows
+    // Bytes the file scan reads at once, a multiple of kSegmentBytes; 0 for its own choice. The
+    // finds do not depend on it (the tests try several).
+    int64_t chunkBytes = 0;
 };
 
 // Every layout, widths 8 to 4096, regions of 4096 bytes and 32 rows and more, the whole file,
@@ -67,14 +70,18 @@ struct FindCallbacks {
 
 struct ScanResult {
     int64_t size;      // the file's (or device's) length when the scan began
-    int64_t scanned;   // bytes of [from, to) read and searched
+    // Bytes of [from, to) whose finds are all listed: a scan stopped early resumes without a gap
+    // at from + scanned.
+    int64_t scanned;
     int64_t shrunkTo;  // where the file ended when it shrank under the scan, else -1
     int32_t threads;   // threads the scan ran on
     bool stopped;      // ended early through stop or onFind
 };
 
 // Scans [options.from, options.to) of the open file fd (a regular file or a block device), a
-// window at a time on several threads, reading only through fd. Finds reach callbacks.onFind.
+// window at a time on several threads, reading only through fd. Finds that start in the range
+// reach callbacks.onFind, whole and as a scan of the whole file gives them: bytes up to
+// kLeadBytes before the range and past its end, as far as a picture across it goes, are read too.
 // A file that shrinks under the scan is scanned up to its new end (result->shrunkTo says so).
 // False, with the reason in error, when the file cannot be read.
 bool findInFile(int fd, const FindOptions& options, const FindCallbacks& callbacks, ScanResult* result,

@@ -1,6 +1,7 @@
 // Options, and the finder over a buffer in memory: the same chunks, margins and merging as the
 // file scan, so that both give the same finds.
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 
 #include "find/chunk_search.h"
@@ -36,6 +37,8 @@ bool checkFindOptions(const FindOptions& o, char* error, size_t errorSize)
         bad = "--from/--to";
     else if (o.threads < 0 || o.threads > 256)
         bad = "--threads";
+    else if (o.chunkBytes < 0 || o.chunkBytes % kSegmentBytes != 0 || o.chunkBytes > kMemoryBudget / 2)
+        bad = "the chunk size";
     if (bad && error && errorSize)
         std::snprintf(error, errorSize, "%s out of range", bad);
     return bad == nullptr;
@@ -47,19 +50,19 @@ bool findInBuffer(const uint8_t* data, int64_t size, int64_t base, const FindOpt
     if (!checkFindOptions(options, nullptr, 0) || size < 0)
         return false;
     ChunkScratch scratch;
-    std::vector<Find> found;
-    for (int64_t k = 0, chunks = chunkCount(size); k < chunks; ++k) {
-        const int64_t lo = chunkStart(size, k), hi = chunkStart(size, k + 1);
-        const int64_t v0 = std::max<int64_t>(0, lo - kMarginBytes);
-        const int64_t v1 = std::min(size, hi + kMarginBytes);
-        searchChunk(data + v0, v1 - v0, base + v0, lo - v0, hi - v0, options, &scratch, &found, nullptr);
-    }
-    mergeFinds(&found);
     BufferBytes buffer = {data, size, base};
-    settleAndOrder(&found, fetchFromBuffer, &buffer);
-    FindOrder order;
-    for (const Find& f : found)
-        if (wanted(f, options) && keepInOrder(&order, f))
-            finds->push_back(f);
+    FindFlow flow = makeFlow(options, INT64_MIN, INT64_MAX, fetchFromBuffer, &buffer, [](void* user, const Find& f) {
+        static_cast<std::vector<Find>*>(user)->push_back(f);
+        return true;
+    }, finds);
+    std::vector<Find> pieces;
+    for (int64_t k = 0, segments = (size + kSegmentBytes - 1) / kSegmentBytes; k < segments; ++k) {
+        searchSegment(data, 0, size, k, base, options, &scratch, &pieces, nullptr);
+        int64_t next, end;
+        segmentView(size, k + 1, &next, &end);
+        flowSegment(&flow, &pieces, k + 1 < segments ? base + next : -1);
+    }
+    if (size == 0)
+        flowSegment(&flow, &pieces, -1);
     return true;
 }

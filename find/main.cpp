@@ -352,8 +352,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "tessvane-find: %s shrank to %" PRId64 " bytes during the scan; finds up to there are listed\n",
                      run.args.path.c_str(), result.shrunkTo);
     if (gStop) {
-        std::fprintf(stderr, "tessvane-find: interrupted after %" PRId64 " bytes; %" PRId64 " finds listed\n",
-                     result.scanned, run.finds);
+        // Every find before that byte is listed: --from there goes on without a gap.
+        const int64_t resume = std::min(run.args.options.from, result.size) + result.scanned;
+        std::fprintf(stderr, "tessvane-find: interrupted; %" PRId64 " finds listed, all those before byte %" PRId64
+                     " (--from %" PRId64 " goes on from there)\n", run.finds, resume, resume);
         finishOutput(&run);
         return kStatusInterrupted;
     }

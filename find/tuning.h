@@ -128,14 +128,19 @@ constexpr float kGrainyMaxConstant = 0.05f;
 // data and tables.
 constexpr int64_t kGrainyMinBytes = 16 << 10;
 
-// File scan: chunks read whole, with margins so that a picture across a chunk's edge is seen
-// from both sides and joined.
-constexpr int64_t kChunkBytes = 4 << 20;
-// The last kTailBytes go in smaller chunks, so that the workers finish together.
-constexpr int64_t kTailBytes = 8 << 20;
-constexpr int64_t kTailChunkBytes = 1 << 20;
+// File scan. The file is searched in segments of kSegmentBytes on a grid from its first byte,
+// each over its own bytes and kMarginBytes either side, and a picture across a segment's edge is
+// seen from both sides and joined: where chunks, threads or a range begin changes nothing.
+constexpr int64_t kSegmentBytes = 2 << 20;
 constexpr int64_t kMarginBytes = 96 << 10;
+// Chunks of whole segments are read at once; the last kTailBytes of a range go one segment a
+// chunk, so that the workers finish together.
+constexpr int64_t kChunkBytes = 4 << 20;
+constexpr int64_t kTailBytes = 8 << 20;
 constexpr int64_t kMemoryBudget = int64_t{160} << 20;
+// A range's scan begins this far before its first byte, so that a picture reaching into the
+// range from before is joined, settled and passed over as a scan of the whole file does.
+constexpr int64_t kLeadBytes = 4 << 20;
 
 // Stored pictures (headers.cpp).
 // Bytes before a find that are searched for its header: the find may start far into the picture.

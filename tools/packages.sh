@@ -15,4 +15,5 @@ check_packages=(
     python3-numpy
     dpkg-dev lintian man-db unzip mmdebstrap
     chromium
+    parallel
 )

@@ -123,3 +123,60 @@ void detachLoopDevice(const std::string& device)
     if (!device.empty())
         std::system(("losetup -d '" + device + "' 2>/dev/null").c_str());
 }
+
+namespace {
+
+std::string readBack(int fd)
+{
+    std::string text;
+    char buffer[65536];
+    lseek(fd, 0, SEEK_SET);
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<size_t>(n));
+    close(fd);
+    return text;
+}
+
+}  // namespace
+
+ChildRun runChild(const std::vector<std::string>& args, int interruptAtLines)
+{
+    char outName[] = "/tmp/child-out-XXXXXX", errName[] = "/tmp/child-err-XXXXXX";
+    const int out = mkstemp(outName), err = mkstemp(errName);
+    if (out < 0 || err < 0)
+        return {-1, "", ""};
+    unlink(outName);
+    unlink(errName);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int none = open("/dev/null", O_RDONLY);
+        dup2(none, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char*> argv;
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int raw = 0;
+    if (pid > 0) {
+        bool reaped = false;
+        while (interruptAtLines > 0 && !(reaped = waitpid(pid, &raw, WNOHANG) == pid)) {
+            char buffer[65536];
+            int lines = 0;
+            for (ssize_t n, at = 0; (n = pread(out, buffer, sizeof buffer, at)) > 0; at += n)
+                for (ssize_t k = 0; k < n; ++k)
+                    lines += buffer[k] == '\n';
+            if (lines >= interruptAtLines) {
+                kill(pid, SIGINT);
+                interruptAtLines = 0;
+            }
+            usleep(5000);
+        }
+        if (!reaped)
+            waitpid(pid, &raw, 0);
+    }
+    return {pid > 0 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readBack(out), readBack(err)};
+}

@@ -42,3 +42,13 @@ void detachLoopDevice(const std::string& device);
 pid_t startPrivateX(int width, int height);
 
 void stopPrivateX(pid_t server);
+
+// A program run with args (args[0] its path, no shell between), stdin empty, its stdout and stderr
+// read back. With interruptAtLines above 0 it is sent SIGINT once its stdout holds that many
+// lines. status is its exit status, or -1 when it did not exit.
+struct ChildRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+ChildRun runChild(const std::vector<std::string>& args, int interruptAtLines = 0);
