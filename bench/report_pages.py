@@ -7,62 +7,14 @@ usage: report_pages.py COUNT FINDER [FINDER...]
 The test file holds COUNT small stored pictures (BMP, PGM, PPM, TGA) of varied sizes and looks.
 """
 import os
-import random
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tests', 'report'))
-from report_browser_test import Browser  # noqa: E402
-
-
-def wave(length, seed):
-    """Smooth bytes: three triangle waves of different periods, interleaved as channels."""
-    rng = random.Random(seed)
-    periods = [rng.randrange(60, 400) for _ in range(3)]
-    return bytes(abs(((i // 3) * 512 // periods[i % 3]) % 512 - 256) % 256 for i in range(length))
-
-
-def grainy(smooth, noise, rng, start, length):
-    """The smooth bytes from start with grain in their low bits, as photos have: no row is a copy
-    of another, which compression would find."""
-    at = rng.randrange(0, len(noise) - length)
-    return (int.from_bytes(smooth[start:start + length], 'big') ^
-            int.from_bytes(noise[at:at + length], 'big')).to_bytes(length, 'big')
-
-
-def picture_file(rng, smooth, noise):
-    """One stored picture: a header, then rows taken from the smooth bytes at a moving start."""
-    kind = rng.choice(('bmp24', 'bmp32', 'pgm', 'ppm', 'tga24'))
-    width, height = rng.randrange(48, 129), rng.randrange(48, 129)
-    size = {'bmp24': 3, 'bmp32': 4, 'pgm': 1, 'ppm': 3, 'tga24': 3}[kind]
-    row = width * size
-    stride = (row + 3) // 4 * 4 if kind.startswith('bmp') else row
-    start, step = rng.randrange(0, len(smooth) - 200000), rng.choice((3, 6, 9, 12))
-    rows = b''.join(grainy(smooth, noise, rng, start + y * step, row) + bytes(stride - row) for y in range(height))
-    if kind.startswith('bmp'):
-        head = struct.pack('<2sIHHIIiiHHIIiiII', b'BM', 54 + len(rows), 0, 0, 54, 40, width, height, 1, size * 8, 0,
-                           len(rows), 2835, 2835, 0, 0)
-    elif kind in ('pgm', 'ppm'):
-        head = b'P5' if kind == 'pgm' else b'P6'
-        head += b'\n%d %d\n255\n' % (width, height)
-    else:
-        head = struct.pack('<BBBHHBHHHHBB', 0, 0, 2, 0, 0, 0, 0, 0, width, height, 24, 0)
-    return head + rows
-
-
-def make_file(path, count):
-    rng = random.Random(count)
-    smooth = wave(1 << 20, count)
-    noise = bytes(rng.getrandbits(4) for _ in range(1 << 20))
-    with open(path, 'wb') as out:
-        for _ in range(count):
-            # Files of a pack begin on 16-byte boundaries, with a little of something else between.
-            out.write(picture_file(rng, smooth, noise))
-            out.write(bytes(rng.getrandbits(8) for _ in range(16 + (-out.tell()) % 16)))
+from report_browser_test import Browser, many_pictures  # noqa: E402
 
 
 def peak_kib(stderr):
@@ -103,7 +55,7 @@ def main():
     work = tempfile.mkdtemp(prefix='tessvane-report-bench-')
     try:
         data = os.path.join(work, 'pictures.bin')
-        make_file(data, count)
+        many_pictures(data, count)
         print(f'{count} stored pictures, {os.path.getsize(data)} bytes')
         chromium = shutil.which('chromium') or shutil.which('chromium-browser')
         for k, finder in enumerate(finders):
