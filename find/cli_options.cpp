@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -89,7 +90,7 @@ bool parsePicture(const std::string& text, Find* f)
         else
             return false;
     }
-    if (n[1] >= kLayoutCount || n[2] < 1 || n[2] > kFindWidthCeiling || n[3] < 1 || n[3] > kFindHeightCeiling)
+    if (n[0] > int64_t{1} << 60 || n[1] >= kLayoutCount || n[2] < 1 || n[2] > kFindWidthCeiling || n[3] < 1 || n[3] > kFindHeightCeiling)
         return false;
     const int64_t row = rowBytes(f->layout, f->width);
     if (n[4] < row || n[4] > int64_t{1} << 32)

@@ -144,6 +144,22 @@ bool printLine(Run* run, const char* line)
     return true;
 }
 
+// Draws f into the --extract folder; false, said on stderr, when it could not be written.
+bool extractOne(const Run& run, const Find& f)
+{
+    int32_t rows = 0;
+    std::string error;
+    if (!extractFind(run.target, f, &rows, &error)) {
+        std::fprintf(stderr, "tessvane-find: %s\n", error.c_str());
+        return false;
+    }
+    if (rows < f.height)
+        std::fprintf(stderr, "tessvane-find: %s: drawn as its first %d rows of %d, to stay within the %" PRId64
+                             " Mi pixel limit\n",
+                     extractName(run.args.extractDir, f).c_str(), rows, f.height, kMaxExtractPixels >> 20);
+    return true;
+}
+
 bool listFind(void* user, const Find& f)
 {
     Run* run = static_cast<Run*>(user);
@@ -168,18 +184,8 @@ bool listFind(void* user, const Find& f)
                      std::strerror(errno ? errno : EIO));
         run->extractFailed = true;
     }
-    if (run->args.extractDir.empty())
-        return true;
-    int32_t rows = 0;
-    std::string error;
-    if (!extractFind(run->target, f, &rows, &error)) {
-        std::fprintf(stderr, "tessvane-find: %s\n", error.c_str());
+    if (!run->args.extractDir.empty() && !extractOne(*run, f))
         run->extractFailed = true;
-    } else if (rows < f.height) {
-        std::fprintf(stderr, "tessvane-find: %s: drawn as its first %d rows of %d, to stay within the %" PRId64
-                             " Mi pixel limit\n",
-                     extractName(run->args.extractDir, f).c_str(), rows, f.height, kMaxExtractPixels >> 20);
-    }
     return true;
 }
 
@@ -288,19 +294,12 @@ int drawPicture(Run* run, int64_t size)
 {
     const Find& f = run->args.pictureFind;
     int status = kStatusScanned;
-    int32_t rows = 0;
-    std::string error;
     if (f.offset + f.bytes > size) {
         std::fprintf(stderr, "tessvane-find: the picture ends at %" PRId64 ", past the end of %s (%" PRId64 " bytes)\n",
                      f.offset + f.bytes, run->args.path.c_str(), size);
         status = kStatusUsage;
-    } else if (!extractFind(run->target, f, &rows, &error)) {
-        std::fprintf(stderr, "tessvane-find: %s\n", error.c_str());
+    } else if (!extractOne(*run, f)) {
         status = kStatusOutput;
-    } else if (rows < f.height) {
-        std::fprintf(stderr, "tessvane-find: %s: drawn as its first %d rows of %d, to stay within the %" PRId64
-                             " Mi pixel limit\n",
-                     extractName(run->args.extractDir, f).c_str(), rows, f.height, kMaxExtractPixels >> 20);
     }
     closeFile(run->target.fd);
     return status;

@@ -1,6 +1,7 @@
 #include "find/report.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>

@@ -320,9 +320,14 @@ long peakKib(const std::string& args)
 TEST(FindReport, PageTakesLittleMemoryAndHoldsEachPictureOnce)
 {
     const std::string data = manyPictures(800), page = scratchPath("many.html");
+#if !defined(__SANITIZE_ADDRESS__)
+    // (AddressSanitizer keeps freed memory aside, which the report's cards would fill.)
     const long scan = peakKib("--tsv " + data), report = peakKib("--report " + page + " " + data);
     ASSERT_GT(scan, 0) << "/usr/bin/time did not run";
     EXPECT_LT(report, scan + 16 * 1024) << "the scan alone takes " << scan << " KiB";
+#else
+    EXPECT_EQ(runFinder("--report " + page + " " + data).status, 0);
+#endif
     const std::string html = fileText(page);
     const size_t cards = occurrences(html, "class=\"card\"");
     EXPECT_GE(cards, 700u);
