@@ -128,18 +128,18 @@ std::string viewerLines(const Find& f)
     return lines;
 }
 
-void flush(Report* r)
+void flush(Report* r, ReportFile* f)
 {
-    if (r->error == 0 && !r->buffer.empty() && !writeFully(r->fd, r->buffer.data(), r->buffer.size()))
+    if (r->error == 0 && !f->buffer.empty() && !writeFully(f->fd, f->buffer.data(), f->buffer.size()))
         r->error = errno ? errno : EIO;
-    r->buffer.clear();
+    f->buffer.clear();
 }
 
-void put(Report* r, const std::string& text)
+void put(Report* r, ReportFile* f, const std::string& text)
 {
-    r->buffer += text;
-    if (r->buffer.size() >= kReportWriteBytes)
-        flush(r);
+    f->buffer += text;
+    if (f->buffer.size() >= kReportWriteBytes)
+        flush(r, f);
 }
 
 // Whether anything has the name: a file, a folder, a link (dangling or not).
@@ -182,12 +182,15 @@ const char kStyle[] =
     ".thumb{display:block;max-width:160px;max-height:160px;image-rendering:pixelated;background:#888;float:left;margin-right:8px}"
     ".facts{overflow:hidden}.hex{color:#666}.viewer{clear:both;background:#eee;padding:4px;margin:6px 0 0;white-space:pre-wrap}"
     "details img{max-width:100%;height:auto;image-rendering:pixelated}.note{font-size:12px;color:#666}"
-    "form{margin:.6em 0}label{margin-right:.8em}";
+    "form{margin:.6em 0}label{margin-right:.8em}"
+    "#finds{border-collapse:collapse;background:#fff}#finds td,#finds th{padding:2px 8px;border-bottom:1px solid #ddd;text-align:right}";
 
-// Sorting and the layout filter move the cards, none is made anew; pictures past the first
-// cards are decoded when their card comes near the view, full ones when opened.
+// Sorting and the layout filter move the cards (and the first page's rows of every find), none is
+// made anew; pictures past the first cards are decoded when their card comes near the view, full
+// ones when opened.
 const char kScript[] =
     "const list=document.getElementById('cards');const cards=[...list.children];"
+    "const table=document.querySelector('#finds tbody');const rows=table?[...table.children]:[];"
     "const count=document.getElementById('count');"
     "function show(i){if(i&&i.dataset.src){i.src=i.dataset.src;delete i.dataset.src;}}"
     "const near=new IntersectionObserver(es=>{for(const e of es)if(e.isIntersecting){"
@@ -195,22 +198,25 @@ const char kScript[] =
     "for(const c of cards)if(c.querySelector('img.thumb[data-src]'))near.observe(c);"
     "document.querySelectorAll('details').forEach(d=>d.addEventListener('toggle',()=>show(d.querySelector('img'))));"
     "function apply(){const by=document.getElementById('sort').value;"
-    "cards.sort((a,b)=>by==='score'?b.dataset.score-a.dataset.score||a.dataset.offset-b.dataset.offset"
-    ":a.dataset.offset-b.dataset.offset);"
-    "const all=document.createDocumentFragment();let shown=0;"
-    "for(const c of cards){c.hidden=!document.getElementById('layout'+c.dataset.layout).checked;shown+=!c.hidden;"
-    "all.appendChild(c);}list.appendChild(all);"
-    "count.textContent=shown===cards.length?cards.length:shown+' of '+cards.length;}"
+    "const order=(a,b)=>by==='score'?b.dataset.score-a.dataset.score||a.dataset.offset-b.dataset.offset"
+    ":a.dataset.offset-b.dataset.offset;"
+    "for(const [box,items] of [[list,cards],[table,rows]]){if(!box)continue;items.sort(order);"
+    "const all=document.createDocumentFragment();"
+    "for(const c of items){c.hidden=!document.getElementById('layout'+c.dataset.layout).checked;all.appendChild(c);}"
+    "box.appendChild(all);}"
+    "const counted=table?rows:cards;const shown=counted.filter(c=>!c.hidden).length;"
+    "count.textContent=shown===counted.length?counted.length:shown+' of '+counted.length;}"
     "document.querySelectorAll('select,input').forEach(e=>e.addEventListener('change',apply));";
 
 std::string cardHtml(const Report& r, const Find& f, int32_t every, const std::string& thumbnail, const std::string& full,
                      bool tooLarge)
 {
-    std::string html = formatted("<div class=\"card\" data-offset=\"%" PRId64 "\" data-score=\"%.3f\" data-layout=\"%d\">\n",
-                                 f.offset, static_cast<double>(f.score), f.layout);
+    std::string html = formatted("<div class=\"card\" id=\"f%" PRId64 "\" data-offset=\"%" PRId64 "\" data-score=\"%.3f\" "
+                                 "data-layout=\"%d\">\n",
+                                 f.offset, f.offset, static_cast<double>(f.score), f.layout);
     html += formatted("<img class=\"thumb\" alt=\"find at %" PRId64 "\" width=\"%d\" height=\"%d\" %s=\"data:image/png;base64,",
                       f.offset, scaledSide(f.width, every), scaledSide(f.height, every),
-                      r.cards < kReportCardsDrawnAtOnce ? "src" : "data-src");
+                      r.cards % kReportCardsAPage < kReportCardsDrawnAtOnce ? "src" : "data-src");
     html += thumbnail + "\">\n";
     html += formatted("<div class=\"facts\"><b>%" PRId64 "</b> <span class=\"hex\">0x%" PRIx64 "</span><br>%" PRId64
                       " bytes, %s<br>%d x %d, stride %" PRId64 "<br>score <span class=\"score\">%.2f</span></div>\n",
@@ -230,6 +236,118 @@ std::string cardHtml(const Report& r, const Find& f, int32_t every, const std::s
     return html + "</div>\n";
 }
 
+// The name of the report's page number (from 1) `page`: FILE.html, then FILE-2.html on.
+std::string pageName(const std::string& path, int64_t page)
+{
+    if (page == 1)
+        return path;
+    const bool html = path.size() > 5 && path.compare(path.size() - 5, 5, ".html") == 0;
+    return (html ? path.substr(0, path.size() - 5) : path) + "-" + std::to_string(page) + ".html";
+}
+
+std::string baseName(const std::string& path)
+{
+    const size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A new file beside f's name, never one that exists, and never the scanned file.
+bool createTemporary(ReportFile* f, const FileIdentity& scanned, std::string* error)
+{
+    const size_t slash = f->name.find_last_of("/\\");
+    const std::string folder = slash == std::string::npos ? "" : f->name.substr(0, slash + 1);
+    f->fd = kNoFile;
+    for (int attempt = 0; attempt < 100 && f->fd == kNoFile; ++attempt) {
+        f->temporary = folder + "." + baseName(f->name) + ".part" + std::to_string(attempt);
+        f->fd = createNewFile(f->temporary.c_str());
+        if (f->fd == kNoFile && errno != EEXIST)
+            break;
+    }
+    if (f->fd == kNoFile) {
+        *error = f->name + ": " + std::strerror(errno ? errno : EEXIST);
+        f->temporary.clear();
+        return false;
+    }
+    if (!identifyOpenFile(f->fd, &f->identity) || sameFile(f->identity, scanned)) {
+        *error = f->temporary + ": is the scanned file, not written";
+        closeFile(f->fd);
+        f->fd = kNoFile;
+        f->temporary.clear();
+        return false;
+    }
+    return true;
+}
+
+// Closes f, with r->error set when its last bytes did not reach it.
+void closePart(Report* r, ReportFile* f)
+{
+    if (f->fd == kNoFile)
+        return;
+    flush(r, f);
+    if (!closeFile(f->fd) && r->error == 0)
+        r->error = errno ? errno : EIO;
+    f->fd = kNoFile;
+}
+
+void removePart(ReportFile* f)
+{
+    if (f->fd != kNoFile)
+        closeFile(f->fd);
+    f->fd = kNoFile;
+    if (!f->temporary.empty())
+        removeWrittenFile(f->temporary.c_str(), f->identity);
+    f->temporary.clear();
+}
+
+std::string pageHead(const Report& r, const std::string& navigation)
+{
+    std::string head = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>tessvane-find: " +
+                       escaped(r.scannedName) + "</title>\n<style>" + kStyle + "</style></head><body>\n<header>\n" +
+                       "<h1>Pictures in " + escaped(r.scannedName) + "</h1>\n" + navigation + "</header>\n";
+    head += "<form>sort by <select id=\"sort\"><option value=\"offset\">offset</option>"
+            "<option value=\"score\">score</option></select> &nbsp; layouts: ";
+    for (int32_t l = 0; l < kLayoutCount; ++l)
+        head += formatted("<label><input type=\"checkbox\" id=\"layout%d\" checked> %s</label>", l, layoutName(l));
+    return head + "</form>\n<div id=\"cards\">\n";
+}
+
+// Ends the card page open, if any, with its own count and script.
+void endCardPage(Report* r)
+{
+    if (r->cardPages.empty() || r->cardPages.back().fd == kNoFile)
+        return;
+    ReportFile* f = &r->cardPages.back();
+    const int64_t cards = r->cards - kReportCardsAPage * static_cast<int64_t>(r->cardPages.size());
+    put(r, f, formatted("</div>\n<div id=\"summary\"><p><span id=\"count\">%" PRId64 "</span> find%s on this page</p></div>\n",
+                        cards, cards == 1 ? "" : "s"));
+    put(r, f, std::string("<script>") + kScript + "</script>\n</body></html>\n");
+    closePart(r, f);
+}
+
+// The rows written so far, into the first page.
+void copyRows(Report* r)
+{
+    closePart(r, &r->rows);
+    const int fd = r->error == 0 ? openForRead(r->rows.temporary.c_str(), false) : kNoFile;
+    if (fd == kNoFile) {
+        if (r->error == 0)
+            r->error = errno ? errno : EIO;
+        return;
+    }
+    std::string piece(kReportWriteBytes, '\0');
+    for (int64_t at = 0;;) {
+        const int64_t got = readAt(fd, at, piece.data(), piece.size());
+        if (got <= 0) {
+            if (got < 0 && r->error == 0)
+                r->error = errno ? errno : EIO;
+            break;
+        }
+        put(r, &r->page, piece.substr(0, static_cast<size_t>(got)));
+        at += got;
+    }
+    closeFile(fd);
+}
+
 }  // namespace
 
 std::string pictureCommand(const Find& f, const std::string& scannedPath)
@@ -243,38 +361,16 @@ std::string pictureCommand(const Find& f, const std::string& scannedPath)
 bool beginReport(Report* r, const std::string& path, const std::string& scannedName, const FileIdentity& scanned,
                  std::string* error)
 {
-    *r = {path, {}, scannedName, kNoFile, {}, 0, {}, 0, 0};
+    *r = {scannedName, scanned, {path, {}, {}, kNoFile, {}}, {path + ".rows", {}, {}, kNoFile, {}}, {}, 0, 0, 0};
     if (nameTaken(path)) {
         *error = path + ": already exists, not replaced";
         return false;
     }
-    const size_t slash = path.find_last_of("/\\");
-    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    for (int attempt = 0; attempt < 100 && r->fd == kNoFile; ++attempt) {
-        r->temporary = folder + "." + name + ".part" + std::to_string(attempt);
-        r->fd = createNewFile(r->temporary.c_str());
-        if (r->fd == kNoFile && errno != EEXIST)
-            break;
-    }
-    if (r->fd == kNoFile) {
-        *error = path + ": " + std::strerror(errno ? errno : EEXIST);
+    if (!createTemporary(&r->page, scanned, error) || !createTemporary(&r->rows, scanned, error)) {
+        removePart(&r->page);
         return false;
     }
-    if (!identifyOpenFile(r->fd, &r->identity) || sameFile(r->identity, scanned)) {
-        *error = r->temporary + ": is the scanned file, not written";
-        closeFile(r->fd);
-        r->fd = kNoFile;
-        return false;
-    }
-    put(r, "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>tessvane-find: " +
-               escaped(scannedName) + "</title>\n<style>" + kStyle + "</style></head><body>\n<header>\n");
-    put(r, "<h1>Pictures in " + escaped(scannedName) + "</h1>\n</header>\n");
-    std::string form = "<form>sort by <select id=\"sort\"><option value=\"offset\">offset</option>"
-                       "<option value=\"score\">score</option></select> &nbsp; layouts: ";
-    for (int32_t l = 0; l < kLayoutCount; ++l)
-        form += formatted("<label><input type=\"checkbox\" id=\"layout%d\" checked> %s</label>", l, layoutName(l));
-    put(r, form + "</form>\n<div id=\"cards\">\n");
+    put(r, &r->page, pageHead(*r, ""));
     return true;
 }
 
@@ -294,42 +390,94 @@ bool addReportCard(Report* r, int fd, const Find& f)
         appendBase64(png, &full);
         r->fullBytes += static_cast<int64_t>(full.size());
     }
-    put(r, cardHtml(*r, f, every, thumbnail, full, tooLarge));
+    const int64_t page = r->cards / kReportCardsAPage + 1;
+    ReportFile* into = &r->page;
+    if (page > 1) {
+        if (r->cards % kReportCardsAPage == 0) {
+            endCardPage(r);
+            std::string error;
+            r->cardPages.push_back({pageName(r->page.name, page), {}, {}, kNoFile, {}});
+            if (!createTemporary(&r->cardPages.back(), r->scanned, &error)) {
+                if (r->error == 0)
+                    r->error = errno ? errno : EIO;
+                return false;
+            }
+            put(r, &r->cardPages.back(),
+                pageHead(*r, formatted("<p>page %" PRId64 ": finds %" PRId64 " on; <a href=\"", page, r->cards + 1) +
+                                 escaped(baseName(r->page.name)) + "\">every find</a></p>\n"));
+        }
+        into = &r->cardPages.back();
+        if (into->fd == kNoFile)
+            return false;
+    }
+    put(r, into, cardHtml(*r, f, every, thumbnail, full, tooLarge));
+    const std::string link = (page > 1 ? escaped(baseName(into->name)) : "") + formatted("#f%" PRId64, f.offset);
+    put(r, &r->rows,
+        formatted("<tr data-offset=\"%" PRId64 "\" data-score=\"%.3f\" data-layout=\"%d\"><td><a href=\"", f.offset,
+                  static_cast<double>(f.score), f.layout) +
+            link +
+            formatted("\">%" PRId64 "</a></td><td>0x%" PRIx64 "</td><td>%" PRId64 "</td><td>%s</td><td>%d x %d</td><td>%" PRId64
+                      "</td><td>%.2f</td></tr>\n",
+                      f.offset, static_cast<uint64_t>(f.offset), f.bytes, layoutName(f.layout), f.width, f.height, f.stride,
+                      static_cast<double>(f.score)));
     ++r->cards;
     return true;
 }
 
 bool endReport(Report* r, const ReportSummary& s, std::string* error)
 {
-    put(r, "</div>\n<div id=\"summary\">\n");
-    put(r, formatted("<p>%" PRId64 " bytes; bytes %" PRId64 " to %" PRId64 " scanned%s</p>\n", s.size, s.from, s.to,
-                     s.interrupted ? " (interrupted)" : ""));
-    put(r, "<p>scanned " + escaped(s.date) +
-               formatted(" in %.2f s; <span id=\"count\">%" PRId64 "</span> find%s</p>\n</div>\n", s.seconds, r->cards,
-                         r->cards == 1 ? "" : "s"));
-    put(r, std::string("<script>") + kScript + "</script>\n</body></html>\n");
-    flush(r);
+    endCardPage(r);
+    put(r, &r->page, "</div>\n");
+    if (!r->cardPages.empty()) {
+        put(r, &r->page,
+            formatted("<h2>Every find</h2>\n<p>The cards of finds %" PRId64 " on are on the pages after this one, "
+                      "%" PRId64 " a page.</p>\n",
+                      kReportCardsAPage + 1, kReportCardsAPage) +
+                "<table id=\"finds\"><thead><tr><th>offset</th><th>hex</th><th>bytes</th><th>layout</th><th>size</th>"
+                "<th>stride</th><th>score</th></tr></thead><tbody>\n");
+        copyRows(r);
+        put(r, &r->page, "</tbody></table>\n");
+    }
+    put(r, &r->page, "<div id=\"summary\">\n");
+    put(r, &r->page, formatted("<p>%" PRId64 " bytes; bytes %" PRId64 " to %" PRId64 " scanned%s</p>\n", s.size, s.from, s.to,
+                               s.interrupted ? " (interrupted)" : ""));
+    put(r, &r->page, "<p>scanned " + escaped(s.date) +
+                         formatted(" in %.2f s; <span id=\"count\">%" PRId64 "</span> find%s%s</p>\n</div>\n", s.seconds,
+                                   r->cards, r->cards == 1 ? "" : "s",
+                                   r->cardPages.empty() ? "" : formatted(" on %zu pages", r->cardPages.size() + 1).c_str()));
+    put(r, &r->page, std::string("<script>") + kScript + "</script>\n</body></html>\n");
+    closePart(r, &r->page);
+    removePart(&r->rows);
     int failure = r->error;
-    if (!closeFile(r->fd) && failure == 0)
-        failure = errno ? errno : EIO;
-    r->fd = kNoFile;
-    if (failure == 0 && !takeName(r->temporary, r->path))
-        failure = errno ? errno : EIO;
+    // The pages after the first take their names first: the first page links to them.
+    std::vector<ReportFile*> parts;
+    for (ReportFile& f : r->cardPages)
+        parts.push_back(&f);
+    parts.push_back(&r->page);
+    size_t named = 0;
+    std::string failed = r->page.name;
+    for (; failure == 0 && named < parts.size(); ++named)
+        if (!takeName(parts[named]->temporary, parts[named]->name)) {
+            failure = errno ? errno : EIO;
+            failed = parts[named]->name;
+            break;
+        }
     if (failure != 0) {
-        removeWrittenFile(r->temporary.c_str(), r->identity);
-        *error = r->path + ": " + (failure == EEXIST ? std::string("already exists, not replaced") : std::strerror(failure));
+        for (size_t k = 0; k < named; ++k)
+            removeWrittenFile(parts[k]->name.c_str(), parts[k]->identity);
+        abandonReport(r);
+        *error = failed + ": " + (failure == EEXIST ? std::string("already exists, not replaced") : std::strerror(failure));
         return false;
     }
-    r->temporary.clear();
+    for (ReportFile* f : parts)
+        f->temporary.clear();
     return true;
 }
 
 void abandonReport(Report* r)
 {
-    if (r->fd != kNoFile)
-        closeFile(r->fd);
-    r->fd = kNoFile;
-    if (!r->temporary.empty())
-        removeWrittenFile(r->temporary.c_str(), r->identity);
-    r->temporary.clear();
+    removePart(&r->page);
+    removePart(&r->rows);
+    for (ReportFile& f : r->cardPages)
+        removePart(&f);
 }

@@ -1,11 +1,12 @@
-// A report of a scan to look at: one self-contained HTML page (pictures inline, no network),
-// with a card per find, sorting and a layout filter. Cards are written to the page as the finds
-// come, so that memory stays the same however many there are; the page is written under a
-// temporary name beside its own and takes its name only when whole.
+// A report of a scan to look at: self-contained HTML pages (pictures inline, no network), with a
+// card per find, sorting and a layout filter. Cards are written as the finds come, so that memory
+// stays the same however many there are; every file is written under a temporary name beside its
+// own and takes its name only when the whole report is written.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/raw_file.h"
 #include "find/find.h"
@@ -15,20 +16,34 @@ constexpr int64_t kReportFullPixels = int64_t{1} << 20;
 // ... nor once the page holds this many bytes of full pictures.
 constexpr int64_t kReportFullBudget = int64_t{96} << 20;
 constexpr int32_t kThumbnailSide = 160;
-// Cards whose thumbnails the browser draws as the page loads; later ones draw theirs when they
-// come into view, so that the first screen shows as soon as the head of the page is read.
+// Cards of a page whose thumbnails the browser draws as the page loads; later ones draw theirs
+// when they come into view, so that the first screen shows as soon as the head of the page is read.
 constexpr int64_t kReportCardsDrawnAtOnce = 60;
 
-struct Report {
-    std::string path;       // the page's name
-    std::string temporary;  // where it is written until whole
-    std::string scannedName;
-    int fd;                 // the temporary file, or kNoFile
+// Cards on a page: past them the first page lists every find in rows (which sort and filter over
+// all), each linked to its card on one of the pages after it, so that every page opens quickly
+// however many finds there are.
+constexpr int64_t kReportCardsAPage = 500;
+
+// One file of the report as it is written: under a temporary name beside its own until the whole
+// report is.
+struct ReportFile {
+    std::string name;       // the name it takes
+    std::string temporary;
     FileIdentity identity;  // of the temporary file
-    int error;              // errno of the first write that failed, or 0
+    int fd;                 // while it is written, else kNoFile
     std::string buffer;     // bytes not yet written
+};
+
+struct Report {
+    std::string scannedName;
+    FileIdentity scanned;
+    ReportFile page;                    // the first page: FILE.html
+    ReportFile rows;                    // the first page's rows of every find, copied into it at the end
+    std::vector<ReportFile> cardPages;  // FILE-2.html on; the last one open
+    int error;                          // errno of the first write that failed, or 0
     int64_t cards;
-    int64_t fullBytes;      // of full pictures so far
+    int64_t fullBytes;                  // of full pictures so far
 };
 
 // What the page's summary says of the scan, known at its end.
@@ -41,8 +56,8 @@ struct ReportSummary {
     bool interrupted;
 };
 
-// Makes the temporary file beside path and writes the head of the page. Fails, with the reason in
-// error, when path exists in any form (a link included) or the folder takes no new file.
+// Makes the first page's temporary file beside path and writes its head. Fails, with the reason
+// in error, when path exists in any form (a link included) or the folder takes no new file.
 bool beginReport(Report* report, const std::string& path, const std::string& scannedName, const FileIdentity& scanned,
                  std::string* error);
 
@@ -51,11 +66,12 @@ bool beginReport(Report* report, const std::string& path, const std::string& sca
 // a failed write of the page shows at endReport.
 bool addReportCard(Report* report, int fd, const Find& find);
 
-// Writes the summary and the script, and gives the page its name, never replacing a file that
-// took the name meanwhile. On failure nothing of the page is left and error says why.
+// Writes the summaries and the scripts, and gives each page its name, never replacing a file (one
+// that took the name meanwhile included). On failure nothing of the report is left and error says
+// why.
 bool endReport(Report* report, const ReportSummary& summary, std::string* error);
 
-// Removes what was written of the page.
+// Removes what was written of the report.
 void abandonReport(Report* report);
 
 // The command that draws exactly f from the file at scannedPath as a PNG file.

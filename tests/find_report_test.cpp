@@ -316,10 +316,13 @@ long peakKib(const std::string& args)
 
 // Each card is written as its find comes: the report adds little memory to the scan's however
 // many finds there are, and holds each picture once (a thumbnail of a small picture is its full
-// picture).
-TEST(FindReport, PageTakesLittleMemoryAndHoldsEachPictureOnce)
+// picture). Past a page of cards the first page lists every find, the cards go on in pages after
+// it, and all of them take their names together or none does.
+TEST(FindReport, PagesTakeLittleMemoryAndHoldEachPictureOnce)
 {
-    const std::string data = manyPictures(800), page = scratchPath("many.html");
+    const std::string data = manyPictures(800), dir = scratchPath("manypages");
+    ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
+    const std::string page = dir + "/many.html", next = dir + "/many-2.html";
 #if !defined(__SANITIZE_ADDRESS__)
     // (AddressSanitizer keeps freed memory aside, which the report's cards would fill.)
     const long scan = peakKib("--tsv " + data), report = peakKib("--report " + page + " " + data);
@@ -328,23 +331,40 @@ TEST(FindReport, PageTakesLittleMemoryAndHoldsEachPictureOnce)
 #else
     EXPECT_EQ(runFinder("--report " + page + " " + data).status, 0);
 #endif
-    const std::string html = fileText(page);
-    const size_t cards = occurrences(html, "class=\"card\"");
-    EXPECT_GE(cards, 700u);
-    EXPECT_EQ(occurrences(html, "data:image/png;base64,"), cards);
-    EXPECT_NE(html.find("<span id=\"count\">" + std::to_string(cards) + "</span> finds"), std::string::npos);
+    const std::string first = fileText(page), second = fileText(next);
+    const size_t cards = occurrences(first, "class=\"card\""), more = occurrences(second, "class=\"card\"");
+    EXPECT_EQ(cards, 500u);
+    EXPECT_GE(more, 200u);
+    EXPECT_EQ(occurrences(first, "data:image/png;base64,"), cards);
+    EXPECT_EQ(occurrences(second, "data:image/png;base64,"), more);
+    EXPECT_EQ(occurrences(first, "<tr data-offset="), cards + more);
+    EXPECT_EQ(occurrences(first, "<a href=\"many-2.html#f"), more);
+    EXPECT_NE(first.find("<span id=\"count\">" + std::to_string(cards + more) + "</span> finds on 2 pages"),
+              std::string::npos);
+    EXPECT_EQ(folderEntries(dir).size(), 2u);
+
+    // A later page's name taken: no page of the report is left.
     std::remove(page.c_str());
+    writeTestFile(next.c_str(), "mine", 4);
+    ProgramRun taken = runFinder("--report " + page + " " + data);
+    EXPECT_EQ(taken.status, 3);
+    EXPECT_NE(taken.err.find(next + ": already exists, not replaced"), std::string::npos) << taken.err;
+    EXPECT_EQ(fileText(next), "mine");
+    EXPECT_EQ(folderEntries(dir), std::vector<std::string>{"many-2.html"});
+    std::remove(next.c_str());
+    rmdir(dir.c_str());
     std::remove(data.c_str());
 
     // Larger pictures: a thumbnail and the full picture each.
-    const std::string demo = scratchPath("demo");
+    const std::string demo = scratchPath("demo"), four = scratchPath("four.html");
     ASSERT_EQ(shellStatus("python3 " TESSVANE_SOURCE_DIR "/tools/make_demo.py " + demo + " >/dev/null"), 0);
-    ProgramRun run = runFinder("--report " + page + " " + demo + "/demo.bin");
+    ProgramRun run = runFinder("--report " + four + " " + demo + "/demo.bin");
     EXPECT_EQ(run.status, 0) << run.err;
-    const std::string four = fileText(page);
-    EXPECT_EQ(occurrences(four, "class=\"card\""), 4u);
-    EXPECT_EQ(occurrences(four, "data:image/png;base64,"), 8u);
-    std::remove(page.c_str());
+    const std::string html = fileText(four);
+    EXPECT_EQ(occurrences(html, "class=\"card\""), 4u);
+    EXPECT_EQ(occurrences(html, "data:image/png;base64,"), 8u);
+    EXPECT_EQ(html.find("<tr "), std::string::npos) << "rows of every find on a page that holds them all";
+    std::remove(four.c_str());
     shellStatus("rm -rf " + demo);
 }
 

@@ -2,8 +2,9 @@
 """Reports of tessvane-find opened in headless Chromium, checked from the browser's own view:
 every thumbnail decoded once in view (past the first cards, only then), one card per line of
 the --tsv listing, sorting by score reorders the cards, the layout filter hides cards and the
-count follows it, a full picture opens at its size; also for a page of more finds than are drawn
-at once. A screenshot of each page is kept.
+count follows it, a full picture opens at its size; for more finds than a page holds, the first
+page's rows of every find (which sort and filter) and the next page of cards. A screenshot of each
+first page is kept.
 
 usage: report_browser_test.py TESSVANE_FIND SOURCE_DIR ARTEFACT_DIR
 Chromium is driven through its DevTools protocol over a pipe (--remote-debugging-pipe), with
@@ -115,42 +116,68 @@ def listing(finder, data):
     return [line.split('\t') for line in out.strip().split('\n')[1:]]
 
 
+def open_and_scroll(browser, page, failures):
+    """Opens a page, checks that thumbnails past the first cards wait for the view, brings every
+    card into view and checks that all thumbnails are decoded then."""
+    browser.open('file://' + page)
+    drawn = browser.evaluate("[...document.querySelectorAll('img.thumb')].filter(i => i.src).length")
+    total = browser.evaluate("document.querySelectorAll('img.thumb').length")
+    if total > 100 and drawn >= total:
+        failures.append(f'{page}: all {total} thumbnails drawn as the page loads')
+    scroll_through(browser)
+    thumbs = browser.evaluate("[...document.querySelectorAll('img.thumb')].map(i => i.naturalWidth)")
+    if not thumbs or min(thumbs) == 0:
+        failures.append(f'{page}: thumbnails not all decoded in view: {thumbs}')
+
+
+def page_cards(browser):
+    return browser.evaluate("[...document.querySelectorAll('.card')].map(c => [c.dataset.offset, c.dataset.layout,"
+                            " c.querySelector('.facts').textContent])")
+
+
+def check_cards(page, cards, expected, failures):
+    if [(c[0], c[1]) for c in cards] != [(row[0], row[2]) for row in expected]:
+        failures.append(f'{page}: cards {cards} do not match the listing {expected}')
+    for card, row in zip(cards, expected):
+        if f'{row[3]} x {row[4]}, stride {row[5]}' not in card[2]:
+            failures.append(f'{page}: card {card} lacks "{row[3]} x {row[4]}, stride {row[5]}"')
+
+
 def check_report(browser, finder, data, report, shot):
+    """The report of data: its first page, and for more finds than a page holds, the list of every
+    find there and the next page of cards."""
     failures = []
     subprocess.run([finder, '--report', report, data], capture_output=True, check=True)
     with open(report, encoding='utf-8') as page:
         text = page.read()
     if 'http:' in text or 'https:' in text or 'src="' in text.replace('src="data:', ''):
         failures.append(f'{report}: refers to something outside the page')
-    browser.open('file://' + report)
-    # Thumbnails past the first cards are decoded only near the view: at load, fewer are.
-    drawn = browser.evaluate("[...document.querySelectorAll('img.thumb')].filter(i => i.src).length")
-    total = browser.evaluate("document.querySelectorAll('img.thumb').length")
-    if total > 100 and drawn >= total:
-        failures.append(f'{report}: all {total} thumbnails drawn as the page loads')
-    scroll_through(browser)
-    thumbs = browser.evaluate("[...document.querySelectorAll('img.thumb')].map(i => i.naturalWidth)")
-    if not thumbs or min(thumbs) == 0:
-        failures.append(f'{report}: thumbnails not all decoded in view: {thumbs}')
-    cards = browser.evaluate("[...document.querySelectorAll('.card')].map(c => [c.dataset.offset, c.dataset.layout,"
-                             " c.querySelector('.facts').textContent])")
+    open_and_scroll(browser, report, failures)
     expected = listing(finder, data)
-    if [(c[0], c[1]) for c in cards] != [(row[0], row[2]) for row in expected]:
-        failures.append(f'{report}: cards {cards} do not match the listing {expected}')
-    for card, row in zip(cards, expected):
-        if f'{row[3]} x {row[4]}, stride {row[5]}' not in card[2]:
-            failures.append(f'{report}: card {card} lacks "{row[3]} x {row[4]}, stride {row[5]}"')
+    cards = page_cards(browser)
+    rows = browser.evaluate("[...document.querySelectorAll('#finds tbody tr')].map(r => [r.dataset.offset,"
+                            " r.dataset.layout, r.querySelector('a').getAttribute('href')])")
+    if rows:
+        if [(r[0], r[1]) for r in rows] != [(row[0], row[2]) for row in expected]:
+            failures.append(f'{report}: the rows of every find {rows} do not match the listing {expected}')
+        if len(cards) >= len(expected):
+            failures.append(f'{report}: every find on the first page, and rows of them too')
+    elif len(cards) < len(expected):
+        failures.append(f'{report}: no rows of every find, though cards {len(cards)} of {len(expected)}')
+    check_cards(report, cards, expected[:len(cards)], failures)
+    # Sorting and the filter work over every find: the rows when there are, else the cards.
+    items = "[...document.querySelectorAll('#finds tbody tr')]" if rows else "[...document.querySelectorAll('.card')]"
     browser.evaluate("document.getElementById('sort').value = 'score';"
                      "document.getElementById('sort').dispatchEvent(new Event('change'))")
-    scores = browser.evaluate("[...document.querySelectorAll('.card')].map(c => Number(c.dataset.score))")
+    scores = browser.evaluate(f"{items}.map(c => Number(c.dataset.score))")
     wanted = sorted((float(row[6]) for row in expected), reverse=True)
     if scores != wanted:
-        failures.append(f'{report}: sorted by score the cards read {scores}, not {wanted}')
+        failures.append(f'{report}: sorted by score the finds read {scores}, not {wanted}')
     layout = expected[0][2]
     browser.evaluate(f"document.getElementById('layout{layout}').click()")
-    shown = browser.evaluate("[...document.querySelectorAll('.card')].filter(c => !c.hidden).length")
+    shown = browser.evaluate(f"{items}.filter(c => !c.hidden).length")
     if shown != sum(row[2] != layout for row in expected):
-        failures.append(f'{report}: with layout {layout} filtered out, {shown} cards show')
+        failures.append(f'{report}: with layout {layout} filtered out, {shown} finds show')
     count = browser.evaluate("document.getElementById('count').textContent")
     if count != f'{shown} of {len(expected)}':
         failures.append(f'{report}: with layout {layout} filtered out, the count reads {count!r}')
@@ -170,6 +197,17 @@ def check_report(browser, finder, data, report, shot):
             failures.append(f'{report}: the full picture of the find at {full} is {width} wide, not {row[3]}')
         browser.evaluate("document.querySelector('details').open = false")
     browser.screenshot(shot)
+    if rows:
+        # The first find past the first page links to its card on the next page.
+        first = len(cards)
+        link = next(r[2] for r in rows if r[0] == expected[first][0])
+        name, anchor = link.split('#')
+        if anchor != 'f' + expected[first][0]:
+            failures.append(f'{report}: the row of the find at {expected[first][0]} links to {link}')
+        following = os.path.join(os.path.dirname(report), name)
+        open_and_scroll(browser, following, failures)
+        print(f'{report}: {len(expected)} finds, {len(cards)} cards a page, next page {name} checked')
+        check_cards(following, page_cards(browser), expected[first:first + len(cards)], failures)
     return failures
 
 
@@ -249,7 +287,7 @@ def main():
         subprocess.run([sys.executable, os.path.join(source, 'tools', 'make_demo.py'), work], check=True,
                        capture_output=True)
         larger_file(source, os.path.join(work, 'larger.bin'))
-        many_pictures(os.path.join(work, 'many.bin'), 150)
+        many_pictures(os.path.join(work, 'many.bin'), 640)
         browser = Browser(chromium, os.path.join(work, 'profile'))
         for name in ('demo', 'larger', 'many'):
             data = os.path.join(work, name + '.bin')
