@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""The report's cost over many finds, for one or more builds of tessvane-find in one run: page
-size, the finder's peak memory (/usr/bin/time -v) and how long headless Chromium takes to show the
-first screen of cards (their thumbnails decoded) and to finish loading the page.
+"""The report's cost over many finds, for one or more builds of tessvane-find in one run: the size
+of its first page and of all its pages, the finder's peak memory (/usr/bin/time -v) and how long
+headless Chromium takes to show the first page's first screen of cards (their thumbnails decoded)
+and to finish loading that page (what `chromium --headless --screenshot` waits for).
 
 usage: report_pages.py COUNT FINDER [FINDER...]
 The test file holds COUNT small stored pictures (BMP, PGM, PPM, TGA) of varied sizes and looks.
@@ -65,7 +66,9 @@ def main():
             finds = len(run.stdout.strip().split('\n')) - 1
             scan = subprocess.run(['/usr/bin/time', '-v', finder, '--tsv', data], capture_output=True, text=True)
             size = os.path.getsize(page) if os.path.exists(page) else -1
-            line = (f'{finder}: status {run.returncode}, {finds} finds, page {size / 1e6:.1f} MB, peak '
+            pages = [os.path.join(work, name) for name in os.listdir(work) if name.startswith(f'report{k}')]
+            line = (f'{finder}: status {run.returncode}, {finds} finds, first page {size / 1e6:.1f} MB, '
+                    f'{len(pages)} pages {sum(map(os.path.getsize, pages)) / 1e6:.1f} MB, peak '
                     f'{peak_kib(run.stderr) / 1024:.0f} MiB (scan alone {peak_kib(scan.stderr) / 1024:.0f} MiB)')
             if chromium and size > 0:
                 browser = Browser(chromium, os.path.join(work, f'profile{k}'))
