@@ -183,7 +183,7 @@ const char kStyle[] =
     ".facts{overflow:hidden}.hex{color:#666}.viewer{clear:both;background:#eee;padding:4px;margin:6px 0 0;white-space:pre-wrap}"
     "details img{max-width:100%;height:auto;image-rendering:pixelated}.note{font-size:12px;color:#666}"
     "form{margin:.6em 0}label{margin-right:.8em}"
-    "#finds{border-collapse:collapse;background:#fff}#finds td,#finds th{padding:2px 8px;border-bottom:1px solid #ddd;text-align:right}";
+    ".finds{content-visibility:auto}#finds{border-collapse:collapse;background:#fff}#finds td,#finds th{padding:2px 8px;border-bottom:1px solid #ddd;text-align:right}";
 
 // Sorting and the layout filter move the cards (and the first page's rows of every find), none is
 // made anew; pictures past the first cards are decoded when their card comes near the view, full
@@ -251,6 +251,19 @@ std::string baseName(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// A file name as a relative link: bytes other than letters, digits and ._~- percent-encoded.
+std::string linkTo(const std::string& name)
+{
+    std::string out;
+    for (char c : name) {
+        if (std::isalnum(static_cast<unsigned char>(c)) || std::strchr("._~-", c))
+            out += c;
+        else
+            out += formatted("%%%02X", static_cast<unsigned char>(c));
+    }
+    return out;
+}
+
 // A new file beside f's name, never one that exists, and never the scanned file.
 bool createTemporary(ReportFile* f, const FileIdentity& scanned, std::string* error)
 {
@@ -287,6 +300,8 @@ void closePart(Report* r, ReportFile* f)
     if (!closeFile(f->fd) && r->error == 0)
         r->error = errno ? errno : EIO;
     f->fd = kNoFile;
+    // Pages written keep no memory.
+    std::string().swap(f->buffer);
 }
 
 void removePart(ReportFile* f)
@@ -404,14 +419,14 @@ bool addReportCard(Report* r, int fd, const Find& f)
             }
             put(r, &r->cardPages.back(),
                 pageHead(*r, formatted("<p>page %" PRId64 ": finds %" PRId64 " on; <a href=\"", page, r->cards + 1) +
-                                 escaped(baseName(r->page.name)) + "\">every find</a></p>\n"));
+                                 linkTo(baseName(r->page.name)) + "\">every find</a></p>\n"));
         }
         into = &r->cardPages.back();
         if (into->fd == kNoFile)
             return false;
     }
     put(r, into, cardHtml(*r, f, every, thumbnail, full, tooLarge));
-    const std::string link = (page > 1 ? escaped(baseName(into->name)) : "") + formatted("#f%" PRId64, f.offset);
+    const std::string link = (page > 1 ? linkTo(baseName(into->name)) : "") + formatted("#f%" PRId64, f.offset);
     put(r, &r->rows,
         formatted("<tr data-offset=\"%" PRId64 "\" data-score=\"%.3f\" data-layout=\"%d\"><td><a href=\"", f.offset,
                   static_cast<double>(f.score), f.layout) +
@@ -433,10 +448,12 @@ bool endReport(Report* r, const ReportSummary& s, std::string* error)
             formatted("<h2>Every find</h2>\n<p>The cards of finds %" PRId64 " on are on the pages after this one, "
                       "%" PRId64 " a page.</p>\n",
                       kReportCardsAPage + 1, kReportCardsAPage) +
+                // Out of view the long table is not laid out, neither as the page is read nor after.
+                formatted("<div class=\"finds\" style=\"contain-intrinsic-size:auto 700px auto %" PRId64 "px\">", 24 * r->cards) +
                 "<table id=\"finds\"><thead><tr><th>offset</th><th>hex</th><th>bytes</th><th>layout</th><th>size</th>"
                 "<th>stride</th><th>score</th></tr></thead><tbody>\n");
         copyRows(r);
-        put(r, &r->page, "</tbody></table>\n");
+        put(r, &r->page, "</tbody></table></div>\n");
     }
     put(r, &r->page, "<div id=\"summary\">\n");
     put(r, &r->page, formatted("<p>%" PRId64 " bytes; bytes %" PRId64 " to %" PRId64 " scanned%s</p>\n", s.size, s.from, s.to,

@@ -305,7 +305,7 @@ size_t occurrences(const std::string& text, const std::string& what)
 }
 
 // Peak memory of the finder in KiB, as /usr/bin/time measures it.
-long peakKib(const std::string& args)
+[[maybe_unused]] long peakKib(const std::string& args)
 {
     const std::string peak = scratchPath("peak");
     shellStatus("/usr/bin/time -f %M -o " + peak + " FINDER --threads 1 " + args + " >/dev/null 2>&1");
