@@ -461,7 +461,7 @@ bool endReport(Report* r, const ReportSummary& s, std::string* error)
     put(r, &r->page, "<p>scanned " + escaped(s.date) +
                          formatted(" in %.2f s; <span id=\"count\">%" PRId64 "</span> find%s%s</p>\n</div>\n", s.seconds,
                                    r->cards, r->cards == 1 ? "" : "s",
-                                   r->cardPages.empty() ? "" : formatted(" on %zu pages", r->cardPages.size() + 1).c_str()));
+                                   r->cardPages.empty() ? "" : (" on " + std::to_string(r->cardPages.size() + 1) + " pages").c_str()));
     put(r, &r->page, std::string("<script>") + kScript + "</script>\n</body></html>\n");
     closePart(r, &r->page);
     removePart(&r->rows);
