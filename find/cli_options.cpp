@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -62,6 +63,42 @@ bool parseWidths(const std::string& text, int32_t* lo, int32_t* hi)
     return true;
 }
 
+// OFFSET,LAYOUT,WIDTH,HEIGHT,STRIDE, then ",up" for rows stored bottom-up and the order of the
+// pixels' parts (",rgb", ",bgr", ",high-nibble"), as a report's card writes them.
+bool parsePicture(const std::string& text, Find* f)
+{
+    std::vector<std::string> fields;
+    for (size_t at = 0;;) {
+        const size_t comma = text.find(',', at);
+        fields.push_back(text.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
+        if (comma == std::string::npos)
+            break;
+        at = comma + 1;
+    }
+    int64_t n[5];
+    if (fields.size() < 5 || fields.size() > 7)
+        return false;
+    for (int k = 0; k < 5; ++k)
+        if (!parseNumber(fields[static_cast<size_t>(k)], &n[k]))
+            return false;
+    *f = {n[0], 0, static_cast<int32_t>(n[1]), static_cast<int32_t>(n[2]), static_cast<int32_t>(n[3]), n[4], 1.0f, true};
+    for (size_t k = 5; k < fields.size(); ++k) {
+        if (fields[k] == "up" && k == 5)
+            f->bottomUp = true;
+        else if (f->order == kOrderOfLayout && (fields[k] == "rgb" || fields[k] == "bgr" || fields[k] == "high-nibble"))
+            f->order = fields[k] == "rgb" ? kRedFirst : fields[k] == "bgr" ? kBlueFirst : kHighNibbleFirst;
+        else
+            return false;
+    }
+    if (n[0] > int64_t{1} << 60 || n[1] >= kLayoutCount || n[2] < 1 || n[2] > kFindWidthCeiling || n[3] < 1 || n[3] > kFindHeightCeiling)
+        return false;
+    const int64_t row = rowBytes(f->layout, f->width);
+    if (n[4] < row || n[4] > int64_t{1} << 32)
+        return false;
+    f->bytes = (f->height - 1) * f->stride + row;
+    return true;
+}
+
 ParseOutcome usageError(const std::string& what)
 {
     std::fprintf(stderr, "tessvane-find: %s\n%s", what.c_str(), usageText().c_str());
@@ -78,9 +115,9 @@ std::string optionNamed(const std::string& message)
 }
 
 struct Texts {
-    std::string layouts, widths, minBytes, minHeight, from, to, threads;
+    std::string layouts, widths, minBytes, minHeight, from, to, threads, picture;
     std::vector<std::string> files;
-    bool help, version, extractGiven, reportGiven;
+    bool help, version, extractGiven, reportGiven, pictureGiven;
 };
 
 // CLI11 reports mistakes by throwing; they end here, as today's messages.
@@ -101,6 +138,7 @@ ParseOutcome runParser(int argc, char** argv, Args* args, Texts* t)
     app.add_option("--from", t->from);
     app.add_option("--to", t->to);
     app.add_option("--threads", t->threads);
+    app.add_option("--picture", t->picture);
     app.add_option("file", t->files);
     try {
         app.parse(argc, argv);
@@ -115,6 +153,7 @@ ParseOutcome runParser(int argc, char** argv, Args* args, Texts* t)
     }
     t->extractGiven = extract->count() > 0;
     t->reportGiven = report->count() > 0;
+    t->pictureGiven = app.get_option("--picture")->count() > 0;
     return kParsedScan;
 }
 
@@ -137,13 +176,17 @@ std::string usageText()
                "                      (an existing file is never replaced; at most 16 Mi pixels each)\n"
                "  --report FILE.html  also write a page to look at the finds in a browser: a card with a\n"
                "                      thumbnail and the viewer's settings each, pictures inline, sorting\n"
-               "                      and a layout filter (a new file; full pictures up to 1 Mi pixels)\n"
+               "                      and a layout filter (new files; full pictures up to 1 Mi pixels;\n"
+               "                      past 500 cards, rows of every find and FILE-2.html on)\n"
                "  --layouts LIST      layouts to look for, e.g. 0,2 (default 0,1,2,3,4,5)\n"
                "  --width MIN-MAX     widths in pixels (default 8-4096; 2 to 16384)\n"
                "  --min-bytes N       smallest region reported (default 4096)\n"
                "  --min-height ROWS   fewest rows reported (default 32; 16 to 1048576)\n"
                "  --from OFFSET       first byte to scan (decimal or 0x hex; default 0)\n"
                "  --to OFFSET         scan up to this byte (default the end of the file)\n"
+               "  --picture OFFSET,LAYOUT,WIDTH,HEIGHT,STRIDE[,up][,rgb|,bgr|,high-nibble]\n"
+               "                      no scan: draws this one picture into --extract's folder, rows\n"
+               "                      stored bottom-up with up, its colours in the order given\n"
                "  --threads N         threads (default: one per core; at most ") +
            threads +
            ", what the memory budget allows)\n"
@@ -162,6 +205,7 @@ ParseOutcome parseCommandLine(int argc, char** argv, Args* args)
     args->extractDir.clear();
     args->reportPath.clear();
     args->tsv = false;
+    args->picture = false;
     Texts t = {};
     const ParseOutcome outcome = runParser(argc, argv, args, &t);
     if (outcome != kParsedScan)
@@ -191,6 +235,11 @@ ParseOutcome parseCommandLine(int argc, char** argv, Args* args)
         return usageError("bad value for --extract");
     if (t.reportGiven && args->reportPath.empty())
         return usageError("bad value for --report");
+    if (t.pictureGiven && !parsePicture(t.picture, &args->pictureFind))
+        return usageError("bad value for --picture");
+    if (t.pictureGiven && (args->extractDir.empty() || t.reportGiven))
+        return usageError("--picture draws into --extract's folder, without --report");
+    args->picture = t.pictureGiven;
     if (t.files.empty())
         return usageError("no file given");
     if (t.files.size() > 1)

@@ -11,6 +11,8 @@ struct Args {
     std::string extractDir;  // empty: no pictures written
     std::string reportPath;  // empty: no report
     bool tsv;
+    bool picture;  // --picture: no scan; draws this one find into extractDir
+    Find pictureFind;
 };
 
 enum ParseOutcome { kParsedScan, kParsedHelp, kParsedVersion, kParsedBadUsage };

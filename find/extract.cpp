@@ -43,17 +43,66 @@ bool writeToFile(void* user, const uint8_t* data, size_t size)
     return sink->error == 0;
 }
 
-// Rows are read a batch at a time through the scanned file, never by name.
-bool drawRows(const ExtractTarget& target, const Find& f, int32_t rows, PngWriter* png, int* readError)
+}  // namespace
+
+void decodeRow(int32_t layout, PixelOrder order, const uint8_t* bytes, int32_t width, uint8_t* rgb)
+{
+    // Where red sits: the first byte, or a word's low bits (0), else the last (2).
+    const bool redFirst = order == kRedFirst || (order == kOrderOfLayout && (layout == kColour15 || layout == kColour24));
+    const int red = redFirst ? 0 : 2, blue = 2 - red;
+    const int highNibble = order == kHighNibbleFirst ? 1 : 0;
+    for (int32_t x = 0; x < width; ++x, rgb += 3) {
+        switch (layout) {
+        case kGrey4: {
+            const uint8_t level = static_cast<uint8_t>((bytes[x >> 1] >> (((x & 1) ^ highNibble) * 4) & 15) * 17);
+            rgb[0] = rgb[1] = rgb[2] = level;
+            break;
+        }
+        case kGrey8:
+            rgb[0] = rgb[1] = rgb[2] = bytes[x];
+            break;
+        case kColour15: {
+            uint8_t parts[3];
+            putRgb(parts, decodeColour15(bytes[2 * x] | static_cast<uint32_t>(bytes[2 * x + 1]) << 8));
+            rgb[red] = parts[0];
+            rgb[1] = parts[1];
+            rgb[blue] = parts[2];
+            break;
+        }
+        case kColour24:
+            rgb[red] = bytes[3 * x];
+            rgb[1] = bytes[3 * x + 1];
+            rgb[blue] = bytes[3 * x + 2];
+            break;
+        case kColour32:
+            rgb[red] = bytes[4 * x];
+            rgb[1] = bytes[4 * x + 1];
+            rgb[blue] = bytes[4 * x + 2];
+            break;
+        default: {
+            const uint32_t word = bytes[2 * x] | static_cast<uint32_t>(bytes[2 * x + 1]) << 8;
+            rgb[blue] = static_cast<uint8_t>((word >> 11) * 255 / 31);
+            rgb[1] = static_cast<uint8_t>((word >> 5 & 63) * 255 / 63);
+            rgb[red] = static_cast<uint8_t>((word & 31) * 255 / 31);
+        }
+        }
+    }
+}
+
+bool drawFind(int fd, const Find& f, int32_t rows, int32_t every, PngWriter* png, int* readError)
 {
     const int64_t rowLength = rowBytes(f.layout, f.width);
-    const int64_t batch = std::max<int64_t>(1, (1 << 20) / f.stride);
+    // Whole rows are read a batch at a time; sampled ones one by one.
+    const int64_t batch = every == 1 ? std::max<int64_t>(1, (1 << 20) / f.stride) : 1;
     std::vector<uint8_t> bytes(static_cast<size_t>((batch - 1) * f.stride + rowLength));
     std::vector<uint8_t> rgb(static_cast<size_t>(f.width) * 3);
-    for (int64_t y = 0; y < rows; y += batch) {
+    const int32_t drawnWidth = (f.width + every - 1) / every;
+    for (int64_t y = 0; y < rows; y += batch * every) {
         const int64_t count = std::min<int64_t>(batch, rows - y);
+        // The batch's rows in file order: picture rows y on, upward in the file when bottom-up.
+        const int64_t first = f.bottomUp ? f.height - y - count : y;
         const size_t want = static_cast<size_t>((count - 1) * f.stride + rowLength);
-        const int64_t got = readAt(target.fd, f.offset + y * f.stride, bytes.data(), want);
+        const int64_t got = readAt(fd, f.offset + first * f.stride, bytes.data(), want);
         if (got < 0) {
             *readError = errno ? errno : EIO;
             return false;
@@ -61,47 +110,15 @@ bool drawRows(const ExtractTarget& target, const Find& f, int32_t rows, PngWrite
         // A file that shrank since the scan leaves the rest of the picture black.
         std::fill(bytes.begin() + got, bytes.begin() + static_cast<std::ptrdiff_t>(want), 0);
         for (int64_t k = 0; k < count; ++k) {
-            decodeRow(f.layout, bytes.data() + k * f.stride, f.width, rgb.data());
+            const int64_t row = f.bottomUp ? count - 1 - k : k;
+            decodeRow(f.layout, f.order, bytes.data() + row * f.stride, f.width, rgb.data());
+            for (int32_t x = 1; x < drawnWidth; ++x)
+                std::copy_n(rgb.data() + static_cast<size_t>(x) * every * 3, 3, rgb.data() + static_cast<size_t>(x) * 3);
             if (!pngRow(png, rgb.data()))
                 return false;
         }
     }
     return true;
-}
-
-}  // namespace
-
-void decodeRow(int32_t layout, const uint8_t* bytes, int32_t width, uint8_t* rgb)
-{
-    for (int32_t x = 0; x < width; ++x, rgb += 3) {
-        switch (layout) {
-        case kGrey4: {
-            const uint8_t level = static_cast<uint8_t>((bytes[x >> 1] >> ((x & 1) * 4) & 15) * 17);
-            rgb[0] = rgb[1] = rgb[2] = level;
-            break;
-        }
-        case kGrey8:
-            rgb[0] = rgb[1] = rgb[2] = bytes[x];
-            break;
-        case kColour15:
-            putRgb(rgb, decodeColour15(bytes[2 * x] | static_cast<uint32_t>(bytes[2 * x + 1]) << 8));
-            break;
-        case kColour24:
-            putRgb(rgb, decodeColour24(bytes + 3 * x));
-            break;
-        case kColour32:
-            rgb[0] = bytes[4 * x + 2];
-            rgb[1] = bytes[4 * x + 1];
-            rgb[2] = bytes[4 * x];
-            break;
-        default: {
-            const uint32_t word = bytes[2 * x] | static_cast<uint32_t>(bytes[2 * x + 1]) << 8;
-            rgb[0] = static_cast<uint8_t>((word >> 11) * 255 / 31);
-            rgb[1] = static_cast<uint8_t>((word >> 5 & 63) * 255 / 63);
-            rgb[2] = static_cast<uint8_t>((word & 31) * 255 / 31);
-        }
-        }
-    }
 }
 
 bool prepareExtractDir(const std::string& dir, std::string* error)
@@ -158,7 +175,7 @@ bool extractFind(const ExtractTarget& target, const Find& f, int32_t* rows, std:
     FileSink sink = {fd, 0};
     PngWriter* png = static_cast<PngWriter*>(std::malloc(sizeof(PngWriter)));
     int readError = 0;
-    bool ok = png && pngBegin(png, {writeToFile, &sink}, f.width, *rows) && drawRows(target, f, *rows, png, &readError) &&
+    bool ok = png && pngBegin(png, {writeToFile, &sink}, f.width, *rows) && drawFind(target.fd, f, *rows, 1, png, &readError) &&
               pngEnd(png);
     if (png)
         pngAbandon(png);

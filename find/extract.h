@@ -6,6 +6,7 @@
 
 #include "common/raw_file.h"
 #include "find/find.h"
+#include "find/png_write.h"
 
 // Larger finds are drawn as their first rows only, so that memory and files stay small.
 constexpr int64_t kMaxExtractPixels = int64_t{16} << 20;
@@ -28,5 +29,11 @@ std::string extractName(const std::string& dir, const Find& f);
 bool extractFind(const ExtractTarget& target, const Find& f, int32_t* rows, std::string* error);
 
 // One row of width pixels of layout at bytes as R, G, B: grey levels as they are (4-bit ones
-// times 17), colours in the viewer's way for 15 and 24 bits, B, G, R for 32 bits and 565.
-void decodeRow(int32_t layout, const uint8_t* bytes, int32_t width, uint8_t* rgb);
+// times 17, the low nibble first), colours in the order given, or in kOrderOfLayout's: the
+// viewer's way for 15 and 24 bits, B, G, R for 32 bits and 565.
+void decodeRow(int32_t layout, PixelOrder order, const uint8_t* bytes, int32_t width, uint8_t* rgb);
+
+// Draws f's first rows in picture order (the bottom row first in the file when f.bottomUp), every
+// `every`-th row and pixel, into png, which was begun at that size; rows are read through the open
+// scanned file fd, never by name. False when a read (readError set) or png fails.
+bool drawFind(int fd, const Find& f, int32_t rows, int32_t every, PngWriter* png, int* readError);

@@ -37,6 +37,15 @@ struct FindOptions {
 // every core. Tables of records pass for pictures mostly in short runs of rows.
 FindOptions defaultFindOptions();
 
+// The order of a pixel's parts, where a stored picture's header fixes it; a find read from its look
+// alone is drawn in its layout's order (common/pixel_layouts.h).
+enum PixelOrder : int32_t {
+    kOrderOfLayout = 0,
+    kRedFirst,         // red in the first byte, or in a word's low bits (PPM, TIFF)
+    kBlueFirst,        // blue there (BMP, TGA, XWD)
+    kHighNibbleFirst,  // 4-bit pixels, the high nibble the left one (BMP)
+};
+
 struct Find {
     int64_t offset;  // first byte of the first row, in file order
     int64_t bytes;   // length of the region: (height - 1) * stride + the bytes of one row
@@ -46,6 +55,10 @@ struct Find {
     int64_t stride;  // bytes from one row to the next: the row's bytes, or more when padded
     float score;     // 0 to 1: how surely this is a picture; higher ranks first
     bool stored = false;  // read from the header of a stored picture (BMP, PNM, TGA) before it
+    // As the stored picture's header says: its rows in file order run up the picture (BMP, TGA),
+    // and the order of its pixels' parts.
+    bool bottomUp = false;
+    PixelOrder order = kOrderOfLayout;
 };
 
 // Checks an option set; on failure names the bad option in error.

@@ -20,6 +20,8 @@ struct Stored {
     int64_t height;
     int64_t stride;
     bool strideMustAgree;  // the header is too plain to trust unless the find's rows agree
+    bool bottomUp = false;
+    PixelOrder order = kOrderOfLayout;
 };
 
 uint32_t u16(const uint8_t* p)
@@ -65,6 +67,7 @@ bool bmpAt(const uint8_t* p, int64_t left, Stored* s)
     } else {
         return false;
     }
+    const bool bottomUp = height > 0;
     height = std::abs(height);
     if (planes != 1 || width < 2 || width > kFindWidthCeiling || height < 1 || height > kFindHeightCeiling)
         return false;
@@ -78,7 +81,8 @@ bool bmpAt(const uint8_t* p, int64_t left, Stored* s)
         return false;
     if (imageSize != 0 && imageSize != area && imageSize != area + 2)
         return false;
-    *s = {offBits, layout, width, height, stride, false};
+    *s = {offBits, layout, width, height, stride, false, bottomUp,
+          bpp == 4 ? kHighNibbleFirst : bpp == 32 && compression == 3 && u32(p + 54) == 0xFF ? kRedFirst : kBlueFirst};
     return true;
 }
 
@@ -115,7 +119,7 @@ bool pnmAt(const uint8_t* p, int64_t left, Stored* s)
     if (width < 2 || width > kFindWidthCeiling || height < 1 || height > kFindHeightCeiling || maxValue < 1 || maxValue > 255)
         return false;
     const int32_t layout = p[1] == '5' ? kGrey8 : kColour24;
-    *s = {at + 1, layout, width, height, width * (layout == kGrey8 ? 1 : 3), false};
+    *s = {at + 1, layout, width, height, width * (layout == kGrey8 ? 1 : 3), false, false, kRedFirst};
     return true;
 }
 
@@ -133,7 +137,8 @@ bool tgaAt(const uint8_t* p, int64_t left, Stored* s)
                          : depth == 16 ? kColour15 : depth == 24 ? kColour24 : depth == 32 ? kColour32 : -1;
     if (layout < 0 || width < 2 || width > kFindWidthCeiling || height < 1 || u16(p + 8) > width || u16(p + 10) > height)
         return false;
-    *s = {18 + int64_t{p[0]}, layout, width, height, width * depth / 8, true};
+    // Rows run bottom-up unless bit 5 of the descriptor says top-down.
+    *s = {18 + int64_t{p[0]}, layout, width, height, width * depth / 8, true, (p[17] & 0x20) == 0, kBlueFirst};
     return true;
 }
 
@@ -162,7 +167,7 @@ bool xwdAt(const uint8_t* p, int64_t left, Stored* s)
                          : bits == 32 && red == 0xFF0000 && f[15] == 0xFF00 && f[16] == 0xFF ? kColour32 : -1;
     if (layout < 0 || line < width * (bits / 8) || line > width * (bits / 8) + 64)
         return false;
-    *s = {int64_t{headerSize} + 12 * int64_t{colours}, layout, width, height, line, false};
+    *s = {int64_t{headerSize} + 12 * int64_t{colours}, layout, width, height, line, false, false, kBlueFirst};
     return true;
 }
 
@@ -246,7 +251,7 @@ bool tiffAt(const TiffHeader& t, FetchBytes fetch, void* user, Stored* s)
     if (layout < 0 || bits != 8 || compression != 1 || planar != 1 || strip < 8 || width < 2 ||
         width > static_cast<uint32_t>(kFindWidthCeiling) || height < 1 || height > static_cast<uint32_t>(kFindHeightCeiling))
         return false;
-    *s = {strip, layout, width, height, int64_t{width} * samples, false};
+    *s = {strip, layout, width, height, int64_t{width} * samples, false, false, kRedFirst};
     return true;
 }
 
@@ -507,7 +512,7 @@ void takeHeader(const Stored& s, int64_t start, Find* f, FetchBytes fetch, void*
     // A find read from the header already ranks as stored.
     const float rank = f->stored ? rankAt(*f, rows, s.width) : storedRank(rankAt(*f, rows, s.width));
     *f = {top, (rows - 1) * s.stride + row, s.layout, static_cast<int32_t>(s.width), static_cast<int32_t>(rows),
-          s.stride, rank, true};
+          s.stride, rank, true, s.bottomUp, s.order};
 }
 
 }  // namespace
@@ -596,7 +601,8 @@ void followStored(const uint8_t* data, int64_t size, int64_t base, int64_t p, st
         return;
     const int64_t row = rowBytes(s.layout, static_cast<int32_t>(s.width));
     finds->push_back({start, (rows - 1) * s.stride + row, s.layout, static_cast<int32_t>(s.width),
-                      static_cast<int32_t>(rows), s.stride, storedRank(rankScore(quality, rows, s.width)), true});
+                      static_cast<int32_t>(rows), s.stride, storedRank(rankScore(quality, rows, s.width)), true, s.bottomUp,
+                      s.order});
 }
 
 }  // namespace

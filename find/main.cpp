@@ -61,6 +61,11 @@ void installHandlers()
     // the program halfway through a picture.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
+#ifdef SIGPIPE
+    // A reader that stops early (| head) makes the listing fail with EPIPE: status 3, and no
+    // page left half-written.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
 #ifdef _WIN32
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
@@ -96,8 +101,7 @@ struct Run {
     int64_t finds;
     int outputError;     // errno of a failed write to stdout, or 0
     bool extractFailed;
-    int reportFd;        // the report's new file, or kNoFile
-    FileIdentity reportIdentity;
+    bool reporting;      // a page is being written
     Report report;
 };
 
@@ -140,6 +144,22 @@ bool printLine(Run* run, const char* line)
     return true;
 }
 
+// Draws f into the --extract folder; false, said on stderr, when it could not be written.
+bool extractOne(const Run& run, const Find& f)
+{
+    int32_t rows = 0;
+    std::string error;
+    if (!extractFind(run.target, f, &rows, &error)) {
+        std::fprintf(stderr, "tessvane-find: %s\n", error.c_str());
+        return false;
+    }
+    if (rows < f.height)
+        std::fprintf(stderr, "tessvane-find: %s: drawn as its first %d rows of %d, to stay within the %" PRId64
+                             " Mi pixel limit\n",
+                     extractName(run.args.extractDir, f).c_str(), rows, f.height, kMaxExtractPixels >> 20);
+    return true;
+}
+
 bool listFind(void* user, const Find& f)
 {
     Run* run = static_cast<Run*>(user);
@@ -159,23 +179,13 @@ bool listFind(void* user, const Find& f)
     if (!printLine(run, line))
         return false;
     ++run->finds;
-    if (run->reportFd != kNoFile && !addReportCard(&run->report, run->target.fd, f)) {
+    if (run->reporting && !addReportCard(&run->report, run->target.fd, f)) {
         std::fprintf(stderr, "tessvane-find: %s: find at %" PRId64 " left out: %s\n", run->args.reportPath.c_str(), f.offset,
                      std::strerror(errno ? errno : EIO));
         run->extractFailed = true;
     }
-    if (run->args.extractDir.empty())
-        return true;
-    int32_t rows = 0;
-    std::string error;
-    if (!extractFind(run->target, f, &rows, &error)) {
-        std::fprintf(stderr, "tessvane-find: %s\n", error.c_str());
+    if (!run->args.extractDir.empty() && !extractOne(*run, f))
         run->extractFailed = true;
-    } else if (rows < f.height) {
-        std::fprintf(stderr, "tessvane-find: %s: drawn as its first %d rows of %d, to stay within the %" PRId64
-                             " Mi pixel limit\n",
-                     extractName(run->args.extractDir, f).c_str(), rows, f.height, kMaxExtractPixels >> 20);
-    }
     return true;
 }
 
@@ -209,61 +219,46 @@ bool openInput(const std::string& path, int* fd, int64_t* size)
     return true;
 }
 
-// The report is made as a new file before the scan, so that a name that cannot be written is
-// known at once and nothing existing is ever replaced.
+// The report is begun before the scan, so that a name that cannot be written is known at once.
 bool openReport(Run* run)
 {
-    const std::string& path = run->args.reportPath;
-    run->reportFd = createNewFile(path.c_str());
-    if (run->reportFd == kNoFile) {
-        std::fprintf(stderr, "tessvane-find: %s: %s\n", path.c_str(),
-                     errno == EEXIST ? "already exists, not replaced" : std::strerror(errno));
+    std::string error;
+    run->reporting = beginReport(&run->report, run->args.reportPath, run->args.path, run->target.scanned, &error);
+    if (!run->reporting)
+        std::fprintf(stderr, "tessvane-find: %s\n", error.c_str());
+    return run->reporting;
+}
+
+// Finishes the page with what was found, also after an interrupt; a page that cannot be written
+// whole, or whose listing failed (a reader that stopped early), is not left.
+bool finishReport(Run* run, const ScanResult& result)
+{
+    if (!run->reporting)
+        return true;
+    run->reporting = false;
+    if (run->outputError) {
+        abandonReport(&run->report);
+        std::fprintf(stderr, "tessvane-find: %s: not made, as the listing failed\n", run->args.reportPath.c_str());
         return false;
     }
-    if (!identifyOpenFile(run->reportFd, &run->reportIdentity) || sameFile(run->reportIdentity, run->target.scanned)) {
-        std::fprintf(stderr, "tessvane-find: %s: is the scanned file, not written\n", path.c_str());
-        closeFile(run->reportFd);
-        run->reportFd = kNoFile;
+    char date[64];
+    const std::time_t now = std::time(nullptr);
+    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
+    const int64_t from = std::min(run->args.options.from, result.size);
+    const ReportSummary summary = {result.size, from, from + result.scanned, date, secondsSince(run->start), gStop};
+    std::string error;
+    if (!endReport(&run->report, summary, &error)) {
+        std::fprintf(stderr, "tessvane-find: %s\n", error.c_str());
         return false;
     }
     return true;
 }
 
-// Writes the page with what was found, also after an interrupt; a page that cannot be written
-// whole is removed.
-bool finishReport(Run* run, const ScanResult& result)
-{
-    if (run->reportFd == kNoFile)
-        return true;
-    Report& r = run->report;
-    r.scannedName = run->args.path;
-    r.size = result.size;
-    r.from = std::min(run->args.options.from, result.size);
-    r.to = r.from + result.scanned;
-    r.seconds = secondsSince(run->start);
-    r.interrupted = gStop;
-    char date[64];
-    const std::time_t now = std::time(nullptr);
-    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
-    r.date = date;
-    bool ok = writeReport(run->reportFd, r);
-    const int error = errno;
-    ok = closeFile(run->reportFd) && ok;
-    if (!ok) {
-        removeWrittenFile(run->args.reportPath.c_str(), run->reportIdentity);
-        std::fprintf(stderr, "tessvane-find: %s: %s\n", run->args.reportPath.c_str(), std::strerror(error ? error : EIO));
-    }
-    run->reportFd = kNoFile;
-    return ok;
-}
-
 void dropReport(Run* run)
 {
-    if (run->reportFd == kNoFile)
-        return;
-    closeFile(run->reportFd);
-    removeWrittenFile(run->args.reportPath.c_str(), run->reportIdentity);
-    run->reportFd = kNoFile;
+    if (run->reporting)
+        abandonReport(&run->report);
+    run->reporting = false;
 }
 
 int finishOutput(Run* run)
@@ -294,6 +289,22 @@ void warnAboutRange(const Run& run, int64_t size)
                      o.from, size);
 }
 
+// --picture: the one picture given, drawn exactly, without a scan.
+int drawPicture(Run* run, int64_t size)
+{
+    const Find& f = run->args.pictureFind;
+    int status = kStatusScanned;
+    if (f.offset + f.bytes > size) {
+        std::fprintf(stderr, "tessvane-find: the picture ends at %" PRId64 ", past the end of %s (%" PRId64 " bytes)\n",
+                     f.offset + f.bytes, run->args.path.c_str(), size);
+        status = kStatusUsage;
+    } else if (!extractOne(*run, f)) {
+        status = kStatusOutput;
+    }
+    closeFile(run->target.fd);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -315,7 +326,6 @@ int main(int argc, char** argv)
     if (!openInput(run.args.path, &fd, &size))
         return kStatusUnreadable;
     run.target = {fd, {}, run.args.extractDir};
-    run.reportFd = kNoFile;
     std::string error;
     if (!identifyOpenFile(fd, &run.target.scanned) ||
         (!run.args.extractDir.empty() && !prepareExtractDir(run.args.extractDir, &error))) {
@@ -323,6 +333,8 @@ int main(int argc, char** argv)
         closeFile(fd);
         return kStatusOutput;
     }
+    if (run.args.picture)
+        return drawPicture(&run, size);
     if (!run.args.reportPath.empty() && !openReport(&run)) {
         closeFile(fd);
         return kStatusOutput;

@@ -1,6 +1,7 @@
 // PNG output, a row at a time, into any sink: a file for --extract, memory for pictures inlined
-// elsewhere. Memory stays the size of one row and zlib's state whatever the picture's size, and
-// every failure (a short write, zlib out of memory) is reported.
+// elsewhere. Memory stays the size of two rows and zlib's state whatever the picture's size, and
+// every failure (a short write, zlib out of memory) is reported. Each row is filtered the way
+// that leaves the smallest differences, which shrinks smooth pictures by about half.
 #pragma once
 
 #include <cstddef>
@@ -19,7 +20,7 @@ struct PngWriter {
     int32_t width;
     int32_t rowsLeft;
     uint8_t out[1 << 15];  // deflated bytes waiting for their IDAT chunk
-    uint8_t filter;        // the byte before each row: no filter
+    uint8_t* rows;         // the row before (zero at first), then the filtered row
 };
 
 // Writes the signature and header; false on a write failure or when zlib has no memory.

@@ -11,40 +11,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/find_program.h"
 #include "tests/support/find_samples.h"
 #include "tests/support/test_support.h"
 
 namespace {
-
-struct ProgramRun {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string finder()
-{
-    const char* exe = std::getenv("TESSVANE_FIND");
-    return exe ? exe : "tessvane-find";
-}
-
-// Runs the finder with args in a shell; `before` runs first in the same shell (a resource limit),
-// and stdout goes where `stdoutTo` says, to a file read back when empty.
-ProgramRun runFinder(const std::string& args, const std::string& before = "", const std::string& stdoutTo = "")
-{
-    const std::string out = scratchPath("out.txt"), err = scratchPath("err.txt");
-    const std::string command = "(" + before + (before.empty() ? "" : "; ") + finder() + " " + args + " " +
-                                (stdoutTo.empty() ? ">" + out : stdoutTo) + " 2>" + err + " </dev/null)";
-    int raw = std::system(("/bin/sh -c \"" + command + "\"").c_str());
-    auto slurp = [](const std::string& path) {
-        std::ifstream in(path);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    };
-    ProgramRun run = {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
-    std::remove(out.c_str());
-    std::remove(err.c_str());
-    return run;
-}
 
 // Noise with the screen crop of 565 pixels at 70001.
 std::string screenInNoise()
