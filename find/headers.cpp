@@ -618,7 +618,8 @@ void keepOutside(Find* f, const Find& g)
 
 namespace {
 
-// settleByHeader for the find as it is; false when no header holds it.
+// Looks before f for the header of a stored picture that holds f, and gives f that picture's
+// reading, its rows followed out to the picture's edges; false when no header holds it.
 bool settleAsIs(Find* f, const Source& src)
 {
     const FetchBytes fetch = src.fetch;
@@ -652,37 +653,66 @@ bool settleAsIs(Find* f, const Source& src)
     return true;
 }
 
-// settleByHeader; false when no header holds f.
-bool settleOne(Find* f, FetchBytes fetch, void* user, HeaderWork* work)
+// Whether f's bytes are all one value: no picture, whatever its header claims (a stored picture's
+// first rows alone may be, until joined with the rest).
+bool oneValue(const Find& f, const Source& src)
 {
-    const Source src = {fetch, user, work};
-    // Pictures stored back to back read as one: the rows before the first header within the find
-    // are taken first, when a header holds them (the pictures after it are found by their own). A
-    // find that began a little before its own header is held only as a whole.
-    const int64_t inner = nextStoredHeader(f->offset + 1, f->offset + f->bytes, src);
-    if (inner < f->offset + f->bytes) {
-        Find before = *f;
-        keepRowsBefore(&before, inner);
-        if (before.height > 0 && settleAsIs(&before, src)) {
-            *f = before;
-            return true;
-        }
+    uint8_t first = 0;
+    for (int64_t pos = f.offset, end = f.offset + f.bytes; pos < end;) {
+        int64_t at = pos;
+        const uint8_t* bytes = nullptr;
+        const int64_t n = src.fetch(src.user, &at, std::min(end, pos + kFollowBytes), &bytes);
+        if (at != pos || n <= 0)
+            return false;
+        if (pos == f.offset)
+            first = bytes[0];
+        int64_t i = 0;
+        while (i < n && bytes[i] == first)
+            ++i;
+        spend(src.work, i);
+        if (i < n)
+            return false;
+        pos += n;
     }
-    return settleAsIs(f, src);
+    return true;
+}
+
+// Settles f, appending what it gives to out. Pictures stored back to back read as one: a find is
+// cut where a header begins within it, each piece held by its own header when one holds it. A
+// find that began a little before its own header (its rows before it held by none) is held only
+// as a whole. A find joined with a stored picture's piece but held by no header is one of the look.
+void settleOne(Find f, const Source& src, std::vector<Find>* out)
+{
+    for (;;) {
+        const int64_t end = f.offset + f.bytes;
+        const int64_t inner = nextStoredHeader(f.offset + 1, end, src);
+        Find before = f;
+        keepRowsBefore(&before, inner);
+        if (inner >= end || !(before.height > 0 && settleAsIs(&before, src)))
+            break;
+        before.stored = true;
+        out->push_back(before);
+        const int64_t skipped = (inner - f.offset + f.stride - 1) / f.stride;
+        keepRows(&f, f.offset + skipped * f.stride, f.height - skipped);
+        if (f.height <= 0)
+            return;
+    }
+    f.stored = settleAsIs(&f, src);
+    out->push_back(f);
 }
 
 }  // namespace
 
-void settleByHeader(Find* f, FetchBytes fetch, void* user, HeaderWork* work)
-{
-    settleOne(f, fetch, user, work);
-}
-
 void settleAndOrder(std::vector<Find>* finds, FetchBytes fetch, void* user, HeaderWork* work)
 {
-    // A find joined with a stored picture's piece but held by no header is a find of the look.
-    for (Find& f : *finds)
-        f.stored = settleOne(&f, fetch, user, work);
+    const Source src = {fetch, user, work};
+    std::vector<Find> settled;
+    for (const Find& f : *finds)
+        settleOne(f, src, &settled);
+    for (Find& f : settled)
+        if (f.stored && oneValue(f, src))
+            keepRows(&f, f.offset, 0);
+    finds->swap(settled);
     std::stable_sort(finds->begin(), finds->end(), [](const Find& a, const Find& b) { return a.offset < b.offset; });
     // One find per header: a find of the look alone over stored pictures (pictures stored back
     // to back look like one) keeps what lies outside them.
@@ -724,20 +754,9 @@ int64_t fetchFromBuffer(void* user, int64_t* lo, int64_t hi, const uint8_t** byt
 
 namespace {
 
-// Whether the n bytes at p are all one value: no picture, whatever its header claims.
-bool oneValue(const uint8_t* p, int64_t n)
-{
-    uint8_t lo = 255, hi = 0;
-    for (int64_t i = 0; i < n; ++i) {
-        lo = std::min(lo, p[i]);
-        hi = std::max(hi, p[i]);
-    }
-    return lo == hi;
-}
-
 // The stored picture whose header begins at file offset p (next, the next header's offset, ends
-// its rows): a find when its rows follow the header, are alike down and not all one value, as far
-// as they go within the buffer. Returns where the header's pixels end, or -1 when there is none.
+// its rows): a find when its rows follow the header and are alike down, as far as they go within
+// the buffer. Returns where the header's pixels end, or -1 when there is none.
 int64_t followStored(BufferBytes* buffer, int64_t p, int64_t next, std::vector<Find>* finds, HeaderWork* work)
 {
     const Source src = {fetchFromBuffer, buffer, work};
@@ -759,9 +778,6 @@ int64_t followStored(BufferBytes* buffer, int64_t p, int64_t next, std::vector<F
     int64_t at = 0, near = 0, far = 0;
     const uint8_t* bytes = rows >= kFindHeightFloor ? fetchRows(start + s.stride, sample, s.stride, -1, src, &at) : nullptr;
     if (!bytes)
-        return start + area;
-    spend(work, sample - start);
-    if (oneValue(bytes, sample - at))
         return start + area;
     rowDifferences(bytes, at, start + s.stride, sample, s, -1, &near, &far, work);
     const float quality = far > 0 ? 1.0f - static_cast<float>(near) / static_cast<float>(far) : 1.0f;
