@@ -521,6 +521,9 @@ int64_t followBlocks(const Stored& s, int64_t from, int64_t to, double taken, co
             if (std::abs(edge - pos) < kFileBlock / 2)
                 edge += dir * kFileBlock;
             const int64_t spanEnd = pos + dir * (span - moved);
+            // ... and so is a short piece left before the end.
+            if (spanEnd == to && std::abs(spanEnd - edge) < kFileBlock / 2)
+                edge = spanEnd;
             const int64_t next = dir > 0 ? std::min(edge, spanEnd) : std::max(edge, spanEnd);
             const int64_t b0 = std::min(pos, next), b1 = std::max(pos, next);
             if (dir > 0) {
@@ -678,20 +681,21 @@ bool oneValue(const Find& f, const Source& src)
 }
 
 // Settles f, appending what it gives to out. Pictures stored back to back read as one: a find is
-// cut where a header begins within it, each piece held by its own header when one holds it. A
-// find that began a little before its own header (its rows before it held by none) is held only
-// as a whole. A find joined with a stored picture's piece but held by no header is one of the look.
+// cut where a header begins within it, each piece held by its own header when one holds it (a
+// piece before the first header, as of a find that began a little before its own, by any). A
+// find joined with a stored picture's piece but held by no header is one of the look.
 void settleOne(Find f, const Source& src, std::vector<Find>* out)
 {
     for (;;) {
-        const int64_t end = f.offset + f.bytes;
-        const int64_t inner = nextStoredHeader(f.offset + 1, end, src);
+        const int64_t inner = nextStoredHeader(f.offset + 1, f.offset + f.bytes, src);
+        if (inner >= f.offset + f.bytes)
+            break;
         Find before = f;
         keepRowsBefore(&before, inner);
-        if (inner >= end || !(before.height > 0 && settleAsIs(&before, src)))
-            break;
-        before.stored = true;
-        out->push_back(before);
+        if (before.height > 0) {
+            before.stored = settleAsIs(&before, src);
+            out->push_back(before);
+        }
         const int64_t skipped = (inner - f.offset + f.stride - 1) / f.stride;
         keepRows(&f, f.offset + skipped * f.stride, f.height - skipped);
         if (f.height <= 0)
