@@ -408,7 +408,7 @@ bool searchBack(const uint8_t* bytes, int64_t n, int64_t at, int64_t from, int64
 {
     int64_t p = std::min(from, n) - 1;
     p -= (at + p) % step;
-    spend(work, std::max<int64_t>(0, p) / step);
+    const int64_t first = p;
     for (; p >= 0; p -= step) {
         const uint8_t* h = bytes + p;
         if (!mayBeHeader(h, n - p))
@@ -420,12 +420,13 @@ bool searchBack(const uint8_t* bytes, int64_t n, int64_t at, int64_t from, int64
         }
         if (!headerAt(h, n - p, false, s, work))
             continue;
-        const int64_t first = at + p + s->pixels;
-        if (holds(*s, first, f)) {
-            *start = first;
+        if (holds(*s, at + p + s->pixels, f)) {
+            spend(work, (first - p) / step + 1);
+            *start = at + p + s->pixels;
             return true;
         }
     }
+    spend(work, (first - p) / step);
     return false;
 }
 
@@ -633,8 +634,9 @@ bool settleAsIs(Find* f, const Source& src)
     // Near first, at every byte: most finds start at or near their picture's first row. Then where
     // files begin in archives, file systems and memory: further into the find (it may have begun
     // in bytes as plain as the rows, before the header), and further back.
-    const int64_t into = std::min(f->bytes / 2, kHeaderReach);
-    const int64_t spans[3][3] = {{f->offset - kHeaderNearReach, f->offset + kHeaderTail, 1},
+    // A header that holds f lies before the middle of f, as its pixels follow it.
+    const int64_t into = std::min(f->bytes / 2, kHeaderReach), tail = std::min(kHeaderTail, f->bytes / 2 + 1);
+    const int64_t spans[3][3] = {{f->offset - kHeaderNearReach, f->offset + tail, 1},
                                  {f->offset + kHeaderTail, f->offset + std::max(kHeaderTail, into), kStoredAlign},
                                  {f->offset - kHeaderReach, f->offset - kHeaderNearReach, kStoredAlign}};
     TiffHeaders tiffs;
