@@ -58,9 +58,8 @@ TEST(FindStoredWork, CraftedHeadersCostBoundedWorkPerByte)
 }
 
 // Noise to a 16-byte boundary, the files one after another (each from a 1 KiB boundary when
-// `blocks`, as a file system
-// with 1 KiB blocks keeps them, zeros after each), noise: one find per file, each as its header
-// says, none over another.
+// `blocks`, as a file system with 1 KiB blocks keeps them, zeros after each), noise: one find per
+// file, each as its header says, none over another.
 void expectEachFile(const std::vector<Bytes>& files, const std::vector<Sample>& samples, bool blocks, const char* what)
 {
     Bytes data = randomTestBytes(30016, 41);
