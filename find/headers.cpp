@@ -19,6 +19,13 @@ void spend(HeaderWork* work, int64_t bytes)
         work->examined += bytes;
 }
 
+// Whether the n bytes at p are all one value: each is the one after it.
+bool sameBytes(const uint8_t* p, int64_t n, HeaderWork* work)
+{
+    spend(work, n);
+    return n <= 1 || std::memcmp(p, p + 1, static_cast<size_t>(n - 1)) == 0;
+}
+
 // Where the stage reads bytes beyond its buffer, and what it counts its work in.
 struct Source {
     FetchBytes fetch;
@@ -359,13 +366,22 @@ bool signatureAt(const uint8_t* h)
 
 // Where the next header of any kind begins in [from, end), from within the bytes [at, at + n): BMP,
 // PNM and TIFF ones at any byte, TGA and XWD ones on the boundary; a TIFF one by its signature, as
-// its directory may lie anywhere. A stored picture's rows end there.
-int64_t nextHeader(const uint8_t* bytes, int64_t n, int64_t at, int64_t from, int64_t end, HeaderWork* work)
+// its directory may lie anywhere. A stored picture's rows end there. Sets *found to the header
+// when one is given and it is no TIFF one (those are read through fetch).
+int64_t nextHeader(const uint8_t* bytes, int64_t n, int64_t at, int64_t from, int64_t end, HeaderWork* work,
+                   Stored* found = nullptr, bool* tiff = nullptr)
 {
     end = std::min(end, at + n);
     const int64_t signatureEnd = std::min(end, at + n - 1);
-    int64_t aligned = nextCandidate(bytes, n, at, from, end);
-    int64_t signature = from < signatureEnd ? at + nextSignature(bytes, from - at, signatureEnd - at) : end;
+    auto nextSignatureAt = [&](int64_t p) {
+        const int64_t q = p < signatureEnd ? at + nextSignature(bytes, p - at, signatureEnd - at) : end;
+        return q < signatureEnd ? q : end;
+    };
+    // Boundary positions are scanned only up to the next signature: between headers met at
+    // every byte, the boundary is not scanned again and again.
+    int64_t signature = nextSignatureAt(from);
+    int64_t alignedEnd = std::min(end, signature + 1);
+    int64_t aligned = nextCandidate(bytes, n, at, from, alignedEnd);  // alignedEnd: none before it
     for (;;) {
         const int64_t q = std::min(aligned, signature);
         if (q >= end) {
@@ -374,14 +390,24 @@ int64_t nextHeader(const uint8_t* bytes, int64_t n, int64_t at, int64_t from, in
         }
         Stored s;
         const uint8_t* h = bytes + (q - at);
-        if (tiffSignature(h, at + n - q) || headerAt(h, at + n - q, true, &s, work)) {
+        const bool isTiff = tiffSignature(h, at + n - q);
+        if (isTiff || headerAt(h, at + n - q, true, &s, work)) {
             spend(work, q - from);
+            if (found && !isTiff)
+                *found = s;
+            if (tiff)
+                *tiff = isTiff;
             return q;
         }
-        if (q == aligned)
-            aligned = nextCandidate(bytes, n, at, q + 1, end);
-        if (q == signature)
-            signature = q + 1 < signatureEnd ? at + nextSignature(bytes, q + 1 - at, signatureEnd - at) : end;
+        if (q == aligned && aligned < alignedEnd)
+            aligned = nextCandidate(bytes, n, at, q + 1, alignedEnd);
+        if (q == signature) {
+            signature = nextSignatureAt(q + 1);
+            const int64_t further = std::min(end, signature + 1);
+            if (aligned >= alignedEnd)
+                aligned = nextCandidate(bytes, n, at, alignedEnd, further);
+            alignedEnd = further;
+        }
     }
 }
 
@@ -662,21 +688,14 @@ bool settleAsIs(Find* f, const Source& src)
 // first rows alone may be, until joined with the rest).
 bool oneValue(const Find& f, const Source& src)
 {
-    uint8_t first = 0;
+    int first = -1;
     for (int64_t pos = f.offset, end = f.offset + f.bytes; pos < end;) {
         int64_t at = pos;
         const uint8_t* bytes = nullptr;
         const int64_t n = src.fetch(src.user, &at, std::min(end, pos + kFollowBytes), &bytes);
-        if (at != pos || n <= 0)
+        if (at != pos || n <= 0 || (first >= 0 && bytes[0] != first) || !sameBytes(bytes, n, src.work))
             return false;
-        if (pos == f.offset)
-            first = bytes[0];
-        int64_t i = 0;
-        while (i < n && bytes[i] == first)
-            ++i;
-        spend(src.work, i);
-        if (i < n)
-            return false;
+        first = bytes[0];
         pos += n;
     }
     return true;
@@ -760,23 +779,29 @@ int64_t fetchFromBuffer(void* user, int64_t* lo, int64_t hi, const uint8_t** byt
 
 namespace {
 
-// The stored picture whose header begins at file offset p (next, the next header's offset, ends
-// its rows): a find when its rows follow the header and are alike down, as far as they go within
-// the buffer. Returns where the header's pixels end, or -1 when there is none.
-int64_t followStored(BufferBytes* buffer, int64_t p, int64_t next, std::vector<Find>* finds, HeaderWork* work)
+// A header met on the way through the buffer.
+struct MetHeader {
+    int64_t at;      // file offset
+    Stored stored;   // its reading, but for a TIFF one
+    bool tiff;       // a TIFF signature, whose directory is yet to be read
+};
+
+// The stored picture whose header is met (next, the next header's offset, ends its rows): a find
+// when its rows follow the header and are alike down, as far as they go within the buffer.
+// Returns where the header's pixels end, or -1 when there is none.
+int64_t followStored(BufferBytes* buffer, const MetHeader& met, int64_t next, std::vector<Find>* finds, HeaderWork* work)
 {
     const Source src = {fetchFromBuffer, buffer, work};
-    Stored s;
-    const uint8_t* h = buffer->data + (p - buffer->base);
-    const int64_t left = buffer->base + buffer->size - p;
-    const bool tiff = tiffSignature(h, left);
-    if (tiff ? !tiffAt({p, h[0] == 'M', tiff32(h + 4, h[0] == 'M')}, src, &s) : !headerAt(h, left, true, &s, work))
+    Stored s = met.stored;
+    const uint8_t* h = buffer->data + (met.at - buffer->base);
+    if (met.tiff && !tiffAt({met.at, h[0] == 'M', tiff32(h + 4, h[0] == 'M')}, src, &s))
         return -1;
     // The pixels lie between the header and the next one; the first row is taken on trust, the
-    // others must follow it.
-    const int64_t start = p + s.pixels, area = s.stride * s.height;
+    // others must follow it. Rows of one value as far as they may go are no picture (zeros after
+    // a TGA header's plain numbers).
+    const int64_t start = met.at + s.pixels, area = s.stride * s.height;
     const int64_t to = std::min(start + area, next);
-    if (to < start + kFindHeightFloor * s.stride)
+    if (to < start + kFindHeightFloor * s.stride || sameBytes(buffer->data + (start - buffer->base), to - start, work))
         return start + area;
     const int64_t end = followBlocks(s, start + s.stride, to, -1.0, src);
     const int64_t rows = (end - start) / s.stride;
@@ -793,21 +818,23 @@ int64_t followStored(BufferBytes* buffer, int64_t p, int64_t next, std::vector<F
     return start + area;
 }
 
-// The first header at or after p outside the blocks the sieve found to be noise, or the buffer's
-// end: such blocks hold no header worth following, as their rows would not be alike.
-int64_t nextSearchedHeader(const BufferBytes& b, int64_t p, const std::vector<uint8_t>& kinds, HeaderWork* work)
+// The first header at or after p outside the blocks the sieve found to be noise, or one at the
+// buffer's end: such blocks hold no header worth following, as their rows would not be alike.
+MetHeader nextSearchedHeader(const BufferBytes& b, int64_t p, const std::vector<uint8_t>& kinds, HeaderWork* work)
 {
     const int64_t end = b.base + b.size;
+    MetHeader met = {end, {}, false};
     while (p < end) {
         const int64_t block = (p - b.base) / kBlockBytes, blockEnd = std::min(end, b.base + (block + 1) * kBlockBytes);
         if (kinds[static_cast<size_t>(block)] != kNoiseBlock) {
-            const int64_t q = nextHeader(b.data, b.size, b.base, p, blockEnd, work);
-            if (q < blockEnd)
-                return q;
+            met.at = nextHeader(b.data, b.size, b.base, p, blockEnd, work, &met.stored, &met.tiff);
+            if (met.at < blockEnd)
+                return met;
         }
         p = blockEnd;
     }
-    return end;
+    met.at = end;
+    return met;
 }
 
 }  // namespace
@@ -819,17 +846,17 @@ void findStoredPictures(const uint8_t* data, int64_t size, int64_t base, int64_t
     // begins, so that no byte is followed for two headers whatever they claim.
     BufferBytes buffer = {data, size, base};
     const int64_t end = base + size, last = base + std::min(hi, size);
-    int64_t p = nextSearchedHeader(buffer, base + lo, kinds, work);
-    while (p < last) {
-        const int64_t next = nextSearchedHeader(buffer, p + 1, kinds, work);
-        const int64_t pixelsEnd = followStored(&buffer, p, next, finds, work);
+    MetHeader met = nextSearchedHeader(buffer, base + lo, kinds, work);
+    while (met.at < last) {
+        const MetHeader next = nextSearchedHeader(buffer, met.at + 1, kinds, work);
+        const int64_t pixelsEnd = followStored(&buffer, met, next.at, finds, work);
         // The next file of a plain concatenation begins where a picture's pixels end: a TGA or XWD
         // header is taken there off the boundary too.
         Stored s;
-        if (pixelsEnd > p && pixelsEnd < next && pixelsEnd < last &&
+        if (pixelsEnd > met.at && pixelsEnd < next.at && pixelsEnd < last &&
             headerAt(data + (pixelsEnd - base), end - pixelsEnd, true, &s, work))
-            p = pixelsEnd;
+            met = {pixelsEnd, s, false};
         else
-            p = next;
+            met = next;
     }
 }

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 enum CraftedKind : int {
@@ -34,7 +33,10 @@ inline std::vector<uint8_t> craftedHeaders(CraftedKind kind, size_t size, bool d
         for (int k = 0; k < bytes; ++k)
             out.push_back(static_cast<uint8_t>(value >> (8 * k)));
     };
-    auto text = [&out](const char* s) { out.insert(out.end(), s, s + std::strlen(s)); };
+    auto text = [&out](const char* s) {
+        for (; *s; ++s)
+            out.push_back(static_cast<uint8_t>(*s));
+    };
     auto padTo = [&out](size_t at) { out.resize(at, 0); };
     const char p = defused ? 'Q' : 'P', b = defused ? 'C' : 'B', i = defused ? 'J' : 'I';
     uint32_t seed = 12345;
@@ -77,7 +79,8 @@ inline std::vector<uint8_t> craftedHeaders(CraftedKind kind, size_t size, bool d
             if (at == 0) {
                 const uint8_t tga[18] = {0, 0, static_cast<uint8_t>(defused ? 9 : 3), 0, 0, 0, 0, 0, 0, 0, 0, 0,
                                          0, 16, 255, 255, 8, 0};
-                out.insert(out.end(), tga, tga + 18);
+                for (uint8_t v : tga)
+                    out.push_back(v);
             }
             padTo(size);
             break;
