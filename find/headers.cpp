@@ -589,18 +589,19 @@ Find storedFind(const Stored& s, int64_t top, int64_t rows, float rank)
             s.stride, rank, true};
 }
 
-// The find's own rows on the header's grid, followed out to the picture's edges.
-void takeHeader(const Stored& s, int64_t start, Find* f, const Source& src)
+// The find's own rows on the header's grid, followed out to the picture's edges; false when none
+// of them is whole there.
+bool takeHeader(const Stored& s, int64_t start, Find* f, const Source& src)
 {
     const int64_t area = s.stride * s.height;
     int64_t top = start + std::clamp<int64_t>((f->offset - start + s.stride - 1) / s.stride, 0, s.height - 1) * s.stride;
     int64_t bottom = start + std::clamp<int64_t>((f->offset + f->bytes - start) / s.stride, 1, s.height) * s.stride;
     if (bottom <= top || bottom > f->offset + f->bytes)
-        return;
+        return false;
     // The find may have run on into the next stored picture.
     bottom = std::max(top, nextStoredHeader(start, bottom, src));
     if (bottom - top < s.stride)
-        return;
+        return false;
     // Rows are compared within the find's own.
     const double taken = rowDifference(s, top + s.stride, std::min(bottom, top + kStoredSampleBytes), -1, src);
     bottom = followBlocks(s, bottom, start + area, taken, src);
@@ -609,6 +610,7 @@ void takeHeader(const Stored& s, int64_t start, Find* f, const Source& src)
     // A find read from the header already ranks as stored.
     const float rank = f->stored ? rankAt(*f, rows, s.width) : storedRank(rankAt(*f, rows, s.width));
     *f = storedFind(s, top, rows, rank);
+    return true;
 }
 
 // f's rows from top on, rows of them, ranked as such. No rows left: a height of 0, which no option
@@ -678,10 +680,7 @@ bool settleAsIs(Find* f, const Source& src)
         if (tiffAt(tiffs.list[k], src, &s) && holds(s, first + s.pixels, *f))
             start = first + s.pixels;
     }
-    if (start < 0)
-        return false;
-    takeHeader(s, start, f, src);
-    return true;
+    return start >= 0 && takeHeader(s, start, f, src);
 }
 
 // Whether f's bytes are all one value: no picture, whatever its header claims (a stored picture's
