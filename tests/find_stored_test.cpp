@@ -101,7 +101,7 @@ Bytes storedFile(const Sample& s, const char* kind, Sample* stored)
 
 // Pictures stored back to back, as `cat` or an archive without padding leaves them, and in a file
 // system's consecutive blocks: each is listed on its own, the later headers not read as rows, and
-// none is lost under a find of the one before (24-bit BMPs, a BMP of another width after one, ten
+// none is lost under a find of the one before (24-bit BMPs, BMPs of other widths after one, ten
 // PGMs, TGAs and TIFFs whose second header lies off the 16-byte boundary).
 TEST(FindStored, PicturesBackToBackAreOneFindEach)
 {
@@ -109,7 +109,15 @@ TEST(FindStored, PicturesBackToBackAreOneFindEach)
     const Bytes slate = readSample("slate_101x101.pgm");
     const Sample slateReading = {"slate_101x101.pgm", 15, kGrey8, 101, 101, 101};
     expectEachFile({bmp24, bmp24, bmp24}, {kSamples[0], kSamples[0], kSamples[0]}, false, "three BMPs");
-    expectEachFile({bmp24, bmp8}, {kSamples[0], kSamples[1]}, false, "BMPs of two widths");
+    // The photo cut to 100 pixels a row: strides 4 bytes apart, as alike as one picture's pieces.
+    Sample narrow = kSamples[0];
+    narrow.width = 100;
+    narrow.stride = 300;
+    Bytes bmp100 = bmpHeader(narrow, 24);
+    const Bytes photo = samplePixels(kSamples[0]);
+    for (int64_t y = 0; y < narrow.height; ++y)
+        bmp100.insert(bmp100.end(), photo.begin() + y * kSamples[0].stride, photo.begin() + y * kSamples[0].stride + 300);
+    expectEachFile({bmp24, bmp100, bmp8}, {kSamples[0], narrow, kSamples[1]}, false, "BMPs of other widths");
     expectEachFile({bmp24, bmp24, bmp8, bmp24}, {kSamples[0], kSamples[0], kSamples[1], kSamples[0]}, true,
                    "BMPs in consecutive blocks");
     expectEachFile(std::vector<Bytes>(10, slate), std::vector<Sample>(10, slateReading), false, "ten PGMs");
