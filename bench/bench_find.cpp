@@ -2,7 +2,11 @@
 // same run. findFileVsRead scans a 512 MiB noise file from the page cache with every core and,
 // in each iteration, also reads it through in 8 MiB windows on as many threads: "ratio" is scan
 // time over read time, "scan_MBps" and "read_MBps" the rates (wall clock, since both use threads).
-// findBufferNoise is the single-threaded scan of noise already in memory.
+// findBufferNoise is the single-threaded scan of noise already in memory. findCraftedHeaders scans
+// 4 MiB of crafted headers (tests/support/crafted_headers.h: many a MiB, claiming more rows than
+// there are, off the 16-byte boundary, endless PNM comments, tiny pictures) and the same bytes with
+// their signatures broken, single-threaded in memory, in turns: "ratio" is the crafted scan's
+// processor time over the plain one's; past kMostCraftedRatio the benchmark fails.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -11,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <time.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -18,6 +23,7 @@
 
 #include "common/raw_file.h"
 #include "find/find.h"
+#include "tests/support/crafted_headers.h"
 #include "tests/support/find_path.h"
 
 namespace {
@@ -126,5 +132,41 @@ void findBufferNoise(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(data.size()) * state.iterations());
 }
 BENCHMARK(findBufferNoise)->Unit(benchmark::kMillisecond);
+
+constexpr double kMostCraftedRatio = 3.0;
+
+double threadSeconds()
+{
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+// The processor time of one scan on this thread: other work on the machine does not count.
+double scanSeconds(const std::vector<uint8_t>& data)
+{
+    const double start = threadSeconds();
+    std::vector<Find> finds;
+    findInBuffer(data.data(), static_cast<int64_t>(data.size()), 0, defaultFindOptions(), &finds);
+    benchmark::DoNotOptimize(finds.data());
+    return threadSeconds() - start;
+}
+
+void findCraftedHeaders(benchmark::State& state)
+{
+    const CraftedKind kind = static_cast<CraftedKind>(state.range(0));
+    const std::vector<uint8_t> crafted = craftedHeaders(kind, 4 << 20, false), plain = craftedHeaders(kind, 4 << 20, true);
+    double craftedTotal = 0, plainTotal = 0;
+    for (auto _ : state) {
+        craftedTotal += scanSeconds(crafted);
+        plainTotal += scanSeconds(plain);
+    }
+    state.SetLabel(craftedName(kind));
+    state.counters["ratio"] = craftedTotal / plainTotal;
+    state.counters["crafted_MBps"] = static_cast<double>(crafted.size()) * static_cast<double>(state.iterations()) / 1e6 / craftedTotal;
+    if (craftedTotal > kMostCraftedRatio * plainTotal)
+        state.SkipWithError(("crafted headers scan " + std::to_string(craftedTotal / plainTotal) + " times as slow as the plain bytes").c_str());
+}
+BENCHMARK(findCraftedHeaders)->DenseRange(0, kCraftedKinds - 1)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 
 }  // namespace

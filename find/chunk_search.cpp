@@ -189,10 +189,9 @@ void flowSegment(FindFlow* flow, std::vector<Find>* pieces, int64_t next)
     size_t taken = 0;
     while (taken < flow->pending.size() && !(next >= 0 && mayGrowPast(flow->pending[taken], next)))
         ++taken;
-    for (size_t k = 0; k < taken; ++k) {
-        settleByHeader(&flow->pending[k], flow->fetch, flow->fetchUser);
-        flow->settled.push_back(flow->pending[k]);
-    }
+    std::vector<Find> batch(flow->pending.begin(), flow->pending.begin() + static_cast<std::ptrdiff_t>(taken));
+    settleAndOrder(&batch, flow->fetch, flow->fetchUser);
+    flow->settled.insert(flow->settled.end(), batch.begin(), batch.end());
     flow->pending.erase(flow->pending.begin(), flow->pending.begin() + static_cast<std::ptrdiff_t>(taken));
     // A header lies at most kHeaderReach before the find it settles; finds still to come start
     // at next or at a pending one's start, or after.

@@ -13,6 +13,26 @@ static_assert(kFollowBytes + 2 * (int64_t{kFindWidthCeiling} * 4 + 4) + kHeaderB
 
 namespace {
 
+void spend(HeaderWork* work, int64_t bytes)
+{
+    if (work)
+        work->examined += bytes;
+}
+
+// Whether the n bytes at p are all one value: each is the one after it.
+bool sameBytes(const uint8_t* p, int64_t n, HeaderWork* work)
+{
+    spend(work, n);
+    return n <= 1 || std::memcmp(p, p + 1, static_cast<size_t>(n - 1)) == 0;
+}
+
+// Where the stage reads bytes beyond its buffer, and what it counts its work in.
+struct Source {
+    FetchBytes fetch;
+    void* user;
+    HeaderWork* work;
+};
+
 struct Stored {
     int64_t pixels;  // offset of the first row in the bytes
     int32_t layout;
@@ -95,8 +115,8 @@ bool pnmNumber(const uint8_t* p, int64_t left, int64_t* at, int64_t* value)
             ++i;
         if (i >= left || p[i] != '#')
             break;
-        while (i < left && p[i] != '\n')
-            ++i;
+        const void* newline = std::memchr(p + i, '\n', static_cast<size_t>(left - i));
+        i = newline ? static_cast<const uint8_t*>(newline) - p : left;
     }
     int64_t v = 0, digits = 0;
     for (; i < left && p[i] >= '0' && p[i] <= '9' && digits < 8; ++i, ++digits)
@@ -106,13 +126,18 @@ bool pnmNumber(const uint8_t* p, int64_t left, int64_t* at, int64_t* value)
     return digits > 0 && digits < 8;
 }
 
-// A binary PGM (P5) or PPM (P6) header of 8-bit samples at p.
-bool pnmAt(const uint8_t* p, int64_t left, Stored* s)
+// A binary PGM (P5) or PPM (P6) header of 8-bit samples at p, comments and all within
+// kHeaderBytes: a comment that runs on further is no header's. Sets *read to the bytes looked at.
+bool pnmAt(const uint8_t* p, int64_t left, Stored* s, int64_t* read)
 {
+    left = std::min(left, kHeaderBytes);
+    *read = std::min<int64_t>(left, 2);
     if (left < 8 || p[0] != 'P' || (p[1] != '5' && p[1] != '6'))
         return false;
     int64_t at = 2, width, height, maxValue;
-    if (!pnmNumber(p, left, &at, &width) || !pnmNumber(p, left, &at, &height) || !pnmNumber(p, left, &at, &maxValue))
+    const bool numbers = pnmNumber(p, left, &at, &width) && pnmNumber(p, left, &at, &height) && pnmNumber(p, left, &at, &maxValue);
+    *read = std::min(left, at + 1);
+    if (!numbers)
         return false;
     if (at >= left || !(p[at] == ' ' || p[at] == '\n' || p[at] == '\r' || p[at] == '\t'))
         return false;
@@ -196,7 +221,7 @@ uint32_t tiff32(const uint8_t* p, bool big)
 }
 
 // A directory entry's first value: in the entry when it fits, else read from where it points.
-bool tiffValue(const TiffHeader& t, const uint8_t* e, FetchBytes fetch, void* user, uint32_t* value)
+bool tiffValue(const TiffHeader& t, const uint8_t* e, const Source& src, uint32_t* value)
 {
     const uint32_t type = tiff16(e + 2, t.big), count = tiff32(e + 4, t.big);
     const int64_t size = type == 3 ? 2 : type == 4 ? 4 : 0;
@@ -209,24 +234,27 @@ bool tiffValue(const TiffHeader& t, const uint8_t* e, FetchBytes fetch, void* us
     int64_t lo = t.at + tiff32(e + 8, t.big);
     const int64_t wanted = lo;
     const uint8_t* bytes = nullptr;
-    if (fetch(user, &lo, wanted + size, &bytes) < size || lo != wanted)
+    spend(src.work, size);
+    if (src.fetch(src.user, &lo, wanted + size, &bytes) < size || lo != wanted)
         return false;
     *value = size == 2 ? tiff16(bytes, t.big) : tiff32(bytes, t.big);
     return true;
 }
 
 // An uncompressed, chunky TIFF of 8-bit grey, RGB or RGBA samples, its pixels in its first strip on.
-bool tiffAt(const TiffHeader& t, FetchBytes fetch, void* user, Stored* s)
+bool tiffAt(const TiffHeader& t, const Source& src, Stored* s)
 {
     constexpr int kMaxEntries = 64;
     int64_t lo = t.at + t.directory;
     const uint8_t* bytes = nullptr;
-    const int64_t n = fetch(user, &lo, lo + 2 + 12 * kMaxEntries, &bytes);
+    const int64_t n = src.fetch(src.user, &lo, lo + 2 + 12 * kMaxEntries, &bytes);
     if (t.directory < 8 || lo != t.at + t.directory || n < 2)
         return false;
     const uint32_t entries = tiff16(bytes, t.big);
+    spend(src.work, 2);
     if (entries == 0 || entries > kMaxEntries || n < 2 + 12 * int64_t{entries})
         return false;
+    spend(src.work, 12 * int64_t{entries});
     // The entries first, as fetch reuses its bytes.
     uint8_t copy[12 * kMaxEntries];
     std::memcpy(copy, bytes + 2, 12 * entries);
@@ -244,7 +272,7 @@ bool tiffAt(const TiffHeader& t, FetchBytes fetch, void* user, Stored* s)
         case 284: field = &planar; break;
         default: break;
         }
-        if (field && !tiffValue(t, e, fetch, user, field))
+        if (field && !tiffValue(t, e, src, field))
             return false;
     }
     const int32_t layout = samples == 1 ? kGrey8 : samples == 3 ? kColour24 : samples == 4 ? kColour32 : -1;
@@ -318,12 +346,19 @@ bool signatureAt(const uint8_t* h)
 
 // A header at h, of any kind; a TGA one must agree with the find's rows (strict false) or be the
 // plain kind image programs write, with no ID field and its origin at 0 (strict true).
-[[gnu::noinline]] bool headerAt(const uint8_t* h, int64_t left, bool strict, Stored* s)
+[[gnu::noinline]] bool headerAt(const uint8_t* h, int64_t left, bool strict, Stored* s, HeaderWork* work)
 {
-    if (h[0] == 'B')
+    if (h[0] == 'B') {
+        spend(work, 58);
         return bmpAt(h, left, s);
-    if (h[0] == 'P')
-        return pnmAt(h, left, s);
+    }
+    if (h[0] == 'P') {
+        int64_t read = 0;
+        const bool ok = pnmAt(h, left, s, &read);
+        spend(work, read);
+        return ok;
+    }
+    spend(work, 100);
     if (h[0] == 0 && h[1] == 0 && h[7] == 7 && xwdAt(h, left, s))
         return true;
     if (left < 18 || h[1] != 0 || (h[2] != 2 && h[2] != 3) || !tgaAt(h, left, s))
@@ -334,6 +369,63 @@ bool signatureAt(const uint8_t* h)
     return true;
 }
 
+// Where the next header of any kind begins in [from, end), from within the bytes [at, at + n): BMP,
+// PNM and TIFF ones at any byte, TGA and XWD ones on the boundary; a TIFF one by its signature, as
+// its directory may lie anywhere. A stored picture's rows end there. Sets *found to the header
+// when one is given and it is no TIFF one (those are read through fetch).
+int64_t nextHeader(const uint8_t* bytes, int64_t n, int64_t at, int64_t from, int64_t end, HeaderWork* work,
+                   Stored* found = nullptr, bool* tiff = nullptr)
+{
+    end = std::min(end, at + n);
+    const int64_t signatureEnd = std::min(end, at + n - 1);
+    auto nextSignatureAt = [&](int64_t p) {
+        const int64_t q = p < signatureEnd ? at + nextSignature(bytes, p - at, signatureEnd - at) : end;
+        return q < signatureEnd ? q : end;
+    };
+    // Boundary positions are scanned only up to the next signature: between headers met at
+    // every byte, the boundary is not scanned again and again.
+    int64_t signature = nextSignatureAt(from);
+    int64_t alignedEnd = std::min(end, signature + 1);
+    int64_t aligned = nextCandidate(bytes, n, at, from, alignedEnd);  // alignedEnd: none before it
+    for (;;) {
+        const int64_t q = std::min(aligned, signature);
+        if (q >= end) {
+            spend(work, std::max<int64_t>(0, end - from));
+            return end;
+        }
+        Stored s;
+        const uint8_t* h = bytes + (q - at);
+        const bool isTiff = tiffSignature(h, at + n - q);
+        if (isTiff || headerAt(h, at + n - q, true, &s, work)) {
+            spend(work, q - from);
+            if (found && !isTiff)
+                *found = s;
+            if (tiff)
+                *tiff = isTiff;
+            return q;
+        }
+        if (q == aligned && aligned < alignedEnd)
+            aligned = nextCandidate(bytes, n, at, q + 1, alignedEnd);
+        if (q == signature) {
+            signature = nextSignatureAt(q + 1);
+            const int64_t further = std::min(end, signature + 1);
+            if (aligned >= alignedEnd)
+                aligned = nextCandidate(bytes, n, at, alignedEnd, further);
+            alignedEnd = further;
+        }
+    }
+}
+
+// Whether the stored picture whose first row is at `first` holds f: most of f's bytes, or f's first
+// row on its grid (f read its rows on past their end, as when pictures are stored back to back).
+bool holds(const Stored& s, int64_t first, const Find& f)
+{
+    const int64_t area = s.stride * s.height;
+    const int64_t overlap = std::min(f.offset + f.bytes, first + area) - std::max(f.offset, first);
+    const bool onGrid = f.stride == s.stride && f.offset >= first && (f.offset - first) % s.stride == 0 && f.offset < first + area;
+    return (2 * overlap > f.bytes || onGrid) && (!s.strideMustAgree || stridesAgree(f, s));
+}
+
 // TIFF headers met on the way back, whose directories are read after the search.
 struct TiffHeaders {
     TiffHeader list[4];
@@ -341,13 +433,13 @@ struct TiffHeaders {
 };
 
 // The nearest stored picture whose header lies in bytes [0, from), every step bytes (bytes stand
-// at file offset at), and whose pixels hold most of f. Sets *start to its first row's offset.
+// at file offset at), and that holds f. Sets *start to its first row's offset.
 bool searchBack(const uint8_t* bytes, int64_t n, int64_t at, int64_t from, int64_t step, const Find& f, Stored* s,
-                int64_t* start, TiffHeaders* tiffs)
+                int64_t* start, TiffHeaders* tiffs, HeaderWork* work)
 {
-    const int64_t end = f.offset + f.bytes;
     int64_t p = std::min(from, n) - 1;
     p -= (at + p) % step;
+    const int64_t first = p;
     for (; p >= 0; p -= step) {
         const uint8_t* h = bytes + p;
         if (!mayBeHeader(h, n - p))
@@ -357,27 +449,28 @@ bool searchBack(const uint8_t* bytes, int64_t n, int64_t at, int64_t from, int64
                 tiffs->list[tiffs->count++] = {at + p, h[0] == 'M', tiff32(h + 4, h[0] == 'M')};
             continue;
         }
-        if (!headerAt(h, n - p, false, s))
+        if (!headerAt(h, n - p, false, s, work))
             continue;
-        const int64_t first = at + p + s->pixels;
-        const int64_t overlap = std::min(end, first + s->stride * s->height) - std::max(f.offset, first);
-        if (2 * overlap > f.bytes && (!s->strideMustAgree || stridesAgree(f, *s))) {
-            *start = first;
+        if (holds(*s, at + p + s->pixels, f)) {
+            spend(work, (first - p) / step + 1);
+            *start = at + p + s->pixels;
             return true;
         }
     }
+    spend(work, (first - p) / step);
     return false;
 }
 
 // Differences of the bytes [lo, hi) to the row `dir` rows away (near) and to the bytes half a
 // row aside (far). bytes stand at file offset at and hold that row too.
 void rowDifferences(const uint8_t* bytes, int64_t at, int64_t lo, int64_t hi, const Stored& s, int64_t dir,
-                    int64_t* near, int64_t* far)
+                    int64_t* near, int64_t* far, HeaderWork* work)
 {
     const int64_t pixel = std::max(1, kNibblesPerPixel[s.layout] / 2);
     const int64_t down = dir * s.stride, aside = dir * pixel * std::max<int64_t>(1, s.stride / (2 * pixel));
     const uint8_t* p = bytes + (lo - at);
     const int64_t n = hi - lo;
+    spend(work, 2 * n);
     int64_t sumNear = 0, sumFar = 0;
     if (s.layout == kGrey4) {
         // 4-bit pixels are compared as such: a byte's difference is mostly its high nibble's.
@@ -398,42 +491,41 @@ void rowDifferences(const uint8_t* bytes, int64_t at, int64_t lo, int64_t hi, co
 }
 
 // The bytes [lo, hi) and the row beyond them on the side `dir`, or null.
-const uint8_t* fetchRows(int64_t lo, int64_t hi, int64_t stride, int64_t dir, FetchBytes fetch, void* user, int64_t* at)
+const uint8_t* fetchRows(int64_t lo, int64_t hi, int64_t stride, int64_t dir, const Source& src, int64_t* at)
 {
     *at = dir < 0 ? lo - stride : lo;
     const int64_t wanted = *at, end = dir < 0 ? hi : hi + stride;
     const uint8_t* bytes = nullptr;
-    const int64_t n = fetch(user, at, end, &bytes);
+    const int64_t n = src.fetch(src.user, at, end, &bytes);
     return *at == wanted && n == end - wanted ? bytes : nullptr;
 }
 
 // Where the first stored picture's header in [lo, hi) begins, or hi.
-int64_t nextStoredHeader(int64_t lo, int64_t hi, FetchBytes fetch, void* user)
+int64_t nextStoredHeader(int64_t lo, int64_t hi, const Source& src)
 {
     for (int64_t pos = lo; pos < hi; pos += kFollowBytes) {
         int64_t at = pos;
         const uint8_t* bytes = nullptr;
-        const int64_t n = fetch(user, &at, std::min(hi, pos + kFollowBytes) + kHeaderBytes, &bytes);
+        const int64_t n = src.fetch(src.user, &at, std::min(hi, pos + kFollowBytes) + kHeaderBytes, &bytes);
         if (at != pos)
             return hi;
-        Stored other;
         const int64_t end = std::min({hi, pos + kFollowBytes, at + n});
-        for (int64_t q = nextCandidate(bytes, n, at, pos, end); q < end; q = nextCandidate(bytes, n, at, q + 1, end))
-            if (tiffSignature(bytes + (q - at), n - (q - at)) || headerAt(bytes + (q - at), n - (q - at), true, &other))
-                return q;
+        const int64_t q = nextHeader(bytes, n, at, pos, end, src.work);
+        if (q < end)
+            return q;
     }
     return hi;
 }
 
 // How alike the rows [lo, hi) are to the row `dir` rows away, in differences a byte, or -1 when
 // they cannot be read.
-double rowDifference(const Stored& s, int64_t lo, int64_t hi, int64_t dir, FetchBytes fetch, void* user)
+double rowDifference(const Stored& s, int64_t lo, int64_t hi, int64_t dir, const Source& src)
 {
     int64_t at = 0, near = 0, far = 0;
-    const uint8_t* bytes = hi > lo ? fetchRows(lo, hi, s.stride, dir, fetch, user, &at) : nullptr;
+    const uint8_t* bytes = hi > lo ? fetchRows(lo, hi, s.stride, dir, src, &at) : nullptr;
     if (!bytes)
         return -1.0;
-    rowDifferences(bytes, at, lo, hi, s, dir, &near, &far);
+    rowDifferences(bytes, at, lo, hi, s, dir, &near, &far, src.work);
     return static_cast<double>(near) / static_cast<double>(hi - lo);
 }
 
@@ -442,8 +534,9 @@ double rowDifference(const Stored& s, int64_t lo, int64_t hi, int64_t dir, Fetch
 // its header does not say so. A block goes on the picture when it is more alike a row up than
 // half a row aside, or nearly plain; clearly more alike when it is far busier than the rows taken
 // so far (`taken`, differences a byte; none yet when negative): another picture read at a stride
-// near its own may be somewhat more alike a row up too.
-int64_t followBlocks(const Stored& s, int64_t from, int64_t to, double taken, FetchBytes fetch, void* user)
+// near its own may be somewhat more alike a row up too. Going down, the rows end where the next
+// stored picture's header begins.
+int64_t followBlocks(const Stored& s, int64_t from, int64_t to, double taken, const Source& src)
 {
     const int64_t dir = to > from ? 1 : -1;
     int64_t pos = from;
@@ -451,7 +544,7 @@ int64_t followBlocks(const Stored& s, int64_t from, int64_t to, double taken, Fe
         const int64_t span = std::min(std::abs(to - pos), kFollowBytes);
         const int64_t lo = std::min(pos, pos + dir * span), hi = std::max(pos, pos + dir * span);
         int64_t at = 0;
-        const uint8_t* bytes = fetchRows(lo, hi, s.stride, -dir, fetch, user, &at);
+        const uint8_t* bytes = fetchRows(lo, hi, s.stride, -dir, src, &at);
         if (!bytes)
             return pos;
         for (int64_t moved = 0; moved < span;) {
@@ -460,17 +553,18 @@ int64_t followBlocks(const Stored& s, int64_t from, int64_t to, double taken, Fe
             if (std::abs(edge - pos) < kFileBlock / 2)
                 edge += dir * kFileBlock;
             const int64_t spanEnd = pos + dir * (span - moved);
+            // ... and so is a short piece left before the end.
+            if (spanEnd == to && std::abs(spanEnd - edge) < kFileBlock / 2)
+                edge = spanEnd;
             const int64_t next = dir > 0 ? std::min(edge, spanEnd) : std::max(edge, spanEnd);
             const int64_t b0 = std::min(pos, next), b1 = std::max(pos, next);
-            // Another stored picture begins: this one ends there.
             if (dir > 0) {
-                Stored other;
-                for (int64_t q = nextCandidate(bytes, hi - at, at, b0, b1); q < b1; q = nextCandidate(bytes, hi - at, at, q + 1, b1))
-                    if (tiffSignature(bytes + (q - at), hi - q) || headerAt(bytes + (q - at), hi - q, true, &other))
-                        return q;
+                const int64_t header = nextHeader(bytes, hi - at, at, b0, b1, src.work);
+                if (header < b1)
+                    return header;
             }
             int64_t near = 0, far = 0;
-            rowDifferences(bytes, at, b0, b1, s, -dir, &near, &far);
+            rowDifferences(bytes, at, b0, b1, s, -dir, &near, &far, src.work);
             const double n = static_cast<double>(near), rate = n / static_cast<double>(b1 - b0);
             const bool busier = taken >= 0.0 && rate > std::max(kFollowJump * taken, kPlainDifference);
             const double share = busier ? kFollowBusierShare : kFollowShare;
@@ -491,41 +585,91 @@ float storedRank(float rank)
     return kStoredRankFloor + (1.0f - kStoredRankFloor) * rank;
 }
 
-// The find's own rows on the header's grid, followed out to the picture's edges.
-void takeHeader(const Stored& s, int64_t start, Find* f, FetchBytes fetch, void* user)
+// The find of a stored picture's rows from `top`: the one place where a header's reading becomes
+// a find.
+Find storedFind(const Stored& s, int64_t top, int64_t rows, float rank)
+{
+    const int64_t row = rowBytes(s.layout, static_cast<int32_t>(s.width));
+    return {top, (rows - 1) * s.stride + row, s.layout, static_cast<int32_t>(s.width), static_cast<int32_t>(rows),
+            s.stride, rank, true, s.bottomUp, s.order};
+}
+
+// The find's own rows on the header's grid, followed out to the picture's edges; false when none
+// of them is whole there.
+bool takeHeader(const Stored& s, int64_t start, Find* f, const Source& src)
 {
     const int64_t area = s.stride * s.height;
     int64_t top = start + std::clamp<int64_t>((f->offset - start + s.stride - 1) / s.stride, 0, s.height - 1) * s.stride;
     int64_t bottom = start + std::clamp<int64_t>((f->offset + f->bytes - start) / s.stride, 1, s.height) * s.stride;
     if (bottom <= top || bottom > f->offset + f->bytes)
-        return;
+        return false;
     // The find may have run on into the next stored picture.
-    bottom = std::max(top, nextStoredHeader(start, bottom, fetch, user));
+    bottom = std::max(top, nextStoredHeader(start, bottom, src));
     if (bottom - top < s.stride)
-        return;
+        return false;
     // Rows are compared within the find's own.
-    const double taken = rowDifference(s, top + s.stride, std::min(bottom, top + kStoredSampleBytes), -1, fetch, user);
-    bottom = followBlocks(s, bottom, start + area, taken, fetch, user);
-    top = followBlocks(s, top, start, taken, fetch, user);
+    const double taken = rowDifference(s, top + s.stride, std::min(bottom, top + kStoredSampleBytes), -1, src);
+    bottom = followBlocks(s, bottom, start + area, taken, src);
+    top = followBlocks(s, top, start, taken, src);
     const int64_t rows = (bottom - top) / s.stride;
-    const int64_t row = rowBytes(s.layout, static_cast<int32_t>(s.width));
     // A find read from the header already ranks as stored.
     const float rank = f->stored ? rankAt(*f, rows, s.width) : storedRank(rankAt(*f, rows, s.width));
-    *f = {top, (rows - 1) * s.stride + row, s.layout, static_cast<int32_t>(s.width), static_cast<int32_t>(rows),
-          s.stride, rank, true, s.bottomUp, s.order};
+    *f = storedFind(s, top, rows, rank);
+    return true;
+}
+
+// f's rows from top on, rows of them, ranked as such. No rows left: a height of 0, which no option
+// asks for.
+void keepRows(Find* f, int64_t top, int64_t rows)
+{
+    rows = std::max<int64_t>(0, rows);
+    f->score = rankAt(*f, std::max<int64_t>(1, rows), f->width);
+    f->offset = top;
+    f->height = static_cast<int32_t>(rows);
+    f->bytes = rows > 0 ? (rows - 1) * f->stride + rowBytes(f->layout, f->width) : 0;
+}
+
+// f's rows that end by `at`.
+void keepRowsBefore(Find* f, int64_t at)
+{
+    const int64_t row = rowBytes(f->layout, f->width);
+    if (at < f->offset + f->bytes)
+        keepRows(f, f->offset, at - f->offset >= row ? (at - f->offset - row) / f->stride + 1 : 0);
+}
+
+// f's rows that lie outside the stored picture g: those before it, or when f begins inside it,
+// those after it.
+void keepOutside(Find* f, const Find& g)
+{
+    if (g.offset >= f->offset + f->bytes || g.offset + g.bytes <= f->offset)
+        return;
+    if (f->offset < g.offset) {
+        keepRowsBefore(f, g.offset);
+        return;
+    }
+    const int64_t skipped = (g.offset + g.bytes - f->offset + f->stride - 1) / f->stride;
+    keepRows(f, f->offset + skipped * f->stride, f->height - skipped);
 }
 
 }  // namespace
 
-void settleByHeader(Find* f, FetchBytes fetch, void* user)
+namespace {
+
+// Looks before f for the header of a stored picture that holds f, and gives f that picture's
+// reading, its rows followed out to the picture's edges; false when no header holds it.
+bool settleAsIs(Find* f, const Source& src)
 {
+    const FetchBytes fetch = src.fetch;
+    void* user = src.user;
+    HeaderWork* work = src.work;
     Stored s = {};
     int64_t start = -1;
     // Near first, at every byte: most finds start at or near their picture's first row. Then where
     // files begin in archives, file systems and memory: further into the find (it may have begun
     // in bytes as plain as the rows, before the header), and further back.
-    const int64_t into = std::min(f->bytes / 2, kHeaderReach);
-    const int64_t spans[3][3] = {{f->offset - kHeaderNearReach, f->offset + kHeaderTail, 1},
+    // A header that holds f lies before the middle of f, as its pixels follow it.
+    const int64_t into = std::min(f->bytes / 2, kHeaderReach), tail = std::min(kHeaderTail, f->bytes / 2 + 1);
+    const int64_t spans[3][3] = {{f->offset - kHeaderNearReach, f->offset + tail, 1},
                                  {f->offset + kHeaderTail, f->offset + std::max(kHeaderTail, into), kStoredAlign},
                                  {f->offset - kHeaderReach, f->offset - kHeaderNearReach, kStoredAlign}};
     TiffHeaders tiffs;
@@ -533,24 +677,89 @@ void settleByHeader(Find* f, FetchBytes fetch, void* user)
         int64_t lo = span[0];
         const uint8_t* bytes = nullptr;
         const int64_t n = span[1] > lo ? fetch(user, &lo, span[1] + kHeaderBytes, &bytes) : 0;
-        if (n > 0 && span[1] > lo && searchBack(bytes, n, lo, span[1] - lo, span[2], *f, &s, &start, &tiffs))
+        if (n > 0 && span[1] > lo && searchBack(bytes, n, lo, span[1] - lo, span[2], *f, &s, &start, &tiffs, work))
             break;
     }
     for (int k = 0; start < 0 && k < tiffs.count; ++k) {
         const int64_t first = tiffs.list[k].at;
-        if (tiffAt(tiffs.list[k], fetch, user, &s) &&
-            2 * (std::min(f->offset + f->bytes, first + s.pixels + s.stride * s.height) - std::max(f->offset, first + s.pixels)) > f->bytes)
+        if (tiffAt(tiffs.list[k], src, &s) && holds(s, first + s.pixels, *f))
             start = first + s.pixels;
     }
-    if (start >= 0)
-        takeHeader(s, start, f, fetch, user);
+    return start >= 0 && takeHeader(s, start, f, src);
 }
 
-void settleAndOrder(std::vector<Find>* finds, FetchBytes fetch, void* user)
+// Whether f's bytes are all one value: no picture, whatever its header claims (a stored picture's
+// first rows alone may be, until joined with the rest).
+bool oneValue(const Find& f, const Source& src)
 {
-    for (Find& f : *finds)
-        settleByHeader(&f, fetch, user);
+    int first = -1;
+    for (int64_t pos = f.offset, end = f.offset + f.bytes; pos < end;) {
+        int64_t at = pos;
+        const uint8_t* bytes = nullptr;
+        const int64_t n = src.fetch(src.user, &at, std::min(end, pos + kFollowBytes), &bytes);
+        if (at != pos || n <= 0 || (first >= 0 && bytes[0] != first) || !sameBytes(bytes, n, src.work))
+            return false;
+        first = bytes[0];
+        pos += n;
+    }
+    return true;
+}
+
+// Settles f, appending what it gives to out. Pictures stored back to back read as one: a find is
+// cut where a header begins within it, each piece held by its own header when one holds it (a
+// piece before the first header, as of a find that began a little before its own, by any). A
+// find joined with a stored picture's piece but held by no header is one of the look.
+void settleOne(Find f, const Source& src, std::vector<Find>* out)
+{
+    for (;;) {
+        const int64_t inner = nextStoredHeader(f.offset + 1, f.offset + f.bytes, src);
+        if (inner >= f.offset + f.bytes)
+            break;
+        Find before = f;
+        keepRowsBefore(&before, inner);
+        if (before.height > 0) {
+            before.stored = settleAsIs(&before, src);
+            out->push_back(before);
+        }
+        const int64_t skipped = (inner - f.offset + f.stride - 1) / f.stride;
+        keepRows(&f, f.offset + skipped * f.stride, f.height - skipped);
+        if (f.height <= 0)
+            return;
+    }
+    f.stored = settleAsIs(&f, src);
+    out->push_back(f);
+}
+
+}  // namespace
+
+void settleAndOrder(std::vector<Find>* finds, FetchBytes fetch, void* user, HeaderWork* work)
+{
+    const Source src = {fetch, user, work};
+    std::vector<Find> settled;
+    for (const Find& f : *finds)
+        settleOne(f, src, &settled);
+    for (Find& f : settled)
+        if (f.stored && oneValue(f, src))
+            keepRows(&f, f.offset, 0);
+    finds->swap(settled);
     std::stable_sort(finds->begin(), finds->end(), [](const Find& a, const Find& b) { return a.offset < b.offset; });
+    // One find per header: a find of the look alone over stored pictures (pictures stored back
+    // to back look like one) keeps what lies outside them.
+    std::vector<Find> stored;
+    for (const Find& f : *finds)
+        if (f.stored)
+            stored.push_back(f);
+    if (stored.empty())
+        return;
+    for (Find& f : *finds) {
+        if (f.stored)
+            continue;
+        // Stored pictures do not overlap each other: the first that ends past f's start on.
+        auto g = std::partition_point(stored.begin(), stored.end(),
+                                      [&](const Find& s) { return s.offset + s.bytes <= f.offset; });
+        for (; g != stored.end() && f.height > 0 && g->offset < f.offset + f.bytes; ++g)
+            keepOutside(&f, *g);
+    }
 }
 
 bool keepInOrder(FindOrder* order, const Find& f)
@@ -574,53 +783,84 @@ int64_t fetchFromBuffer(void* user, int64_t* lo, int64_t hi, const uint8_t** byt
 
 namespace {
 
-// A stored picture whose header is at p: a find when its rows follow the header and are alike
-// down, as far as they go within the buffer.
-void followStored(const uint8_t* data, int64_t size, int64_t base, int64_t p, std::vector<Find>* finds)
+// A header met on the way through the buffer.
+struct MetHeader {
+    int64_t at;      // file offset
+    Stored stored;   // its reading, but for a TIFF one
+    bool tiff;       // a TIFF signature, whose directory is yet to be read
+};
+
+// The stored picture whose header is met (next, the next header's offset, ends its rows): a find
+// when its rows follow the header and are alike down, as far as they go within the buffer.
+// Returns where the header's pixels end, or -1 when there is none.
+int64_t followStored(BufferBytes* buffer, const MetHeader& met, int64_t next, std::vector<Find>* finds, HeaderWork* work)
 {
-    BufferBytes buffer = {data, size, base};
-    Stored s;
-    const uint8_t* h = data + p;
-    const bool tiff = tiffSignature(h, size - p);
-    if (tiff ? !tiffAt({base + p, h[0] == 'M', tiff32(h + 4, h[0] == 'M')}, fetchFromBuffer, &buffer, &s)
-             : !headerAt(h, size - p, true, &s))
-        return;
-    // The first row is taken on trust; the others must follow it.
-    const int64_t start = base + p + s.pixels, area = s.stride * s.height;
-    const int64_t end = followBlocks(s, start + s.stride, start + area, -1.0, fetchFromBuffer, &buffer);
+    const Source src = {fetchFromBuffer, buffer, work};
+    Stored s = met.stored;
+    const uint8_t* h = buffer->data + (met.at - buffer->base);
+    if (met.tiff && !tiffAt({met.at, h[0] == 'M', tiff32(h + 4, h[0] == 'M')}, src, &s))
+        return -1;
+    // The pixels lie between the header and the next one; the first row is taken on trust, the
+    // others must follow it. Rows of one value as far as they may go are no picture (zeros after
+    // a TGA header's plain numbers).
+    const int64_t start = met.at + s.pixels, area = s.stride * s.height;
+    const int64_t to = std::min(start + area, next);
+    if (to < start + kFindHeightFloor * s.stride || sameBytes(buffer->data + (start - buffer->base), to - start, work))
+        return start + area;
+    const int64_t end = followBlocks(s, start + s.stride, to, -1.0, src);
     const int64_t rows = (end - start) / s.stride;
     const int64_t sample = std::min(end, start + kStoredSampleBytes);
     int64_t at = 0, near = 0, far = 0;
-    const uint8_t* bytes = rows >= kFindHeightFloor ? fetchRows(start + s.stride, sample, s.stride, -1, fetchFromBuffer, &buffer, &at) : nullptr;
+    const uint8_t* bytes = rows >= kFindHeightFloor ? fetchRows(start + s.stride, sample, s.stride, -1, src, &at) : nullptr;
     if (!bytes)
-        return;
-    rowDifferences(bytes, at, start + s.stride, sample, s, -1, &near, &far);
+        return start + area;
+    rowDifferences(bytes, at, start + s.stride, sample, s, -1, &near, &far, work);
     const float quality = far > 0 ? 1.0f - static_cast<float>(near) / static_cast<float>(far) : 1.0f;
     const bool plain = static_cast<double>(near) <= kPlainDifference * static_cast<double>(sample - start - s.stride);
-    if (!plain && quality < kStoredMinQuality)
-        return;
-    const int64_t row = rowBytes(s.layout, static_cast<int32_t>(s.width));
-    finds->push_back({start, (rows - 1) * s.stride + row, s.layout, static_cast<int32_t>(s.width),
-                      static_cast<int32_t>(rows), s.stride, storedRank(rankScore(quality, rows, s.width)), true, s.bottomUp,
-                      s.order});
+    if (plain || quality >= kStoredMinQuality)
+        finds->push_back(storedFind(s, start, rows, storedRank(rankScore(quality, rows, s.width))));
+    return start + area;
+}
+
+// The first header at or after p outside the blocks the sieve found to be noise, or one at the
+// buffer's end: such blocks hold no header worth following, as their rows would not be alike.
+MetHeader nextSearchedHeader(const BufferBytes& b, int64_t p, const std::vector<uint8_t>& kinds, HeaderWork* work)
+{
+    const int64_t end = b.base + b.size;
+    MetHeader met = {end, {}, false};
+    while (p < end) {
+        const int64_t block = (p - b.base) / kBlockBytes, blockEnd = std::min(end, b.base + (block + 1) * kBlockBytes);
+        if (kinds[static_cast<size_t>(block)] != kNoiseBlock) {
+            met.at = nextHeader(b.data, b.size, b.base, p, blockEnd, work, &met.stored, &met.tiff);
+            if (met.at < blockEnd)
+                return met;
+        }
+        p = blockEnd;
+    }
+    met.at = end;
+    return met;
 }
 
 }  // namespace
 
 void findStoredPictures(const uint8_t* data, int64_t size, int64_t base, int64_t lo, int64_t hi,
-                        const std::vector<uint8_t>& kinds, std::vector<Find>* finds)
+                        const std::vector<uint8_t>& kinds, std::vector<Find>* finds, HeaderWork* work)
 {
-    for (int64_t b0 = lo; b0 < std::min(hi, size); b0 = (b0 / kBlockBytes + 1) * kBlockBytes) {
-        // Blocks that read as noise hold no header worth following: their rows would not be alike.
-        const int64_t b1 = std::min({hi, size, (b0 / kBlockBytes + 1) * kBlockBytes});
-        if (kinds[static_cast<size_t>(b0 / kBlockBytes)] == kNoiseBlock)
-            continue;
-        for (int64_t p = nextCandidate(data, size, 0, b0, b1); p < b1; p = nextCandidate(data, size, 0, p + 1, b1))
-            followStored(data, size, base, p, finds);
-        // BMP, PNM and TIFF headers off the boundary too.
-        const int64_t e1 = std::min(b1, size - 1);
-        for (int64_t p = nextSignature(data, b0, e1); p < e1; p = nextSignature(data, p + 1, e1))
-            if (p % kStoredAlign != 0)
-                followStored(data, size, base, p, finds);
+    // Headers are met in file order, each once; each picture's rows end where the next header
+    // begins, so that no byte is followed for two headers whatever they claim.
+    BufferBytes buffer = {data, size, base};
+    const int64_t end = base + size, last = base + std::min(hi, size);
+    MetHeader met = nextSearchedHeader(buffer, base + lo, kinds, work);
+    while (met.at < last) {
+        const MetHeader next = nextSearchedHeader(buffer, met.at + 1, kinds, work);
+        const int64_t pixelsEnd = followStored(&buffer, met, next.at, finds, work);
+        // The next file of a plain concatenation begins where a picture's pixels end: a TGA or XWD
+        // header is taken there off the boundary too.
+        Stored s;
+        if (pixelsEnd > met.at && pixelsEnd < next.at && pixelsEnd < last &&
+            headerAt(data + (pixelsEnd - base), end - pixelsEnd, true, &s, work))
+            met = {pixelsEnd, s, false};
+        else
+            met = next;
     }
 }

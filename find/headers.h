@@ -14,12 +14,19 @@
 // sets *bytes and returns how many, or 0 when they cannot be had.
 using FetchBytes = int64_t (*)(void* user, int64_t* lo, int64_t hi, const uint8_t** bytes);
 
-// Looks before f, through fetch, for the header of a stored picture whose pixels hold most of f,
-// and gives f that picture's reading, its rows followed out to the picture's edges.
-void settleByHeader(Find* f, FetchBytes fetch, void* user);
+// The work the stage did, for tests that bound it: bytes it examined (header fields read, positions
+// searched for headers, row bytes compared). Each scan thread keeps its own.
+struct HeaderWork {
+    int64_t examined = 0;
+};
 
-// Settles each find, then puts them back in file order (a settled find may move).
-void settleAndOrder(std::vector<Find>* finds, FetchBytes fetch, void* user);
+// Settles each find, then puts them back in file order (a settled find may move): looks before it,
+// through fetch, for the header of a stored picture whose pixels hold most of it (or its first row
+// on their grid), and gives it that picture's reading, its rows followed out to the picture's
+// edges. A find over pictures stored back to back becomes one find per header. A stored picture's
+// bytes are its own: a find not read from a header keeps only its rows outside them; one of a
+// single value is dropped (height 0). work, when given, counts what was examined.
+void settleAndOrder(std::vector<Find>* finds, FetchBytes fetch, void* user, HeaderWork* work = nullptr);
 
 // The finds listed so far, for keepInOrder.
 struct FindOrder {
@@ -31,7 +38,7 @@ struct FindOrder {
 // mostly over them.
 bool keepInOrder(FindOrder* order, const Find& f);
 
-// The bytes of a buffer that stands at file offset base, for settleByHeader.
+// The bytes of a buffer that stands at file offset base, for settleAndOrder.
 struct BufferBytes {
     const uint8_t* data;
     int64_t size;
@@ -40,8 +47,9 @@ struct BufferBytes {
 int64_t fetchFromBuffer(void* user, int64_t* lo, int64_t hi, const uint8_t** bytes);
 
 // Stored pictures whose header begins in [lo, hi) of the buffer (which stands at file offset
-// base): each whose rows follow the header, and are alike down, is appended as a find as far as
-// its rows go on within the buffer (settleByHeader follows them further). Blocks the sieve found
-// to be noise (kinds) are passed over.
+// base): each whose rows follow the header and are alike down is appended
+// as a find as far as its rows go on within the buffer and before the next header (settleAndOrder
+// follows them further). Blocks the sieve found to be noise (kinds) are passed over. The work is
+// bounded by a small multiple of the buffer's size, whatever the headers claim.
 void findStoredPictures(const uint8_t* data, int64_t size, int64_t base, int64_t lo, int64_t hi,
-                        const std::vector<uint8_t>& kinds, std::vector<Find>* finds);
+                        const std::vector<uint8_t>& kinds, std::vector<Find>* finds, HeaderWork* work = nullptr);

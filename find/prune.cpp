@@ -270,7 +270,8 @@ void mergeFinds(std::vector<Find>* finds)
             continue;
         }
         Find& last = out.back();
-        if (samePicture(last, f) && f.offset <= regionEnd(last) + 4 * last.stride) {
+        // Two stored pictures are two headers' pictures, however alike their rows.
+        if (samePicture(last, f) && !(last.stored && f.stored) && f.offset <= regionEnd(last) + 4 * last.stride) {
             // Whole rows of the first piece's grid that end within the two.
             const int64_t end = std::max(regionEnd(last), regionEnd(f));
             if (f.bytes > last.bytes) {

@@ -174,5 +174,5 @@ constexpr float kStoredMinQuality = 0.05f;
 // Stored pictures rank from here up.
 constexpr float kStoredRankFloor = 0.5f;
 
-// The most bytes settleByHeader asks fetch for at once.
+// The most bytes settling by a header asks fetch for at once.
 constexpr int64_t kFetchBytes = kHeaderReach + kHeaderTail + kHeaderBytes;

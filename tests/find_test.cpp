@@ -341,28 +341,6 @@ bool writeFile(const std::string& path, const Bytes& data, int64_t at = 0)
     return closeFile(fd) && ok;
 }
 
-// Little-endian fields of a header being written.
-void put(Bytes* out, uint32_t value, int bytes)
-{
-    for (int k = 0; k < bytes; ++k)
-        out->push_back(static_cast<uint8_t>(value >> (8 * k)));
-}
-
-// A BMP file and info header, as ImageMagick writes them, for bottom-up rows of the sample; when
-// it is cut, only that many bytes of its pixels follow.
-Bytes bmpHeader(const Sample& s, int32_t bitsPerPixel)
-{
-    Bytes h = {'B', 'M'};
-    const uint32_t area = static_cast<uint32_t>(s.stride * s.height);
-    for (uint32_t v : {54 + area, 0u, 54u, 40u, static_cast<uint32_t>(s.width), static_cast<uint32_t>(s.height)})
-        put(&h, v, 4);
-    put(&h, 1, 2);
-    put(&h, static_cast<uint32_t>(bitsPerPixel), 2);
-    for (uint32_t v : {0u, area, 2835u, 2835u, 0u, 0u})
-        put(&h, v, 4);
-    return h;
-}
-
 // Noise, a stored picture (header then pixels), noise: the one find is the header's picture.
 void expectHeadersReading(const Bytes& header, const Bytes& pixels, const Sample& s, const char* what,
                           const Bytes& trailer = {})
@@ -397,30 +375,10 @@ TEST(FindHeader, StoredPicturesTakeTheirHeadersReading)
     const std::string ppm = "P6\n# a stone texture\n100 100\n255\n";
     expectHeadersReading(Bytes(ppm.begin(), ppm.end()), samplePixels(kGrainySample), kGrainySample, "PPM");
     const Sample& screen = kSamples[3];
-    Bytes tga = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    put(&tga, static_cast<uint32_t>(screen.width), 2);
-    put(&tga, static_cast<uint32_t>(screen.height), 2);
-    tga.push_back(32);
-    tga.push_back(0x28);
-    expectHeadersReading(tga, samplePixels(screen), screen, "TGA");
+    expectHeadersReading(tgaHeader(screen), samplePixels(screen), screen, "TGA");
     // A TIFF as ImageMagick writes it: its directory after the pixels, an array of bits a sample.
     const Sample& rgb = kGrainySample;
-    const uint32_t area = static_cast<uint32_t>(rgb.stride * rgb.height), directory = 8 + area;
-    Bytes tiff = {'I', 'I', 42, 0};
-    put(&tiff, directory, 4);
-    Bytes entries;
-    put(&entries, 9, 2);
-    const uint32_t fields[9][3] = {{256, 3, 100}, {257, 3, 100}, {258, 3, directory + 2 + 9 * 12 + 4}, {259, 3, 1}, {262, 3, 2},
-                                   {273, 4, 8}, {277, 3, 3}, {278, 3, 100}, {279, 4, area}};
-    for (const auto& [tag, type, value] : fields) {
-        put(&entries, tag, 2);
-        put(&entries, type, 2);
-        put(&entries, tag == 258 ? 3 : 1, 4);
-        put(&entries, value, 4);
-    }
-    put(&entries, 0, 4);
-    for (int k = 0; k < 3; ++k)
-        put(&entries, 8, 2);
+    const Bytes tiff = tiffHeader(rgb), entries = tiffDirectory(rgb);
     expectHeadersReading(tiff, samplePixels(rgb), rgb, "TIFF", entries);
     // An X server's dump header before its frame buffer, big-endian, with a colour map after it.
     for (const Sample& fb : {kSamples[2], kSamples[3]}) {

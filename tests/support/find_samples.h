@@ -44,3 +44,19 @@ std::vector<Find> findAll(const Bytes& data, FindOptions options = defaultFindOp
 
 // Share of the sample at `at` that f covers, 0 when the layout, width or stride differ.
 double coverage(const Find& f, const Sample& sample, int64_t at);
+
+// Little-endian fields of a header being written.
+void put(Bytes* out, uint32_t value, int bytes);
+
+// A BMP file and info header, as ImageMagick writes them, for bottom-up rows of the sample (only
+// part of its pixels may follow it).
+Bytes bmpHeader(const Sample& s, int32_t bitsPerPixel);
+
+// An uncompressed TGA header for the sample's rows (8-bit grey, 24 or 32-bit colour), as image
+// programs write it.
+Bytes tgaHeader(const Sample& s);
+
+// A little-endian TIFF header for the sample's rows (8-bit grey or 3 or 4 samples a pixel) just
+// after it, and the directory that follows the rows, as ImageMagick writes them.
+Bytes tiffHeader(const Sample& s);
+Bytes tiffDirectory(const Sample& s);
