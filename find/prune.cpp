@@ -278,6 +278,10 @@ void mergeFinds(std::vector<Find>* finds)
                 last.stride = f.stride;
                 last.width = f.width;
             }
+            if (f.stored && !last.stored) {
+                last.bottomUp = f.bottomUp;
+                last.order = f.order;
+            }
             last.stored = last.stored || f.stored;
             const int64_t row = rowBytes(last.layout, last.width);
             const int64_t rows = std::min<int64_t>(INT32_MAX, (end - last.offset - row) / last.stride + 1);

@@ -311,6 +311,14 @@ TEST(FindMerge, PiecesOfOnePictureJoinAndOverlapsKeepTheSurerOrTheStored)
     EXPECT_EQ(finds[0].bytes, 29 * 304 + 303);
     EXPECT_FLOAT_EQ(finds[0].score, rankScore(0.7f, 30, 101));
 
+    // A piece read from a header lends the whole its header's row order and channel order.
+    finds = {{10000, 18 * 304 - 1, kColour24, 101, 18, 304, 0.7f},
+             {10000 + 20 * 304, 10 * 304 - 1, kColour24, 101, 10, 304, 0.6f, true, true, kBlueFirst}};
+    mergeFinds(&finds);
+    ASSERT_EQ(finds.size(), 1u);
+    EXPECT_TRUE(finds[0].stored && finds[0].bottomUp);
+    EXPECT_EQ(finds[0].order, kBlueFirst);
+
     // The same bytes read two ways: the surer reading stays; a neighbour off the grid stays apart.
     finds = {{5000, 9000, kGrey8, 300, 30, 300, 0.4f},
              {5000, 9090, kColour24, 101, 30, 304, 0.6f},
