@@ -263,7 +263,10 @@ TEST(FindProgram, InterruptAndMemoryLimits)
     ASSERT_EQ(truncate(sparse.c_str(), int64_t{64} << 30), 0);
     const std::string out = scratchPath("interrupted.txt");
     const std::string script = finder() + " --tsv --threads 2 " + sparse + " >" + out +
-                               " 2>&1 & pid=$!; sleep 1; kill -INT $pid; wait $pid; exit $?";
+                               " 2>&1 & pid=$!; "
+                               // The interrupt comes once the find is listed, however slow the machine.
+                               "n=0; until grep -q 240 " + out + " || [ $n -ge 1200 ]; do sleep 0.1; n=$((n+1)); done; "
+                               "kill -INT $pid; wait $pid; exit $?";
     const int raw = std::system(("/bin/sh -c '" + script + "'").c_str());
     std::ifstream listing(out);
     const std::string text((std::istreambuf_iterator<char>(listing)), std::istreambuf_iterator<char>());
