@@ -11,7 +11,7 @@ import time
 
 from model import (VIDEO_MODES, ViewerModel, bmp_summary, make_data, match_sequence,
                    overlay_pixels, page_pixels_match)
-from session import Case, CaseFailure, check, wait_until
+from session import LIMIT, Case, CaseFailure, check
 
 DATA = "data.bin"
 GREY = 0x40
@@ -51,7 +51,7 @@ def expect_capture(s, name, model, what):
 
 def expect_box_texts(s, wanted):
     """Checks the texts of all boxes shown so far, where the runner can read them."""
-    deadline = time.monotonic() + 3
+    deadline = time.monotonic() + LIMIT
     texts = s.box_texts()
     while texts is not None and len(texts) < len(wanted) and time.monotonic() < deadline:
         time.sleep(0.1)
@@ -64,14 +64,12 @@ def press_for_box(s, key, texts, tries=1):
     """Presses key until an error box comes, checks the texts of all boxes so far and closes it.
 
     Two tries for a key whose key-up went to an earlier box: the viewer counts it as still
-    handled, so its next press there only releases it."""
+    handled, so its next press there only releases it. A press that brings no box is known as
+    soon as the viewer draws on after it."""
     for _ in range(tries):
-        s.keys(key)
-        try:
-            box = s.wait_for("Error", timeout=s.program.box_timeout)
+        if s.keys(key) == "box":
+            box = s.wait_for("Error")
             break
-        except CaseFailure:
-            continue
     else:
         raise CaseFailure('%d presses of %s brought no "Error" box' % (tries, key))
     expect_box_texts(s, texts)
@@ -234,11 +232,12 @@ def step_fraction_arrows(s):
     quit_with_escape(s)
 
 
-def run_advance(s, seconds):
-    """Switches the advance on for about seconds; returns an upper bound of the time it ran."""
+def run_advance(s, seconds, frames=0):
+    """Switches the advance on for at least seconds and frames frames; returns an upper bound
+    of the time it ran."""
     t0 = time.monotonic()
     s.keys("a")
-    time.sleep(seconds)
+    s.follow(seconds, frames)
     s.keys("a")
     return time.monotonic() - t0
 
@@ -263,7 +262,8 @@ def auto_advance(s):
     s.note("%d steps in at most %.2f s" % (steps, ran))
     check(steps <= bound, "%d automatic steps in %.2f s, more than a 200 ms delay allows" % (
         steps, ran))
-    time.sleep(0.6)
+    # Long enough for an advance still running to take steps: three delays and frames to show it.
+    s.follow(0.6)
     s.keys("d")
     second = s.wait_capture(capture_name("auto", 2))
     check(second == first, "the page moved on after A switched the advance off")
@@ -290,7 +290,9 @@ def advance_delay_keys(s):
     s.keys(*["Up"] * 16)
     for _ in range(16):
         model.change_delay(-1)
-    ran_fast = run_advance(s, 0.3)
+    # Frames enough that a step a frame beats the start-up delay's bound even when frames are
+    # slow: from about 7 frames a second up.
+    ran_fast = run_advance(s, 0.3, 40)
     s.keys("d")
     fast, _ = steps_taken(s, capture_name("delay", 2), model, 800, "no delay")
     s.note("delay %d: %d steps in %.2f s; delay %d: %d steps in %.2f s" % (
@@ -354,9 +356,10 @@ def capture_failure_keeps_number(s):
     name = "missing/" + capture_name("shot", 1)
     press_for_box(s, "d", ["Could not open '%s' to save." % name])
     os.mkdir(os.path.join(s.dir, "missing"))
+    # The capture is written before the viewer draws on, so the files tell after each press.
     for _ in range(2):
         s.keys("d")
-        if wait_until(s.bmp_files, s.program.box_timeout):
+        if s.bmp_files():
             break
     expect_capture(s, name, ViewerModel(data), "after a failed capture")
     check(s.bmp_files() == [name], "unexpected files %s" % s.bmp_files())
@@ -383,7 +386,6 @@ def overlay_shows_offset(s):
     white, dark = overlay_pixels(s.screenshot(), GREY, overlay_region(width, height))
     one_digit = check_overlay(white, dark, "at offset 0")
     s.keys("n")
-    time.sleep(s.program.settle)
     white, dark = overlay_pixels(s.screenshot(), GREY, overlay_region(width, height))
     five_digits = check_overlay(white, dark, "at offset 20000")
     s.note("text %d px wide at 0, %d px at 20000" % (one_digit, five_digits))
@@ -441,7 +443,7 @@ def without_display(s):
     set_up(s, make_data(300000, 25))
     for display in (None, ":999"):
         s.start(env_changes={"DISPLAY": display})
-        s.expect_exit(0, timeout=10)
+        s.expect_exit(0)
         lines = [l for l in s.program.filter_stderr(s.stderr_text()).splitlines()
                  if "display" in l.lower()]
         check(len(lines) == 1, "DISPLAY=%s: expected one line saying there is no display, got "

@@ -85,12 +85,19 @@ def kill_group(proc):
         pass
 
 
+# Limits that only bound a real hang: every wait ends as soon as the program has done what is
+# waited for, so a loaded machine makes the suite slower, not failed.
+LIMIT = 120
+# Frames of the viewer's window after a key before the key counts as handled. The main loop
+# draws only when no event waits, but a frame may have been under way when the key came, and
+# the X server may still be taking in the one before it: the third is surely after the key.
+FRAMES = 3
+
+
 class Program:
     """How one build of the viewer is started and stopped; the runners fill this in."""
-    window_timeout = 20
-    exit_timeout = 20
-    settle = 0.3
-    box_timeout = 3
+    window_timeout = LIMIT
+    exit_timeout = LIMIT
     sanitized = False
 
     def prepare(self, display):
@@ -127,11 +134,6 @@ class Program:
 # ---------------------------------------------------------------------------------------------
 # One case.
 
-def _press(name, hold=0.1, gap=0.05):
-    """xdotool's actions for one key held for hold seconds, then a gap."""
-    return ["keydown", name, "sleep", str(hold), "keyup", name, "sleep", str(gap)]
-
-
 class Session:
     def __init__(self, xserver, program, root_dir, name):
         self.xs, self.program = xserver, program
@@ -141,6 +143,7 @@ class Session:
         os.makedirs(self.log_dir)
         self.proc = None
         self.window = None
+        self.watched = None  # (window, DAMAGE handle) whose frames follow() counts
         self.exit_code = None
         self.notes = []
         self.shots = 0
@@ -168,7 +171,7 @@ class Session:
                     for f in files if f.lower().endswith(".bmp")]
         return sorted(out)
 
-    def wait_capture(self, name, timeout=10):
+    def wait_capture(self, name, timeout=LIMIT):
         """The bytes of a capture file once it is complete."""
         path = os.path.join(self.dir, name)
 
@@ -228,6 +231,9 @@ class Session:
     def stop(self):
         if self.proc is not None:
             self.program.stop(self.proc)
+        if self.watched:
+            self.xs.unwatch(self.watched[1])
+            self.watched = None
 
     def box_texts(self):
         return self.program.box_texts(self.stderr_text())
@@ -243,12 +249,43 @@ class Session:
         return found[-1]
 
     def wait_main_window(self, unmarked=False):
+        """The viewer's window once it shows pages: keys and screenshots need its first frames."""
         self.window = self.wait_for("Tessvane", unmarked=unmarked)
-        # Give the first frames time to be drawn before keys and screenshots.
-        time.sleep(self.program.settle)
+        self.watch(self.window)
+        self.follow()
         return self.window
 
-    def wait_gone(self, window, timeout=10):
+    def watch(self, window):
+        """Counts window's frames from here on; anew each time, since X gives ids out again."""
+        if self.watched:
+            self.xs.unwatch(self.watched[1])
+        self.watched = (window, self.xs.watch(window))
+
+    def _stopped_drawing(self):
+        """Why the main window draws no more frames, if it does not: then no frame is awaited."""
+        if self.proc is not None and self.proc.poll() is not None:
+            return "exited"
+        if not self.xs.viewable(self.watched[0]):
+            return "gone"
+        if self.xs.viewable_named("Error"):
+            return "box"
+        return None
+
+    def follow(self, at_least=0.0, frames=FRAMES):
+        """Waits until the viewer has handled all that was sent to it so far: frames frames of
+        its window drawn since, or the window gone, an error box shown (the box holds the main
+        loop) or the program ended, and at least at_least seconds. Returns which it was."""
+        t0 = time.monotonic()
+        if not self.watched or self.watched[0] != self.window:
+            self.watch(self.window)
+        reason = self.xs.frames(self.watched[1], frames, self._stopped_drawing, LIMIT)
+        check(reason != "timeout", "window 0x%x drew no frame for %d s" % (self.window, LIMIT))
+        rest = at_least - (time.monotonic() - t0)
+        if rest > 0:
+            time.sleep(rest)
+        return reason or "frames"
+
+    def wait_gone(self, window, timeout=LIMIT):
         check(wait_until(lambda: not self.xs.viewable(window), timeout),
               "window 0x%x still there after %d s" % (window, timeout))
 
@@ -276,20 +313,39 @@ class Session:
             f.write(b"P6 %d %d 255\n" % (image.width, image.height) + image.rgb)
         return image
 
-    # Keys: held for a while and focused each time, since the window id can change.
+    # Keys: the window focused each time, since the window id can change, and each press and
+    # release held until the viewer has drawn frames after it, so that the main loop sees the
+    # two apart however slow its frames are. The times are only the least a key is held.
 
-    def keys(self, *names, hold=0.1, gap=0.05, window=None):
-        """Each key pressed and released in turn in the given (default: main) window."""
+    def focus(self, window):
+        check(self.xs.focus(window, LIMIT), "window 0x%x did not take the focus" % window)
+
+    def keys(self, *names, hold=0.1, gap=0.05):
+        """Each key pressed and released in turn in the main window; what ended the last wait
+        (see follow): "box" when an error box came up."""
         self.check_running()
+        reason = None
         for name in names:
-            self.xs.xdotool(window or self.window, _press(name, hold, gap))
+            self.focus(self.window)
+            self.xs.key(name, True)
+            try:
+                self.follow(hold)
+            finally:
+                # Released whatever happened: a key left down would reach the next program.
+                self.xs.key(name, False)
+            reason = self.follow(gap)
+        return reason
 
     def hold(self, name, seconds):
-        self.keys(name, hold=seconds)
+        return self.keys(name, hold=seconds)
 
     def close_box(self, box):
-        # The box takes Return and goes; the program may end right after, so do not check it.
-        self.xs.xdotool(box, _press("Return"))
+        # The box acts on Return however fast it comes, and draws no frames to follow; the
+        # program may end right after, so do not check it.
+        self.focus(box)
+        self.xs.key("Return", True)
+        time.sleep(0.1)
+        self.xs.key("Return", False)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -336,7 +392,7 @@ def run_cases(program, cases, selected=None):
                 session.stop()
                 program.after_case()
                 wait_until(lambda: not (xs.viewable_named("Tessvane") or
-                                        xs.viewable_named("Error")), 10)
+                                        xs.viewable_named("Error")), LIMIT)
             status = "ok" if reason is None else "FAIL"
             notes = ("  (" + "; ".join(session.notes) + ")") if session.notes else ""
             print("%-30s %-4s %5.1f s%s" % (case.name, status, time.monotonic() - t0, notes),
