@@ -13,7 +13,7 @@ import sys
 import tempfile
 import time
 
-from xserver import XServer
+from xserver import FRAMES, XServer
 
 
 class CaseFailure(Exception):
@@ -88,10 +88,6 @@ def kill_group(proc):
 # Limits that only bound a real hang: every wait ends as soon as the program has done what is
 # waited for, so a loaded machine makes the suite slower, not failed.
 LIMIT = 120
-# Frames of the viewer's window after a key before the key counts as handled. The main loop
-# draws only when no event waits, but a frame may have been under way when the key came, and
-# the X server may still be taking in the one before it: the third is surely after the key.
-FRAMES = 3
 
 
 class Program:
@@ -271,19 +267,21 @@ class Session:
             return "box"
         return None
 
+    def watched_damage(self):
+        if not self.watched or self.watched[0] != self.window:
+            self.watch(self.window)
+        return self.watched[1]
+
+    def _followed(self, reason):
+        check(reason != "timeout", "window 0x%x drew no frame for %d s" % (self.window, LIMIT))
+        return reason or "frames"
+
     def follow(self, at_least=0.0, frames=FRAMES):
         """Waits until the viewer has handled all that was sent to it so far: frames frames of
         its window drawn since, or the window gone, an error box shown (the box holds the main
         loop) or the program ended, and at least at_least seconds. Returns which it was."""
-        t0 = time.monotonic()
-        if not self.watched or self.watched[0] != self.window:
-            self.watch(self.window)
-        reason = self.xs.frames(self.watched[1], frames, self._stopped_drawing, LIMIT)
-        check(reason != "timeout", "window 0x%x drew no frame for %d s" % (self.window, LIMIT))
-        rest = at_least - (time.monotonic() - t0)
-        if rest > 0:
-            time.sleep(rest)
-        return reason or "frames"
+        return self._followed(self.xs.follow(self.watched_damage(), self._stopped_drawing,
+                                             at_least, LIMIT, frames))
 
     def wait_gone(self, window, timeout=LIMIT):
         check(wait_until(lambda: not self.xs.viewable(window), timeout),
@@ -314,8 +312,7 @@ class Session:
         return image
 
     # Keys: the window focused each time, since the window id can change, and each press and
-    # release held until the viewer has drawn frames after it, so that the main loop sees the
-    # two apart however slow its frames are. The times are only the least a key is held.
+    # release followed by frames (see XServer.press). The times are only the least a key is held.
 
     def focus(self, window):
         check(self.xs.focus(window, LIMIT), "window 0x%x did not take the focus" % window)
@@ -327,13 +324,8 @@ class Session:
         reason = None
         for name in names:
             self.focus(self.window)
-            self.xs.key(name, True)
-            try:
-                self.follow(hold)
-            finally:
-                # Released whatever happened: a key left down would reach the next program.
-                self.xs.key(name, False)
-            reason = self.follow(gap)
+            reason = self._followed(self.xs.press(self.watched_damage(), name,
+                                                  self._stopped_drawing, hold, gap, LIMIT))
         return reason
 
     def hold(self, name, seconds):

@@ -51,6 +51,10 @@ _IS_VIEWABLE = 2
 _CLIENT_MESSAGE = 33
 _XA_CARDINAL = 6
 _REVERT_TO_PARENT = 2
+# Frames of a window after a key before the key counts as handled. The viewer's main loop draws
+# only when no event waits, but a frame may have been under way when the key came, and the
+# X server may still be taking in the one before it: the third is surely after the key.
+FRAMES = 3
 _DAMAGE_NOTIFY = 0  # the first of the extension's events
 _DAMAGE_REPORT_NON_EMPTY = 3
 _X_ERROR_HANDLER = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
@@ -273,14 +277,15 @@ class XServer:
         self.xdamage.XDamageDestroy(self.dpy, damage)
         self.x.XSync(self.dpy, 0)
 
-    def frames(self, damage, count, give_up, timeout):
-        """Waits for count frames drawn after the call; returns None once they are in.
+    def follow(self, damage, give_up, at_least=0.0, timeout=120, count=FRAMES):
+        """Waits for count frames drawn after the call and at least at_least seconds; returns
+        None then. give_up() runs whenever a frame is slow to come and may return a reason to
+        stop waiting, which is then returned; "timeout" after timeout seconds.
 
         A frame is drawing reported after the server cleared the damage so far, so two
-        counted frames are two presentations of the program, not two parts of one. give_up()
-        runs whenever a frame is slow to come and may return a reason to stop waiting, which
-        is then returned; "timeout" after timeout seconds."""
-        deadline = time.monotonic() + timeout
+        counted frames are two presentations of the program, not two parts of one."""
+        t0 = time.monotonic()
+        deadline = t0 + timeout
         fd = self.x.XConnectionNumber(self.dpy)
         event = _XEvent()
         for _ in range(count):
@@ -291,6 +296,7 @@ class XServer:
             self.xdamage.XDamageSubtract(self.dpy, damage, 0, 0)
             self.x.XFlush(self.dpy)
             drawn = False
+            next_look = time.monotonic() + 0.05
             while not drawn:
                 while self.x.XPending(self.dpy):
                     self.x.XNextEvent(self.dpy, ctypes.byref(event))
@@ -299,12 +305,17 @@ class XServer:
                                       event.xdamage.serial >= clearing)
                 if drawn:
                     break
-                if not select.select([fd], [], [], 0.05)[0]:
+                select.select([fd], [], [], 0.05)
+                if time.monotonic() >= next_look:
                     reason = give_up()
                     if reason:
                         return reason
                     if time.monotonic() >= deadline:
                         return "timeout"
+                    next_look = time.monotonic() + 0.05
+        rest = at_least - (time.monotonic() - t0)
+        if rest > 0:
+            time.sleep(rest)
         return None
 
     # Keys, sent as a keyboard would through XTest.
@@ -330,6 +341,21 @@ class XServer:
             raise RuntimeError("no key for %r" % name)
         self.xtst.XTestFakeKeyEvent(self.dpy, code, 1 if down else 0, 0)
         self.x.XSync(self.dpy, 0)
+
+    def press(self, damage, name, give_up, hold=0.1, gap=0.05, timeout=120):
+        """One key pressed and released in the window that damage watches, each held until the
+        window has drawn frames after it (see follow) and at least hold and gap seconds, so
+        that the program sees the two apart however slow its frames are. Returns what ended
+        the last wait: None for frames, else give_up's reason or "timeout"."""
+        self.key(name, True)
+        try:
+            reason = self.follow(damage, give_up, hold, timeout)
+        finally:
+            # Released whatever happened: a key left down would reach the next program.
+            self.key(name, False)
+        if reason == "timeout":
+            return reason
+        return self.follow(damage, give_up, gap, timeout)
 
     # Tools run against this server; a failure raises subprocess's exceptions. The limit only
     # bounds a tool that hangs, since a loaded machine may take long over an import.
