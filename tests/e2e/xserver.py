@@ -269,7 +269,7 @@ class XServer:
     # Frames: a window's drawing, seen through DAMAGE.
 
     def watch(self, window):
-        """A handle that counts window's frames from now on (see frames)."""
+        """A handle that counts window's frames from now on (see follow)."""
         return self.xdamage.XDamageCreate(self.dpy, window, _DAMAGE_REPORT_NON_EMPTY)
 
     def unwatch(self, damage):
