@@ -6,7 +6,10 @@ from outside, so their results are judged against every offset some number of st
 and timing only by bounds that hold whatever the frame rate.
 """
 
+import contextlib
 import os
+import signal
+import threading
 import time
 
 from model import (VIDEO_MODES, ViewerModel, bmp_summary, make_data, match_sequence,
@@ -507,10 +510,49 @@ def data_file_changes_kind_while_paging(s):
     quit_with_escape(s)
 
 
+@contextlib.contextmanager
+def throttled(pid, stopped, running):
+    """The process stopped for stopped seconds out of every stopped + running, as on a machine
+    with far more work than cores."""
+    done = threading.Event()
+
+    def cycle():
+        while not done.is_set():
+            os.kill(pid, signal.SIGSTOP)
+            done.wait(stopped)
+            os.kill(pid, signal.SIGCONT)
+            done.wait(running)
+
+    thread = threading.Thread(target=cycle, daemon=True)
+    thread.start()
+    try:
+        yield
+    finally:
+        done.set()
+        thread.join()
+        os.kill(pid, signal.SIGCONT)
+
+
+def keys_while_frames_are_slow(s):
+    # Each key's press and release would reach a viewer that runs this seldom together, and
+    # count as no press, unless they are sent frames apart.
+    data = make_data(400000, 29)
+    start(s, data, vidmode="0", outpath="slow")
+    model = ViewerModel(data)
+    with throttled(s.proc.pid, 0.3, 0.05):
+        s.keys("n", "n", "p", "d")
+    model.step(1)
+    model.step(1)
+    model.next_format()
+    expect_capture(s, capture_name("slow", 1), model, "after N N P D, throttled")
+    quit_with_escape(s)
+
+
 NATIVE_CASES = [
     Case("data_fifo_at_start", data_fifo_at_start),
     Case("data_file_changes_kind_while_paging", data_file_changes_kind_while_paging),
     Case("without_display", without_display),
     Case("fullscreen_keeps_display_connection", fullscreen_keeps_display_connection),
     Case("capture_over_file_size_limit", capture_over_file_size_limit),
+    Case("keys_while_frames_are_slow", keys_while_frames_are_slow),
 ]
