@@ -23,12 +23,14 @@ finish() {
 trap finish EXIT
 
 # Xvfb picks a free display number itself and writes it once it is ready. The screen is larger
-# than any window the tests make, since wine places the client area at +3+22.
+# than any window the tests make, since wine places the client area at +3+22. The two minutes
+# only bound a server that hangs or died: a loaded machine may be slow to start it.
 Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 2048x1536x24 3>"$scratch/display" \
     >/dev/null 2>&1 &
 server=$!
-for _ in $(seq 100); do
+for _ in $(seq 1200); do
     grep -q . "$scratch/display" 2>/dev/null && break
+    kill -0 "$server" 2>/dev/null || break
     sleep 0.1
 done
 grep -q . "$scratch/display" || { echo "run-under-wine: Xvfb did not start" >&2; exit 1; }

@@ -4,26 +4,23 @@ picture of the demo (three steps forward), saves it with D and takes a screensho
 
     python3 tools/demo_headless.py [--wait SECONDS] PATH-TO-TESSVANE [ARG ...]
 
-The program may be a command that starts the viewer, e.g. `wine tessvane.exe`, which needs the
-longer wait for the window (10 seconds by default) and for the exit.
+The program may be a command that starts the viewer, e.g. `wine tessvane.exe`. Each step waits for
+the viewer (its window, its frames after each key, its exit); SECONDS (120 by default) only
+bounds a viewer that hangs.
 """
 
 import os
 import subprocess
 import sys
-import time
 
 # The X server and its tools, shared with the end-to-end tests.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from session import wait_until  # noqa: E402
 from xserver import XServer  # noqa: E402
 
 
-def press(xs, window, key):
-    xs.xdotool(window, ["keydown", key, "sleep", "0.1", "keyup", key, "sleep", "0.2"])
-
-
 def main(argv):
-    wait = 10
+    wait = 120
     if len(argv) > 2 and argv[1] == "--wait":
         wait = float(argv[2])
         argv = argv[2:]
@@ -33,24 +30,31 @@ def main(argv):
     viewer = subprocess.Popen(argv[1:], env=dict(os.environ, DISPLAY=xs.display),
                               stdin=subprocess.DEVNULL)
     try:
-        windows = []
-        for _ in range(int(wait * 10)):
-            windows = xs.viewable_named("Tessvane")
-            if windows:
-                break
-            time.sleep(0.1)
-        if not windows:
+        def window_or_exit():
+            return "exited" if viewer.poll() is not None else xs.viewable_named("Tessvane")
+
+        windows = wait_until(window_or_exit, wait)
+        if not windows or windows == "exited":
             sys.exit("the viewer's window did not appear")
-        time.sleep(0.5)
+        window = windows[0]
+        damage = xs.watch(window)
+
+        def stopped():
+            if viewer.poll() is not None:
+                return "exited"
+            return None if xs.viewable(window) and not xs.viewable_named("Error") else "gone"
+
+        shot = xs.follow(damage, stopped, timeout=wait) is None
         for key in ["n", "n", "n", "d"]:
-            press(xs, windows[0], key)
-        time.sleep(0.5)
-        try:
-            xs.run_tool(["import", "-window", str(windows[0]), "screenshot.png"], timeout=30)
-            shot = True
-        except subprocess.SubprocessError:
-            shot = False
-        press(xs, windows[0], "Escape")
+            shot = shot and xs.focus(window, wait) and xs.press(damage, key, stopped,
+                                                                 timeout=wait) is None
+        if shot:
+            try:
+                xs.run_tool(["import", "-window", str(window), "screenshot.png"], timeout=wait)
+            except subprocess.SubprocessError:
+                shot = False
+        if xs.focus(window, wait):
+            xs.press(damage, "Escape", stopped, timeout=wait)
         status = viewer.wait(timeout=wait)
     finally:
         if viewer.poll() is None:

@@ -32,7 +32,7 @@ def sanitizer_preload(exe):
     The driver is unloaded whenever the X display closes; its allocations then show as
     nameless frames that no suppression can match. The sanitizer runtime must stay first."""
     try:
-        listing = subprocess.run(["ldd", exe], capture_output=True, text=True, timeout=30).stdout
+        listing = subprocess.run(["ldd", exe], capture_output=True, text=True, timeout=120).stdout
     except (OSError, subprocess.TimeoutExpired):
         return None
     runtime = [line.split("=>")[1].split()[0] for line in listing.splitlines()
@@ -48,8 +48,6 @@ class NativeProgram(Program):
     def __init__(self, exe, sanitized):
         self.exe, self.sanitized = exe, sanitized
         self.preload = sanitizer_preload(exe) if sanitized else None
-        if sanitized:
-            self.window_timeout, self.exit_timeout, self.settle = 60, 60, 0.6
 
     def start(self, cwd, log_dir, display, env_changes=None, file_size_limit=None):
         env = base_env(display)

@@ -38,11 +38,6 @@ def unescape_wine(text):
 
 
 class WineProgram(Program):
-    window_timeout = 60
-    exit_timeout = 40
-    settle = 0.6
-    box_timeout = 4
-
     def __init__(self, exe, prefix=None):
         self.exe = exe
         cache = os.environ.get("XDG_CACHE_HOME")
@@ -73,15 +68,15 @@ class WineProgram(Program):
         # A crash must end the process, not wait on a dialog.
         self.wine("wine", "reg", "add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog",
                   "/t", "REG_DWORD", "/d", "0", "/f")
-        self.wine("wineserver", "-w", timeout=120)
+        self.wine("wineserver", "-w")
 
     def start(self, cwd, log_dir, display):
         return popen_logged(["wine", self.exe], cwd, log_dir, self.env("-all,trace+msgbox"))
 
     def stop_server(self):
         try:
-            self.wine("wineserver", "-k", timeout=30)
-            self.wine("wineserver", "-w", timeout=30)
+            self.wine("wineserver", "-k")
+            self.wine("wineserver", "-w")
         except subprocess.TimeoutExpired:
             pass
 

@@ -1,12 +1,14 @@
 """A private Xvfb, the little of Xlib the tests need (through ctypes), and the X tools run on it.
 
 Windows are found by their titles through Xlib, since xdotool cannot read the UTF-8 title of
-SDL's message box. Keys go through xdotool, screenshots through ImageMagick's import.
+SDL's message box. Keys go through XTest on the suite's own connection, so that a key costs no
+process; frames are counted through DAMAGE; screenshots come from ImageMagick's import.
 """
 
 import ctypes
 import ctypes.util
 import os
+import select
 import signal
 import subprocess
 import time
@@ -34,13 +36,27 @@ class _XClientMessageEvent(ctypes.Structure):
                 ("l", ctypes.c_long * 5)]
 
 
+class _XDamageNotifyEvent(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("drawable", ctypes.c_ulong),
+                ("damage", ctypes.c_ulong)]
+
+
 class _XEvent(ctypes.Union):
-    _fields_ = [("xclient", _XClientMessageEvent), ("pad", ctypes.c_long * 24)]
+    _fields_ = [("xclient", _XClientMessageEvent), ("xdamage", _XDamageNotifyEvent),
+                ("pad", ctypes.c_long * 24)]
 
 
 _IS_VIEWABLE = 2
 _CLIENT_MESSAGE = 33
 _XA_CARDINAL = 6
+_REVERT_TO_PARENT = 2
+# Frames of a window after a key before the key counts as handled. The viewer's main loop draws
+# only when no event waits, but a frame may have been under way when the key came, and the
+# X server may still be taking in the one before it: the third is surely after the key.
+FRAMES = 3
+_DAMAGE_NOTIFY = 0  # the first of the extension's events
+_DAMAGE_REPORT_NON_EMPTY = 3
 _X_ERROR_HANDLER = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
 
 _P = ctypes.POINTER
@@ -64,7 +80,33 @@ _PROTOTYPES = {
     "XSendEvent": (ctypes.c_int, [_DPY, _WIN, ctypes.c_int, ctypes.c_long, _P(_XEvent)]),
     "XSync": (ctypes.c_int, [_DPY, ctypes.c_int]),
     "XFree": (ctypes.c_int, [ctypes.c_void_p]),
+    "XPending": (ctypes.c_int, [_DPY]),
+    "XNextEvent": (ctypes.c_int, [_DPY, _P(_XEvent)]),
+    "XConnectionNumber": (ctypes.c_int, [_DPY]),
+    "XFlush": (ctypes.c_int, [_DPY]),
+    "XNextRequest": (ctypes.c_ulong, [_DPY]),
+    "XSetInputFocus": (ctypes.c_int, [_DPY, _WIN, ctypes.c_int, ctypes.c_ulong]),
+    "XGetInputFocus": (ctypes.c_int, [_DPY, _P(_WIN), _P(ctypes.c_int)]),
+    "XStringToKeysym": (ctypes.c_ulong, [ctypes.c_char_p]),
+    "XKeysymToKeycode": (ctypes.c_ubyte, [_DPY, ctypes.c_ulong]),
 }
+_XTST_PROTOTYPES = {
+    "XTestFakeKeyEvent": (ctypes.c_int, [_DPY, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]),
+}
+_XDAMAGE_PROTOTYPES = {
+    "XDamageQueryExtension": (ctypes.c_int, [_DPY, _P(ctypes.c_int), _P(ctypes.c_int)]),
+    "XDamageCreate": (ctypes.c_ulong, [_DPY, _WIN, ctypes.c_int]),
+    "XDamageDestroy": (None, [_DPY, ctypes.c_ulong]),
+    "XDamageSubtract": (None, [_DPY, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_ulong]),
+}
+
+
+def _library(name, soname, prototypes):
+    lib = ctypes.CDLL(ctypes.util.find_library(name) or soname)
+    for function, (result, args) in prototypes.items():
+        getattr(lib, function).restype = result
+        getattr(lib, function).argtypes = args
+    return lib
 
 
 @_X_ERROR_HANDLER
@@ -85,8 +127,11 @@ def _start_xvfb():
         stderr=subprocess.DEVNULL, start_new_session=True)
     os.close(write_fd)
     number = b""
-    deadline = time.monotonic() + 30
+    # Xvfb writes its number once it takes clients; the limit only bounds a server that hangs.
+    deadline = time.monotonic() + 120
     while not number.endswith(b"\n") and time.monotonic() < deadline:
+        if not select.select([read_fd], [], [], max(0, deadline - time.monotonic()))[0]:
+            break
         chunk = os.read(read_fd, 16)
         if not chunk:
             break
@@ -105,10 +150,9 @@ class XServer:
         if self.display is None:
             self.stop()
             raise RuntimeError("Xvfb did not report a display number")
-        self.x = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
-        for name, (result, args) in _PROTOTYPES.items():
-            getattr(self.x, name).restype = result
-            getattr(self.x, name).argtypes = args
+        self.x = _library("X11", "libX11.so.6", _PROTOTYPES)
+        self.xtst = _library("Xtst", "libXtst.so.6", _XTST_PROTOTYPES)
+        self.xdamage = _library("Xdamage", "libXdamage.so.1", _XDAMAGE_PROTOTYPES)
         self.x.XSetErrorHandler(_ignore_x_error)
         self.dpy = self.x.XOpenDisplay(self.display.encode())
         if not self.dpy:
@@ -116,6 +160,12 @@ class XServer:
             raise RuntimeError("cannot open display " + self.display)
         self.root = self.x.XDefaultRootWindow(self.dpy)
         self.atoms = {}
+        event_base, error_base = ctypes.c_int(), ctypes.c_int()
+        if not self.xdamage.XDamageQueryExtension(self.dpy, ctypes.byref(event_base),
+                                                  ctypes.byref(error_base)):
+            self.stop()
+            raise RuntimeError("the X server has no DAMAGE extension")
+        self.damage_event = event_base.value + _DAMAGE_NOTIFY
 
     def stop(self):
         if self.dpy:
@@ -124,7 +174,7 @@ class XServer:
         if self.proc.poll() is None:
             os.killpg(self.proc.pid, signal.SIGTERM)
             try:
-                self.proc.wait(10)
+                self.proc.wait(30)
             except subprocess.TimeoutExpired:
                 os.killpg(self.proc.pid, signal.SIGKILL)
                 self.proc.wait()
@@ -216,23 +266,109 @@ class XServer:
         self.x.XSendEvent(self.dpy, window, 0, 0, ctypes.byref(event))
         self.x.XSync(self.dpy, 0)
 
-    # Tools run against this server; a failure raises subprocess's exceptions.
+    # Frames: a window's drawing, seen through DAMAGE.
 
-    def run_tool(self, args, timeout=15):
+    def watch(self, window):
+        """A handle that counts window's frames from now on (see follow)."""
+        return self.xdamage.XDamageCreate(self.dpy, window, _DAMAGE_REPORT_NON_EMPTY)
+
+    def unwatch(self, damage):
+        # Gone already when its window went; the error that brings is ignored.
+        self.xdamage.XDamageDestroy(self.dpy, damage)
+        self.x.XSync(self.dpy, 0)
+
+    def follow(self, damage, give_up, at_least=0.0, timeout=120, count=FRAMES):
+        """Waits for count frames drawn after the call and at least at_least seconds; returns
+        None then. give_up() runs whenever a frame is slow to come and may return a reason to
+        stop waiting, which is then returned; "timeout" after timeout seconds.
+
+        A frame is drawing reported after the server cleared the damage so far, so two
+        counted frames are two presentations of the program, not two parts of one."""
+        t0 = time.monotonic()
+        deadline = t0 + timeout
+        fd = self.x.XConnectionNumber(self.dpy)
+        event = _XEvent()
+        for _ in range(count):
+            # An event carries the number of our last request the server had done: those older
+            # than the clearing report drawing before it (and after it nothing is reported
+            # until the next clearing).
+            clearing = self.x.XNextRequest(self.dpy)
+            self.xdamage.XDamageSubtract(self.dpy, damage, 0, 0)
+            self.x.XFlush(self.dpy)
+            drawn = False
+            next_look = time.monotonic() + 0.05
+            while not drawn:
+                while self.x.XPending(self.dpy):
+                    self.x.XNextEvent(self.dpy, ctypes.byref(event))
+                    drawn = drawn or (event.xdamage.type == self.damage_event and
+                                      event.xdamage.damage == damage and
+                                      event.xdamage.serial >= clearing)
+                if drawn:
+                    break
+                select.select([fd], [], [], 0.05)
+                if time.monotonic() >= next_look:
+                    reason = give_up()
+                    if reason:
+                        return reason
+                    if time.monotonic() >= deadline:
+                        return "timeout"
+                    next_look = time.monotonic() + 0.05
+        rest = at_least - (time.monotonic() - t0)
+        if rest > 0:
+            time.sleep(rest)
+        return None
+
+    # Keys, sent as a keyboard would through XTest.
+
+    def focus(self, window, timeout):
+        """Gives window the input focus, as nothing else does here; whether it took it."""
+        deadline = time.monotonic() + timeout
+        focused, revert = ctypes.c_ulong(), ctypes.c_int()
+        while True:
+            self.x.XSetInputFocus(self.dpy, window, _REVERT_TO_PARENT, 0)  # CurrentTime
+            self.x.XSync(self.dpy, 0)
+            self.x.XGetInputFocus(self.dpy, ctypes.byref(focused), ctypes.byref(revert))
+            if focused.value == window:
+                return True
+            if time.monotonic() >= deadline or not self.viewable(window):
+                return False
+            time.sleep(0.02)
+
+    def key(self, name, down):
+        """Presses (down) or releases the key of an X keysym name such as "n" or "Escape"."""
+        code = self.x.XKeysymToKeycode(self.dpy, self.x.XStringToKeysym(name.encode()))
+        if not code:
+            raise RuntimeError("no key for %r" % name)
+        self.xtst.XTestFakeKeyEvent(self.dpy, code, 1 if down else 0, 0)
+        self.x.XSync(self.dpy, 0)
+
+    def press(self, damage, name, give_up, hold=0.1, gap=0.05, timeout=120):
+        """One key pressed and released in the window that damage watches, each held until the
+        window has drawn frames after it (see follow) and at least hold and gap seconds, so
+        that the program sees the two apart however slow its frames are. Returns what ended
+        the last wait: None for frames, else give_up's reason or "timeout"."""
+        self.key(name, True)
+        try:
+            reason = self.follow(damage, give_up, hold, timeout)
+        finally:
+            # Released whatever happened: a key left down would reach the next program.
+            self.key(name, False)
+        if reason == "timeout":
+            return reason
+        return self.follow(damage, give_up, gap, timeout)
+
+    # Tools run against this server; a failure raises subprocess's exceptions. The limit only
+    # bounds a tool that hangs, since a loaded machine may take long over an import.
+
+    def run_tool(self, args, timeout=120):
         return subprocess.run(args, env=dict(os.environ, DISPLAY=self.display),
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout,
                               check=True).stdout
 
-    def xdotool(self, window, actions):
-        """xdotool's actions, after focusing window (if any) since nothing else does."""
-        focus = ["windowfocus", "--sync", str(window)] if window is not None else []
-        self.run_tool(["xdotool"] + focus + actions)
-
     def screenshot(self, window):
         """The window's pixels as an Image, handed over by import as raw 8-bit RGB."""
         width, height = self.client_size(window) or (0, 0)
-        rgb = self.run_tool(["import", "-window", str(window), "-depth", "8", "rgb:-"],
-                            timeout=30)
+        rgb = self.run_tool(["import", "-window", str(window), "-depth", "8", "rgb:-"])
         if not width or len(rgb) != 3 * width * height:
             raise RuntimeError("screenshot of 0x%x: %d bytes for %dx%d pixels" % (
                 window, len(rgb), width, height))

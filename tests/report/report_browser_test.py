@@ -70,7 +70,8 @@ class Browser:
     def open(self, url):
         target = self.call('Target.createTarget', session=False, url=url)['targetId']
         self.session = self.call('Target.attachToTarget', session=False, targetId=target, flatten=True)['sessionId']
-        deadline = time.time() + 60
+        # Ends as soon as the page is loaded; the limit only bounds a browser that hangs.
+        deadline = time.time() + 120
         # The new target starts on about:blank, which is already complete before the page commits.
         loaded = f"location.href === {json.dumps(url)} && document.readyState === 'complete'"
         while not self.evaluate(loaded):
