@@ -7,7 +7,7 @@ build_packages=(
     libgl1-mesa-dri libegl-mesa0 fonts-dejavu-core
     libcli11-dev zlib1g-dev
 )
-run_packages=(xvfb xfonts-base libxtst6 libxdamage1 imagemagick)
+run_packages=(xvfb xfonts-base xdotool libxdamage1 imagemagick)
 check_packages=(
     googletest libgtest-dev libbenchmark-dev
     clang libclang-rt-dev

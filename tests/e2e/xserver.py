@@ -1,8 +1,8 @@
 """A private Xvfb, the little of Xlib the tests need (through ctypes), and the X tools run on it.
 
 Windows are found by their titles through Xlib, since xdotool cannot read the UTF-8 title of
-SDL's message box. Keys go through XTest on the suite's own connection, so that a key costs no
-process; frames are counted through DAMAGE; screenshots come from ImageMagick's import.
+SDL's message box. Keys go through xdotool, each press and release apart, the frames between
+them counted through DAMAGE; screenshots come from ImageMagick's import.
 """
 
 import ctypes
@@ -87,11 +87,6 @@ _PROTOTYPES = {
     "XNextRequest": (ctypes.c_ulong, [_DPY]),
     "XSetInputFocus": (ctypes.c_int, [_DPY, _WIN, ctypes.c_int, ctypes.c_ulong]),
     "XGetInputFocus": (ctypes.c_int, [_DPY, _P(_WIN), _P(ctypes.c_int)]),
-    "XStringToKeysym": (ctypes.c_ulong, [ctypes.c_char_p]),
-    "XKeysymToKeycode": (ctypes.c_ubyte, [_DPY, ctypes.c_ulong]),
-}
-_XTST_PROTOTYPES = {
-    "XTestFakeKeyEvent": (ctypes.c_int, [_DPY, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]),
 }
 _XDAMAGE_PROTOTYPES = {
     "XDamageQueryExtension": (ctypes.c_int, [_DPY, _P(ctypes.c_int), _P(ctypes.c_int)]),
@@ -151,7 +146,6 @@ class XServer:
             self.stop()
             raise RuntimeError("Xvfb did not report a display number")
         self.x = _library("X11", "libX11.so.6", _PROTOTYPES)
-        self.xtst = _library("Xtst", "libXtst.so.6", _XTST_PROTOTYPES)
         self.xdamage = _library("Xdamage", "libXdamage.so.1", _XDAMAGE_PROTOTYPES)
         self.x.XSetErrorHandler(_ignore_x_error)
         self.dpy = self.x.XOpenDisplay(self.display.encode())
@@ -318,7 +312,7 @@ class XServer:
             time.sleep(rest)
         return None
 
-    # Keys, sent as a keyboard would through XTest.
+    # Keys, sent through xdotool to the window that has the focus.
 
     def focus(self, window, timeout):
         """Gives window the input focus, as nothing else does here; whether it took it."""
@@ -336,11 +330,7 @@ class XServer:
 
     def key(self, name, down):
         """Presses (down) or releases the key of an X keysym name such as "n" or "Escape"."""
-        code = self.x.XKeysymToKeycode(self.dpy, self.x.XStringToKeysym(name.encode()))
-        if not code:
-            raise RuntimeError("no key for %r" % name)
-        self.xtst.XTestFakeKeyEvent(self.dpy, code, 1 if down else 0, 0)
-        self.x.XSync(self.dpy, 0)
+        self.run_tool(["xdotool", "keydown" if down else "keyup", name])
 
     def press(self, damage, name, give_up, hold=0.1, gap=0.05, timeout=120):
         """One key pressed and released in the window that damage watches, each held until the
