@@ -148,6 +148,39 @@ bool tableLanes(const uint8_t* data, int64_t size, const Reading& reading, const
     return quiet >= 2 && busy >= 1;
 }
 
+// Share of 16-bit words, read as signed samples `lag` words apart, where the signal crosses zero
+// on a slope that runs on before and after (four samples rising or falling through zero, the step
+// across no steeper than those beside it): what sound does, and a picture's edges do not.
+float slopeCrossings(const uint8_t* p, int64_t n, int64_t phase, int64_t lag)
+{
+    const int64_t words = (n - phase) / 2;
+    if (words < 3 * lag + 64)
+        return 0.0f;
+    auto sample = [&](int64_t k) { return static_cast<int>(static_cast<int16_t>(p[phase + 2 * k] | p[phase + 2 * k + 1] << 8)); };
+    int64_t crossings = 0;
+    for (int64_t k = 0; k + 3 * lag < words; ++k) {
+        const int a = sample(k), b = sample(k + lag), c = sample(k + 2 * lag), d = sample(k + 3 * lag);
+        const bool up = a < b && b < 0 && c >= 0 && c < d;
+        const bool down = a > b && b >= 0 && c < 0 && c > d;
+        const int step = std::abs(c - b);
+        crossings += (up || down) && step < 8192 && step <= 4 * std::max(std::abs(b - a), std::abs(d - c)) + 16;
+    }
+    return static_cast<float>(crossings) / static_cast<float>(words - 3 * lag);
+}
+
+// 16-bit sound, mono or stereo, read as 16- or 32-bit pixels; the words may start at either byte.
+bool soundSamples(const uint8_t* data, int64_t size, const Reading& reading, const Extent& e)
+{
+    if (reading.layout != kColour15 && reading.layout != kColour565 && reading.layout != kColour32)
+        return false;
+    const int64_t n = std::min({kCrossingBytes, e.rows * reading.stride, size - e.start});
+    float most = 0.0f;
+    for (int64_t phase = 0; phase < 2; ++phase)
+        for (int64_t lag = reading.layout == kColour32 ? 2 : 1; lag <= 2; ++lag)
+            most = std::max(most, slopeCrossings(data + e.start, n, phase, lag));
+    return most > kMaxSlopeCrossings;
+}
+
 int64_t regionEnd(const Find& f)
 {
     return f.offset + f.bytes;
@@ -213,6 +246,8 @@ float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, con
     if (f.constant > (reading.stride < kNarrowStride ? kMaxConstantNarrow : kMaxConstantColumns))
         return 0.0f;
     if (reading.layout == kColour32 && tableLanes(data, size, reading, extent))
+        return 0.0f;
+    if (soundSamples(data, size, reading, extent))
         return 0.0f;
     // Narrow rows are where records live: a narrow picture must be tall, smooth across and dense.
     if (reading.stride < kNarrowStride &&
