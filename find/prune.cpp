@@ -72,7 +72,7 @@ float alikeColumns(const uint8_t* data, int64_t size, const Extent& e, int64_t s
 // not (but for a padding byte or a fourth byte of 32-bit pixels). A plain background beside a
 // picture in wide rows is such columns too, but many side by side repeating one pixel: those do
 // not count. (Tables of codes padded with one filler show so in narrower rows.)
-float constantColumns(const uint8_t* data, int64_t size, const Extent& e, int64_t stride, int64_t pixel)
+float constantColumns(const uint8_t* data, int64_t size, const Extent& e, int64_t stride, int64_t pixel, bool skipZeros)
 {
     const int64_t rows = std::min<int64_t>(e.rows, 512);
     std::vector<bool> same(static_cast<size_t>(stride));
@@ -82,7 +82,7 @@ float constantColumns(const uint8_t* data, int64_t size, const Extent& e, int64_
             const int64_t i = e.start + y * stride + c;
             one = i < size && data[i] == data[e.start + c];
         }
-        same[static_cast<size_t>(c)] = one;
+        same[static_cast<size_t>(c)] = one && !(skipZeros && data[e.start + c] == 0);
     }
     int64_t constant = 0;
     for (int64_t c = 0; c < stride;) {
@@ -100,6 +100,42 @@ float constantColumns(const uint8_t* data, int64_t size, const Extent& e, int64_
         c = end;
     }
     return static_cast<float>(constant) / static_cast<float>(stride);
+}
+
+// Runs of zero bytes and the bytes between them over up to kBackdropBytes from `from`: a sprite's
+// backdrop is long runs around a figure that is smooth across and down, a table's zeros short
+// fields or long gaps between numbers and text.
+void backdropCensus(const uint8_t* data, int64_t size, int64_t from, int64_t to, int64_t stride, RegionFeatures* f)
+{
+    to = std::min({to, from + kBackdropBytes, size - stride});
+    const int64_t half = std::max<int64_t>(1, stride / 2);
+    int64_t zeros = 0, runs = 0, litRuns = 0, sums[3] = {0, 0, 0}, pairs[3] = {0, 0, 0};
+    bool seen[256] = {};
+    for (int64_t i = from; i < to; ++i) {
+        const uint8_t b = data[i];
+        if (b == 0) {
+            ++zeros;
+            runs += i == from || data[i - 1] != 0;
+            continue;
+        }
+        seen[b] = true;
+        litRuns += i == from || data[i - 1] == 0;
+        const int64_t lags[3] = {1, stride, half};
+        for (int k = 0; k < 3; ++k)
+            if (data[i + lags[k]] != 0) {
+                sums[k] += std::min(std::abs(b - data[i + lags[k]]), kDifferenceCap);
+                ++pairs[k];
+            }
+    }
+    auto mean = [&](int k) { return pairs[k] >= 64 ? static_cast<float>(sums[k]) / static_cast<float>(pairs[k]) : -1.0f; };
+    f->zeroRun = runs > 0 ? static_cast<float>(zeros) / static_cast<float>(runs) : 0.0f;
+    f->litRun = litRuns > 0 ? static_cast<float>(to - from - zeros) / static_cast<float>(litRuns) : 0.0f;
+    f->litAcross = mean(0);
+    f->litDown = mean(1);
+    f->litFar = mean(2);
+    f->litValues = 0;
+    for (bool v : seen)
+        f->litValues += v;
 }
 
 // Over every step-th byte of [from, to): the zeros, the steps up by one to the next pixel less
@@ -218,7 +254,16 @@ RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& r
     f.down = down / std::max(base, kMinBase);
     f.across = reading.across;
     f.slant = (down + kAlikeFloor) / (slant + kAlikeFloor);
-    f.constant = constantColumns(data, size, e, stride, pixel);
+    f.constant = constantColumns(data, size, e, stride, pixel, false);
+    // Only palette indices stand on a backdrop of index 0.
+    f.constantLit = f.constant;
+    f.zeroRun = f.litRun = 0.0f;
+    f.litAcross = f.litDown = f.litFar = -1.0f;
+    f.litValues = 0;
+    if (reading.layout == kGrey8) {
+        f.constantLit = constantColumns(data, size, e, stride, pixel, true);
+        backdropCensus(data, size, e.start, e.start + bytes, stride, &f);
+    }
     f.alike = alikeColumns(data, size, e, stride, base, share);
     f.zeros = static_cast<float>(zeros) / static_cast<float>((bytes + step - 1) / step);
     f.ramp = static_cast<float>(climbs) / static_cast<float>((bytes + step - 1) / step);
@@ -240,10 +285,17 @@ float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, con
         return 0.0f;
     // A picture is nearly as alike one row down and a pixel aside as straight down; records are
     // alike only at the exact record length.
-    if (f.slant < kMinSlant[reading.layout] || f.zeros > kMaxZeros ||
+    // Sprites of palette indices stand on a backdrop of index 0: long runs of zeros around the
+    // figure, which leave whole columns zero at the edges.
+    const bool backdrop = reading.layout == kGrey8 && f.zeroRun >= kMinBackdropRun && f.litRun >= kMinFigureRun &&
+                          f.litAcross >= 0.0f && f.litAcross <= kMaxBackdropAcross && f.litValues >= kMinBackdropValues &&
+                          (f.litFar < 0.0f || f.litDown <= f.litFar) && f.litDown <= kBackdropDownAcross * f.litAcross + 1.0f;
+    const float maxZeros = backdrop ? kMaxBackdropZeros : kMaxZeros;
+    const float constant = backdrop ? f.constantLit : f.constant;
+    if (f.slant < kMinSlant[reading.layout] || f.zeros > maxZeros ||
         f.alike < (reading.stride < kNarrowStride ? kMinAlikeColumns : kMinAlikeColumnsWide))
         return 0.0f;
-    if (f.constant > (reading.stride < kNarrowStride ? kMaxConstantNarrow : kMaxConstantColumns))
+    if (constant > (reading.stride < kNarrowStride ? kMaxConstantNarrow : kMaxConstantColumns))
         return 0.0f;
     if (reading.layout == kColour32 && tableLanes(data, size, reading, extent))
         return 0.0f;
@@ -251,7 +303,7 @@ float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, con
         return 0.0f;
     // Narrow rows are where records live: a narrow picture must be tall, smooth across and dense.
     if (reading.stride < kNarrowStride &&
-        (extent.rows < kNarrowMinRows || f.across > kNarrowMaxAcross || f.zeros > kNarrowMaxZeros))
+        (extent.rows < kNarrowMinRows || f.across > kNarrowMaxAcross || f.zeros > (backdrop ? maxZeros : kNarrowMaxZeros)))
         return 0.0f;
     // Grainy pictures must be pictures in every other way; the fourth byte of 32-bit pixels is
     // one value in most of them.

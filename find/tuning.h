@@ -122,6 +122,21 @@ constexpr float kRankFullRows = 11.0f;
 constexpr int64_t kNarrowMinRows = 32;
 constexpr float kNarrowMaxAcross = 0.8f;
 constexpr float kNarrowMaxZeros = 0.5f;
+// 8-bit sprites: zeros in runs this long on average are a backdrop, not fields of records; then
+// up to kMaxBackdropZeros of the bytes may be zero, and columns of zeros are not fields.
+constexpr float kMinBackdropRun = 16.0f;
+// The figure on it is whole stretches of a row, not scattered entries of a sparse table.
+constexpr float kMinFigureRun = 6.0f;
+constexpr float kMaxBackdropZeros = 0.9f;
+constexpr int64_t kBackdropBytes = 64 << 10;
+// The figure's non-zero bytes step little to the next one (sprites 0.2 to 5.2 of 15; records'
+// text and numbers 8.8 and more), are no less alike down than half a row on, and hold a few
+// values at least.
+constexpr float kMaxBackdropAcross = 6.0f;
+constexpr int32_t kMinBackdropValues = 8;
+// ... and a figure is alike down nearly as much as across (sprites within 3.3 times; a smooth
+// table read in rows of its own, 40 times).
+constexpr float kBackdropDownAcross = 4.0f;
 // Grainy pictures are barely more alike one row down than elsewhere; past this share of the
 // unrelated difference a region must be a picture in every other way.
 constexpr float kGrainyDown = 0.55f;

@@ -41,4 +41,22 @@ TEST(FindLook, SixteenBitSoundIsNoPicture)
     }
 }
 
+// Frames of a game's sprite bank back to back: palette indices of a figure on a backdrop of
+// index 0 (half the bytes or more zero, whole columns of zeros at the edges), which tables of
+// records are not: there the zeros are short fields or the rest lies scattered.
+TEST(FindLook, SpriteFramesOnTheirBackdrop)
+{
+    const Bytes bank = readSample("sprite_frames_slice.bin");
+    ASSERT_FALSE(bank.empty());
+    const std::vector<Find> finds = findAll(bank);
+    // Six frames of 88 x 64, each after a header of 8 bytes.
+    for (int64_t k = 0; k < 6; ++k) {
+        const Sample frame = {"sprite_frames_slice.bin", 16384 + k * (88 * 64 + 8), kGrey8, 88, 64, 88};
+        double covered = 0.0;
+        for (const Find& f : finds)
+            covered = std::max(covered, coverage(f, frame, frame.offset));
+        EXPECT_GE(covered, 0.5) << "frame " << k;
+    }
+}
+
 }  // namespace
