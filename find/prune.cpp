@@ -102,34 +102,48 @@ float constantColumns(const uint8_t* data, int64_t size, const Extent& e, int64_
     return static_cast<float>(constant) / static_cast<float>(stride);
 }
 
-// Runs of zero bytes and the bytes between them over up to kBackdropBytes from `from`: a sprite's
-// backdrop is long runs around a figure that is smooth across and down, a table's zeros short
-// fields or long gaps between numbers and text.
-void backdropCensus(const uint8_t* data, int64_t size, int64_t from, int64_t to, int64_t stride, RegionFeatures* f)
+// Runs of zero pixels and the pixels between them over up to kBackdropBytes from `from`: a
+// sprite's or an icon's backdrop is long runs around a figure that is smooth across and down, a
+// table's zeros short fields or long gaps between numbers and text.
+void backdropCensus(const uint8_t* data, int64_t size, int64_t from, int64_t to, int64_t stride, int64_t pixel,
+                    RegionFeatures* f)
 {
-    to = std::min({to, from + kBackdropBytes, size - stride});
-    const int64_t half = std::max<int64_t>(1, stride / 2);
-    int64_t zeros = 0, runs = 0, litRuns = 0, sums[3] = {0, 0, 0}, pairs[3] = {0, 0, 0};
+    to = std::min({to, from + kBackdropBytes, size - stride - pixel});
+    const int64_t half = pixel * std::max<int64_t>(1, stride / (2 * pixel));
+    auto zero = [&](int64_t i) {
+        for (int64_t k = 0; k < pixel; ++k)
+            if (data[i + k] != 0)
+                return false;
+        return true;
+    };
+    int64_t zeros = 0, runs = 0, lit = 0, litRuns = 0, sums[3] = {0, 0, 0}, pairs[3] = {0, 0, 0};
     bool seen[256] = {};
-    for (int64_t i = from; i < to; ++i) {
-        const uint8_t b = data[i];
-        if (b == 0) {
+    bool before = false;  // the pixel before was zero
+    for (int64_t i = from; i + pixel <= to; i += pixel) {
+        const bool empty = zero(i);
+        const bool first = i == from;
+        if (empty) {
             ++zeros;
-            runs += i == from || data[i - 1] != 0;
+            runs += first || !before;
+            before = true;
             continue;
         }
-        seen[b] = true;
-        litRuns += i == from || data[i - 1] == 0;
-        const int64_t lags[3] = {1, stride, half};
-        for (int k = 0; k < 3; ++k)
-            if (data[i + lags[k]] != 0) {
-                sums[k] += std::min(std::abs(b - data[i + lags[k]]), kDifferenceCap);
-                ++pairs[k];
-            }
+        ++lit;
+        litRuns += first || before;
+        before = false;
+        for (int64_t k = 0; k < pixel; ++k)
+            seen[data[i + k]] = true;
+        const int64_t lags[3] = {pixel, stride, half};
+        for (int j = 0; j < 3; ++j)
+            if (!zero(i + lags[j]))
+                for (int64_t k = 0; k < pixel; ++k) {
+                    sums[j] += std::min(std::abs(data[i + k] - data[i + k + lags[j]]), kDifferenceCap);
+                    ++pairs[j];
+                }
     }
-    auto mean = [&](int k) { return pairs[k] >= 64 ? static_cast<float>(sums[k]) / static_cast<float>(pairs[k]) : -1.0f; };
+    auto mean = [&](int j) { return pairs[j] >= 64 ? static_cast<float>(sums[j]) / static_cast<float>(pairs[j]) : -1.0f; };
     f->zeroRun = runs > 0 ? static_cast<float>(zeros) / static_cast<float>(runs) : 0.0f;
-    f->litRun = litRuns > 0 ? static_cast<float>(to - from - zeros) / static_cast<float>(litRuns) : 0.0f;
+    f->litRun = litRuns > 0 ? static_cast<float>(lit) / static_cast<float>(litRuns) : 0.0f;
     f->litAcross = mean(0);
     f->litDown = mean(1);
     f->litFar = mean(2);
@@ -255,14 +269,14 @@ RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& r
     f.across = reading.across;
     f.slant = (down + kAlikeFloor) / (slant + kAlikeFloor);
     f.constant = constantColumns(data, size, e, stride, pixel, false);
-    // Only palette indices stand on a backdrop of index 0.
+    // Palette indices stand on a backdrop of index 0, icons on transparent pixels.
     f.constantLit = f.constant;
     f.zeroRun = f.litRun = 0.0f;
     f.litAcross = f.litDown = f.litFar = -1.0f;
     f.litValues = 0;
-    if (reading.layout == kGrey8) {
+    if (reading.layout == kGrey8 || reading.layout == kColour32) {
         f.constantLit = constantColumns(data, size, e, stride, pixel, true);
-        backdropCensus(data, size, e.start, e.start + bytes, stride, &f);
+        backdropCensus(data, size, e.start, e.start + bytes, stride, pixel, &f);
     }
     f.alike = alikeColumns(data, size, e, stride, base, share);
     f.zeros = static_cast<float>(zeros) / static_cast<float>((bytes + step - 1) / step);
@@ -287,7 +301,9 @@ float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, con
     // alike only at the exact record length.
     // Sprites of palette indices stand on a backdrop of index 0: long runs of zeros around the
     // figure, which leave whole columns zero at the edges.
-    const bool backdrop = reading.layout == kGrey8 && f.zeroRun >= kMinBackdropRun && f.litRun >= kMinFigureRun &&
+    const bool icon = reading.layout == kColour32;
+    const bool backdrop = (reading.layout == kGrey8 || icon) && f.zeroRun >= (icon ? kMinIconBackdropRun : kMinBackdropRun) &&
+                          f.litRun >= (icon ? kMinIconFigureRun : kMinFigureRun) &&
                           f.litAcross >= 0.0f && f.litAcross <= kMaxBackdropAcross && f.litValues >= kMinBackdropValues &&
                           (f.litFar < 0.0f || f.litDown <= f.litFar) && f.litDown <= kBackdropDownAcross * f.litAcross + 1.0f;
     const float maxZeros = backdrop ? kMaxBackdropZeros : kMaxZeros;

@@ -127,6 +127,9 @@ constexpr float kNarrowMaxZeros = 0.5f;
 constexpr float kMinBackdropRun = 16.0f;
 // The figure on it is whole stretches of a row, not scattered entries of a sparse table.
 constexpr float kMinFigureRun = 6.0f;
+// Icons in memory stand on transparent pixels (all four bytes zero), in shorter runs.
+constexpr float kMinIconBackdropRun = 4.0f;
+constexpr float kMinIconFigureRun = 3.0f;
 constexpr float kMaxBackdropZeros = 0.9f;
 constexpr int64_t kBackdropBytes = 64 << 10;
 // The figure's non-zero bytes step little to the next one (sprites 0.2 to 5.2 of 15; records'

@@ -59,4 +59,17 @@ TEST(FindLook, SpriteFramesOnTheirBackdrop)
     }
 }
 
+// Icons decoded into memory, premultiplied B,G,R,A, one after another: transparent pixels are
+// all four bytes zero, around the figure and in whole columns at its edges.
+TEST(FindLook, IconOnTransparentPixels)
+{
+    const Bytes icons = readSample("icons_in_memory_slice.bin");
+    ASSERT_FALSE(icons.empty());
+    const Sample face = {"icons_in_memory_slice.bin", 26944, kColour32, 48, 48, 192};
+    double covered = 0.0;
+    for (const Find& f : findAll(icons))
+        covered = std::max(covered, coverage(f, face, face.offset));
+    EXPECT_GE(covered, 0.5);
+}
+
 }  // namespace
