@@ -269,17 +269,19 @@ RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& r
     f.across = reading.across;
     f.slant = (down + kAlikeFloor) / (slant + kAlikeFloor);
     f.constant = constantColumns(data, size, e, stride, pixel, false);
-    // Palette indices stand on a backdrop of index 0, icons on transparent pixels.
+    f.zeros = static_cast<float>(zeros) / static_cast<float>((bytes + step - 1) / step);
+    // Palette indices stand on a backdrop of index 0, icons on transparent pixels. Measured only
+    // where the limits on zeros and constant columns would otherwise hold the rows back.
     f.constantLit = f.constant;
     f.zeroRun = f.litRun = 0.0f;
     f.litAcross = f.litDown = f.litFar = -1.0f;
     f.litValues = 0;
-    if (reading.layout == kGrey8 || reading.layout == kColour32) {
+    if ((reading.layout == kGrey8 || reading.layout == kColour32) &&
+        (f.zeros > kNarrowMaxZeros || f.constant > kMaxConstantNarrow)) {
         f.constantLit = constantColumns(data, size, e, stride, pixel, true);
         backdropCensus(data, size, e.start, e.start + bytes, stride, pixel, &f);
     }
     f.alike = alikeColumns(data, size, e, stride, base, share);
-    f.zeros = static_cast<float>(zeros) / static_cast<float>((bytes + step - 1) / step);
     f.ramp = static_cast<float>(climbs) / static_cast<float>((bytes + step - 1) / step);
     f.values = values;
     return f;
