@@ -72,7 +72,7 @@ float alikeColumns(const uint8_t* data, int64_t size, const Extent& e, int64_t s
 // not (but for a padding byte or a fourth byte of 32-bit pixels). A plain background beside a
 // picture in wide rows is such columns too, but many side by side repeating one pixel: those do
 // not count. (Tables of codes padded with one filler show so in narrower rows.)
-float constantColumns(const uint8_t* data, int64_t size, const Extent& e, int64_t stride, int64_t pixel)
+float constantColumns(const uint8_t* data, int64_t size, const Extent& e, int64_t stride, int64_t pixel, bool skipZeros)
 {
     const int64_t rows = std::min<int64_t>(e.rows, 512);
     std::vector<bool> same(static_cast<size_t>(stride));
@@ -82,7 +82,7 @@ float constantColumns(const uint8_t* data, int64_t size, const Extent& e, int64_
             const int64_t i = e.start + y * stride + c;
             one = i < size && data[i] == data[e.start + c];
         }
-        same[static_cast<size_t>(c)] = one;
+        same[static_cast<size_t>(c)] = one && !(skipZeros && data[e.start + c] == 0);
     }
     int64_t constant = 0;
     for (int64_t c = 0; c < stride;) {
@@ -100,6 +100,56 @@ float constantColumns(const uint8_t* data, int64_t size, const Extent& e, int64_
         c = end;
     }
     return static_cast<float>(constant) / static_cast<float>(stride);
+}
+
+// Runs of zero pixels and the pixels between them over up to kBackdropBytes from `from`: a
+// sprite's or an icon's backdrop is long runs around a figure that is smooth across and down, a
+// table's zeros short fields or long gaps between numbers and text.
+void backdropCensus(const uint8_t* data, int64_t size, int64_t from, int64_t to, int64_t stride, int64_t pixel,
+                    RegionFeatures* f)
+{
+    to = std::min({to, from + kBackdropBytes, size - stride - pixel});
+    const int64_t half = pixel * std::max<int64_t>(1, stride / (2 * pixel));
+    auto zero = [&](int64_t i) {
+        for (int64_t k = 0; k < pixel; ++k)
+            if (data[i + k] != 0)
+                return false;
+        return true;
+    };
+    int64_t zeros = 0, runs = 0, lit = 0, litRuns = 0, sums[3] = {0, 0, 0}, pairs[3] = {0, 0, 0};
+    bool seen[256] = {};
+    bool before = false;  // the pixel before was zero
+    for (int64_t i = from; i + pixel <= to; i += pixel) {
+        const bool empty = zero(i);
+        const bool first = i == from;
+        if (empty) {
+            ++zeros;
+            runs += first || !before;
+            before = true;
+            continue;
+        }
+        ++lit;
+        litRuns += first || before;
+        before = false;
+        for (int64_t k = 0; k < pixel; ++k)
+            seen[data[i + k]] = true;
+        const int64_t lags[3] = {pixel, stride, half};
+        for (int j = 0; j < 3; ++j)
+            if (!zero(i + lags[j]))
+                for (int64_t k = 0; k < pixel; ++k) {
+                    sums[j] += std::min(std::abs(data[i + k] - data[i + k + lags[j]]), kDifferenceCap);
+                    ++pairs[j];
+                }
+    }
+    auto mean = [&](int j) { return pairs[j] >= 64 ? static_cast<float>(sums[j]) / static_cast<float>(pairs[j]) : -1.0f; };
+    f->zeroRun = runs > 0 ? static_cast<float>(zeros) / static_cast<float>(runs) : 0.0f;
+    f->litRun = litRuns > 0 ? static_cast<float>(lit) / static_cast<float>(litRuns) : 0.0f;
+    f->litAcross = mean(0);
+    f->litDown = mean(1);
+    f->litFar = mean(2);
+    f->litValues = 0;
+    for (bool v : seen)
+        f->litValues += v;
 }
 
 // Over every step-th byte of [from, to): the zeros, the steps up by one to the next pixel less
@@ -148,6 +198,39 @@ bool tableLanes(const uint8_t* data, int64_t size, const Reading& reading, const
     return quiet >= 2 && busy >= 1;
 }
 
+// Share of 16-bit words, read as signed samples `lag` words apart, where the signal crosses zero
+// on a slope that runs on before and after (four samples rising or falling through zero, the step
+// across no steeper than those beside it): what sound does, and a picture's edges do not.
+float slopeCrossings(const uint8_t* p, int64_t n, int64_t phase, int64_t lag)
+{
+    const int64_t words = (n - phase) / 2;
+    if (words < 3 * lag + 64)
+        return 0.0f;
+    auto sample = [&](int64_t k) { return static_cast<int>(static_cast<int16_t>(p[phase + 2 * k] | p[phase + 2 * k + 1] << 8)); };
+    int64_t crossings = 0;
+    for (int64_t k = 0; k + 3 * lag < words; ++k) {
+        const int a = sample(k), b = sample(k + lag), c = sample(k + 2 * lag), d = sample(k + 3 * lag);
+        const bool up = a < b && b < 0 && c >= 0 && c < d;
+        const bool down = a > b && b >= 0 && c < 0 && c > d;
+        const int step = std::abs(c - b);
+        crossings += (up || down) && step < 8192 && step <= 4 * std::max(std::abs(b - a), std::abs(d - c)) + 16;
+    }
+    return static_cast<float>(crossings) / static_cast<float>(words - 3 * lag);
+}
+
+// 16-bit sound, mono or stereo, read as 16- or 32-bit pixels; the words may start at either byte.
+bool soundSamples(const uint8_t* data, int64_t size, const Reading& reading, const Extent& e)
+{
+    if (reading.layout != kColour15 && reading.layout != kColour565 && reading.layout != kColour32)
+        return false;
+    const int64_t n = std::min({kCrossingBytes, e.rows * reading.stride, size - e.start});
+    float most = 0.0f;
+    for (int64_t phase = 0; phase < 2; ++phase)
+        for (int64_t lag = reading.layout == kColour32 ? 2 : 1; lag <= 2; ++lag)
+            most = std::max(most, slopeCrossings(data + e.start, n, phase, lag));
+    return most > kMaxSlopeCrossings;
+}
+
 int64_t regionEnd(const Find& f)
 {
     return f.offset + f.bytes;
@@ -185,9 +268,20 @@ RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& r
     f.down = down / std::max(base, kMinBase);
     f.across = reading.across;
     f.slant = (down + kAlikeFloor) / (slant + kAlikeFloor);
-    f.constant = constantColumns(data, size, e, stride, pixel);
-    f.alike = alikeColumns(data, size, e, stride, base, share);
+    f.constant = constantColumns(data, size, e, stride, pixel, false);
     f.zeros = static_cast<float>(zeros) / static_cast<float>((bytes + step - 1) / step);
+    // Palette indices stand on a backdrop of index 0, icons on transparent pixels. Measured only
+    // where the limits on zeros and constant columns would otherwise hold the rows back.
+    f.constantLit = f.constant;
+    f.zeroRun = f.litRun = 0.0f;
+    f.litAcross = f.litDown = f.litFar = -1.0f;
+    f.litValues = 0;
+    if ((reading.layout == kGrey8 || reading.layout == kColour32) &&
+        (f.zeros > kNarrowMaxZeros || f.constant > kMaxConstantNarrow)) {
+        f.constantLit = constantColumns(data, size, e, stride, pixel, true);
+        backdropCensus(data, size, e.start, e.start + bytes, stride, pixel, &f);
+    }
+    f.alike = alikeColumns(data, size, e, stride, base, share);
     f.ramp = static_cast<float>(climbs) / static_cast<float>((bytes + step - 1) / step);
     f.values = values;
     return f;
@@ -207,16 +301,27 @@ float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, con
         return 0.0f;
     // A picture is nearly as alike one row down and a pixel aside as straight down; records are
     // alike only at the exact record length.
-    if (f.slant < kMinSlant[reading.layout] || f.zeros > kMaxZeros ||
+    // Sprites of palette indices stand on a backdrop of index 0: long runs of zeros around the
+    // figure, which leave whole columns zero at the edges.
+    const bool icon = reading.layout == kColour32;
+    const bool backdrop = (reading.layout == kGrey8 || icon) && f.zeroRun >= (icon ? kMinIconBackdropRun : kMinBackdropRun) &&
+                          f.litRun >= (icon ? kMinIconFigureRun : kMinFigureRun) &&
+                          f.litAcross >= 0.0f && f.litAcross <= kMaxBackdropAcross && f.litValues >= kMinBackdropValues &&
+                          (f.litFar < 0.0f || f.litDown <= f.litFar) && f.litDown <= kBackdropDownAcross * f.litAcross + 1.0f;
+    const float maxZeros = backdrop ? kMaxBackdropZeros : kMaxZeros;
+    const float constant = backdrop ? f.constantLit : f.constant;
+    if (f.slant < kMinSlant[reading.layout] || f.zeros > maxZeros ||
         f.alike < (reading.stride < kNarrowStride ? kMinAlikeColumns : kMinAlikeColumnsWide))
         return 0.0f;
-    if (f.constant > (reading.stride < kNarrowStride ? kMaxConstantNarrow : kMaxConstantColumns))
+    if (constant > (reading.stride < kNarrowStride ? kMaxConstantNarrow : kMaxConstantColumns))
         return 0.0f;
     if (reading.layout == kColour32 && tableLanes(data, size, reading, extent))
         return 0.0f;
+    if (soundSamples(data, size, reading, extent))
+        return 0.0f;
     // Narrow rows are where records live: a narrow picture must be tall, smooth across and dense.
     if (reading.stride < kNarrowStride &&
-        (extent.rows < kNarrowMinRows || f.across > kNarrowMaxAcross || f.zeros > kNarrowMaxZeros))
+        (extent.rows < kNarrowMinRows || f.across > kNarrowMaxAcross || f.zeros > (backdrop ? maxZeros : kNarrowMaxZeros)))
         return 0.0f;
     // Grainy pictures must be pictures in every other way; the fourth byte of 32-bit pixels is
     // one value in most of them.

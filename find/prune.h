@@ -14,10 +14,18 @@ struct RegionFeatures {
     float across;     // next pixel against half a row on
     float slant;      // one row down against one row down and a pixel aside
     float constant;   // share of byte columns of one value in every row
+    float constantLit;  // the same, leaving out columns of zeros (a sprite's backdrop)
     float alike;      // share of columns alike one row down
     float zeros;      // share of zero bytes
     float ramp;       // share of bytes one more than the byte a pixel before, less those one less
     int32_t values;   // distinct byte values
+    float zeroRun;    // mean length of the runs of zero bytes
+    float litRun;     // and of the runs of other bytes
+    // Between non-zero bytes only (a sprite's figure on its backdrop of zeros): the mean capped
+    // difference to the next byte, one row down and half a row on (-1 when too few), and how
+    // many non-zero values occur.
+    float litAcross, litDown, litFar;
+    int32_t litValues;
 };
 
 RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& extent, float base, float share);

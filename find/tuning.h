@@ -111,12 +111,35 @@ constexpr float kMinScore = 0.25f;
 // than kBusyLaneValues busy; two quiet beside a busy one are a table's, not a picture's.
 constexpr int32_t kQuietLaneValues = 4;
 constexpr int32_t kBusyLaneValues = 16;
+// 16-bit PCM sound is alike at its period and passes for 16- or 32-bit pixels. Read as signed
+// samples it crosses zero on a running slope (1.3 to 12 % of its samples on real sounds, mono or
+// stereo); pictures' words do so at most 0.3 % (black beside white is a jump, not a slope).
+constexpr float kMaxSlopeCrossings = 0.006f;
+constexpr int64_t kCrossingBytes = 64 << 10;
 // The lesser of rows and width (as a power of two) at which a find's size no longer adds to its
 // score.
 constexpr float kRankFullRows = 11.0f;
 constexpr int64_t kNarrowMinRows = 32;
 constexpr float kNarrowMaxAcross = 0.8f;
 constexpr float kNarrowMaxZeros = 0.5f;
+// 8-bit sprites: zeros in runs this long on average are a backdrop, not fields of records; then
+// up to kMaxBackdropZeros of the bytes may be zero, and columns of zeros are not fields.
+constexpr float kMinBackdropRun = 16.0f;
+// The figure on it is whole stretches of a row, not scattered entries of a sparse table.
+constexpr float kMinFigureRun = 6.0f;
+// Icons in memory stand on transparent pixels (all four bytes zero), in shorter runs.
+constexpr float kMinIconBackdropRun = 4.0f;
+constexpr float kMinIconFigureRun = 3.0f;
+constexpr float kMaxBackdropZeros = 0.9f;
+constexpr int64_t kBackdropBytes = 64 << 10;
+// The figure's non-zero bytes step little to the next one (sprites 0.2 to 5.2 of 15; records'
+// text and numbers 8.8 and more), are no less alike down than half a row on, and hold a few
+// values at least.
+constexpr float kMaxBackdropAcross = 6.0f;
+constexpr int32_t kMinBackdropValues = 8;
+// ... and a figure is alike down nearly as much as across (sprites within 3.3 times; a smooth
+// table read in rows of its own, 40 times).
+constexpr float kBackdropDownAcross = 4.0f;
 // Grainy pictures are barely more alike one row down than elsewhere; past this share of the
 // unrelated difference a region must be a picture in every other way.
 constexpr float kGrainyDown = 0.55f;

@@ -26,6 +26,8 @@ extern const Sample kGrainySample;
 constexpr const char* kLibrarySlice = "library_slice.bin";
 constexpr const char* kCodeTableSlice = "code_table_slice.bin";
 constexpr const char* kJumpTableSlice = "jump_table_slice.bin";
+// 16-bit PCM sound that earlier finders read as 565 and as 32-bit pixels.
+constexpr const char* kSoundSlices[2] = {"sound_565_slice.bin", "sound_stereo_slice.bin"};
 
 // The file's bytes; empty (and a test failure) when it cannot be read.
 Bytes readSample(const char* file);
