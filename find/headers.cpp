@@ -359,9 +359,12 @@ bool signatureAt(const uint8_t* h)
         return ok;
     }
     spend(work, 100);
+    // Both kinds are longer than a TGA header; a picture's pixels may end a few bytes before the end.
+    if (left < 18)
+        return false;
     if (h[0] == 0 && h[1] == 0 && h[7] == 7 && xwdAt(h, left, s))
         return true;
-    if (left < 18 || h[1] != 0 || (h[2] != 2 && h[2] != 3) || !tgaAt(h, left, s))
+    if (h[1] != 0 || (h[2] != 2 && h[2] != 3) || !tgaAt(h, left, s))
         return false;
     if (strict && (h[0] != 0 || u16(h + 8) != 0 || u16(h + 10) != 0))
         return false;

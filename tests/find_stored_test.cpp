@@ -145,4 +145,20 @@ TEST(FindStored, RowsOfOneValueAreNoPicture)
     expectEachFile({white}, {s}, false, "white rows first");
 }
 
+// A stored picture's pixels that end a few bytes before the buffer's end: what follows them is
+// too short for any header, and is not read past (AddressSanitizer tells), for every length.
+TEST(FindStored, PixelsEndingJustBeforeTheBufferEnd)
+{
+    const Bytes slate = readSample("slate_101x101.pgm");
+    for (size_t tail = 1; tail < 18; ++tail) {
+        Bytes data = slate;
+        data.resize(slate.size() + tail, 0);
+        data.shrink_to_fit();
+        std::vector<Find> finds;
+        headerWork(data, &finds);
+        ASSERT_EQ(finds.size(), 1u) << tail;
+        EXPECT_EQ(finds[0].offset, 15) << tail;
+    }
+}
+
 }  // namespace
