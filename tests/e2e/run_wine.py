@@ -71,7 +71,19 @@ class WineProgram(Program):
         self.wine("wineserver", "-w")
 
     def start(self, cwd, log_dir, display):
-        return popen_logged(["wine", self.exe], cwd, log_dir, self.env("-all,trace+msgbox"))
+        # Now and then, on a loaded machine, wine's launcher gives up at once, silent, right after
+        # the last case's server was stopped; the program itself cannot have run by then. Such a
+        # start is made again, once, and said so.
+        proc = popen_logged(["wine", self.exe], cwd, log_dir, self.env("-all,trace+msgbox"))
+        try:
+            proc.wait(0.5)
+        except subprocess.TimeoutExpired:
+            return proc
+        if os.path.getsize(os.path.join(log_dir, "stderr")) == 0:
+            print("  (wine ended at once with status %s and no output; started again)" % proc.returncode)
+            self.stop_server()
+            return popen_logged(["wine", self.exe], cwd, log_dir, self.env("-all,trace+msgbox"))
+        return proc
 
     def stop_server(self):
         try:
