@@ -115,7 +115,11 @@ bool nibblesArePixels(const Rows& r)
     for (int64_t y = 0; y < r.count; ++y)
         for (int64_t c = 0; c + 1 < r.stride; ++c) {
             const uint8_t b = r.data[r.r0 + y * r.stride + c];
-            if (b != 0 && b != 0xFF) {
+            // Zero is a sprite's backdrop, index 0, and reads as equal nibbles either way: counted,
+            // its edges would pass any figure on it for 4-bit pixels.
+            if (b == 0)
+                continue;
+            if (b != 0xFF) {
                 ++counted;
                 equal += (b >> 4) == (b & 15);
             }
