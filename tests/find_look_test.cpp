@@ -72,6 +72,13 @@ TEST(FindLook, SpriteOnZerosIsEightBit)
     expectFrames("sprite_on_zeros_slice.bin", 4033, 101, 60, 4);
 }
 
+// Frames 194 wide whose last two columns are the backdrop's zeros in every row: no padding, as
+// rows of an odd multiple of 2 bytes are never padded to.
+TEST(FindLook, SpriteEdgeOfZerosIsNoPadding)
+{
+    expectFrames("sprite_edge_zeros_slice.bin", 1409, 194, 36, 4);
+}
+
 // Icons decoded into memory, premultiplied B,G,R,A, one after another: transparent pixels are
 // all four bytes zero, around the figure and in whole columns at its edges.
 TEST(FindLook, IconOnTransparentPixels)
