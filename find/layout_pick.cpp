@@ -115,7 +115,11 @@ bool nibblesArePixels(const Rows& r)
     for (int64_t y = 0; y < r.count; ++y)
         for (int64_t c = 0; c + 1 < r.stride; ++c) {
             const uint8_t b = r.data[r.r0 + y * r.stride + c];
-            if (b != 0 && b != 0xFF) {
+            // Zero is a sprite's backdrop, index 0, and reads as equal nibbles either way: counted,
+            // its edges would pass any figure on it for 4-bit pixels.
+            if (b == 0)
+                continue;
+            if (b != 0xFF) {
                 ++counted;
                 equal += (b >> 4) == (b & 15);
             }
@@ -184,7 +188,9 @@ bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, i
     if (r.count < 2 || stride < 2)
         return false;
     int64_t rowStart = -1;
-    const int64_t pad = zeroColumns(r, &rowStart);
+    // Rows are padded to a multiple of 4 bytes or more; zero columns at the edge of other rows
+    // are the picture's own, such as a sprite's backdrop.
+    const int64_t pad = stride % 4 == 0 ? zeroColumns(r, &rowStart) : 0;
     // Bytes of the same channel of neighbour pixels are more alike than bytes of different
     // channels: the pixel's size shows as a dip in the difference at that lag. 8-bit pixels grow
     // apart steadily with distance and show none.

@@ -44,19 +44,39 @@ TEST(FindLook, SixteenBitSoundIsNoPicture)
 // Frames of a game's sprite bank back to back: palette indices of a figure on a backdrop of
 // index 0 (half the bytes or more zero, whole columns of zeros at the edges), which tables of
 // records are not: there the zeros are short fields or the rest lies scattered.
-TEST(FindLook, SpriteFramesOnTheirBackdrop)
+// Each of `count` 8-bit frames of a sprite bank, the first at `first`, each after a header of 8
+// bytes, is at least half found.
+void expectFrames(const char* file, int64_t first, int32_t width, int32_t height, int64_t count)
 {
-    const Bytes bank = readSample("sprite_frames_slice.bin");
+    const Bytes bank = readSample(file);
     ASSERT_FALSE(bank.empty());
     const std::vector<Find> finds = findAll(bank);
-    // Six frames of 88 x 64, each after a header of 8 bytes.
-    for (int64_t k = 0; k < 6; ++k) {
-        const Sample frame = {"sprite_frames_slice.bin", 16384 + k * (88 * 64 + 8), kGrey8, 88, 64, 88};
+    for (int64_t k = 0; k < count; ++k) {
+        const Sample frame = {file, first + k * (int64_t{width} * height + 8), kGrey8, width, height, width};
         double covered = 0.0;
         for (const Find& f : finds)
             covered = std::max(covered, coverage(f, frame, frame.offset));
-        EXPECT_GE(covered, 0.5) << "frame " << k;
+        EXPECT_GE(covered, 0.5) << file << ": frame " << k;
     }
+}
+
+TEST(FindLook, SpriteFramesOnTheirBackdrop)
+{
+    expectFrames("sprite_frames_slice.bin", 16384, 88, 64, 6);
+}
+
+// Sprite frames four fifths zeros, the figure in indices 0xA0 to 0xDF: counting the backdrop's
+// zeros, the nibbles of a byte looked like two neighbouring 4-bit pixels.
+TEST(FindLook, SpriteOnZerosIsEightBit)
+{
+    expectFrames("sprite_on_zeros_slice.bin", 4033, 101, 60, 4);
+}
+
+// Frames 194 wide whose last two columns are the backdrop's zeros in every row: no padding, as
+// rows of an odd multiple of 2 bytes are never padded to.
+TEST(FindLook, SpriteEdgeOfZerosIsNoPadding)
+{
+    expectFrames("sprite_edge_zeros_slice.bin", 1409, 194, 36, 4);
 }
 
 // Icons decoded into memory, premultiplied B,G,R,A, one after another: transparent pixels are
