@@ -243,9 +243,7 @@ def build_xvfb_dump(outdir, work, depth, width, height, photos):
     truth = {"container": name, "kind": "xvfb", "size": os.path.getsize(dst), "pictures": [], "members": [],
              "ignore": [], "xwd": xwd, "screen": "%dx%dx%d" % (width, height, depth)}
     fb = [m for m in placed if m["path"].endswith("Xvfb_screen0")]
-    for m in placed:
-        truth["members"].append({"name": "%x %s %s" % (m["address"], m["perms"], m["path"]),
-                                 "kind": containers.mapping_kind(m), "pieces": [[m["offset"], m["size"]]]})
+    truth["members"] += containers.mapping_members(placed)
     if not fb:
         raise RuntimeError("the frame buffer is not among Xvfb's readable mappings")
     m = fb[0]

@@ -198,6 +198,12 @@ def read_mappings(pid, dst):
     return placed
 
 
+def mapping_members(placed):
+    """The truth's members for mappings read one after the other into a dump."""
+    return [{"name": "%x %s %s" % (m["address"], m["perms"], m["path"]), "kind": mapping_kind(m),
+             "pieces": [[m["offset"], m["size"]]]} for m in placed]
+
+
 def mapping_kind(m):
     p = m["path"]
     if p.endswith("Xvfb_screen0"):

@@ -238,9 +238,7 @@ def build_game_screen(outdir, work, save_truth=None, log=print):
         dump = f.read()
     truth = {"container": name, "kind": "gamescreen", "size": len(dump), "members": [], "ignore": [],
              "has_headers": False, "pictures": truth_from_bytes(dump, placed, rgb2)}
-    for m in placed:
-        truth["members"].append({"name": "%x %s %s" % (m["address"], m["perms"], m["path"]),
-                                 "kind": containers.mapping_kind(m), "pieces": [[m["offset"], m["size"]]]})
+    truth["members"] += containers.mapping_members(placed)
     if save_truth:
         save_truth(outdir, truth)
     log("game screen: %s, %.0f MB, %d copies of the room found by their bytes (%s)" % (

@@ -163,9 +163,7 @@ def build_viewer_dump(outdir, work, rng, count=6, save_truth=None, log=print):
     os.makedirs(os.path.join(outdir, "pictures", "shown"), exist_ok=True)
     for n, p in shown:  # for `verify`
         shutil.copyfile(p, os.path.join(outdir, "pictures", "shown", n.replace(" ", "_") + ".png"))
-    for m in placed:
-        truth["members"].append({"name": "%x %s %s" % (m["address"], m["perms"], m["path"]),
-                                 "kind": containers.mapping_kind(m), "pieces": [[m["offset"], m["size"]]]})
+    truth["members"] += containers.mapping_members(placed)
     if save_truth:
         save_truth(outdir, truth)
     log("viewer %s: %s, %.0f MB, %d pictures shown, %d copies found by their bytes (%s)" % (
