@@ -21,6 +21,7 @@ struct Core {
     int64_t base;
     ChunkScratch* scratch;
     int64_t lagMax;
+    const FindOptions* options;
 };
 
 constexpr int64_t kLagMin = 8;
@@ -96,13 +97,16 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int6
             return -1;
     }
     const int64_t end = extent.start + extent.rows * reading.stride;
-    const float score = judgeRegion(c.data, c.size, reading, extent, candidate.base, share);
-    if (score > 0.0f) {
-        const int64_t bytes = (extent.rows - 1) * reading.stride + rowBytes(reading.layout, reading.width);
-        finds->push_back({c.base + extent.start, bytes, reading.layout, reading.width,
-                          static_cast<int32_t>(std::min<int64_t>(INT32_MAX, extent.rows)), reading.stride,
-                          rankScore(score, extent.rows, reading.width)});
-    }
+    float features[kJudgeFeatures];
+    const float score = judgeRegion(c.data, c.size, reading, extent, candidate.base, share, features);
+    const int64_t bytes = (extent.rows - 1) * reading.stride + rowBytes(reading.layout, reading.width);
+    const Find region = {c.base + extent.start, bytes, reading.layout, reading.width,
+                         static_cast<int32_t>(std::min<int64_t>(INT32_MAX, extent.rows)), reading.stride,
+                         score > 0.0f ? rankScore(score, extent.rows, reading.width) : 0.0f};
+    if (c.options->onJudged)
+        c.options->onJudged(c.options->judgedUser, region, features);
+    if (score > 0.0f)
+        finds->push_back(region);
     return end;
 }
 
@@ -118,7 +122,7 @@ bool searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, in
     for (int32_t layout = 0; layout < kLayoutCount; ++layout)
         if (options.layouts >> layout & 1)
             widest = std::max(widest, rowBytes(layout, options.maxWidth) + kMaxPadBytes + 4);
-    Core c = {data, size, base, scratch, widest};
+    Core c = {data, size, base, scratch, widest, &options};
     const std::vector<uint8_t>& kinds = scratch->kinds;
     int64_t pos = lo - lo % kBlockBytes;
     int64_t covered = 0;  // the end of the last find, in the buffer

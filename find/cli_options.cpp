@@ -129,6 +129,7 @@ ParseOutcome runParser(int argc, char** argv, Args* args, Texts* t)
     app.add_flag("--help,-h", t->help);
     app.add_flag("--version", t->version);
     app.add_flag("--tsv", args->tsv);
+    app.add_flag("--candidates", args->candidates);
     CLI::Option* extract = app.add_option("--extract", args->extractDir);
     CLI::Option* report = app.add_option("--report", args->reportPath);
     app.add_option("--layouts", t->layouts);
@@ -190,6 +191,8 @@ std::string usageText()
                "  --threads N         threads (default: one per core; at most ") +
            threads +
            ", what the memory budget allows)\n"
+           "  --candidates        instead of the finds, every region judged by its look, with the\n"
+           "                      judge's measures (tab-separated, one thread): for training it\n"
            "  --help, --version\n"
            "\n"
            "Exit status: 0 when the scan ran (with or without finds), 1 when FILE cannot be read or\n"
@@ -205,6 +208,7 @@ ParseOutcome parseCommandLine(int argc, char** argv, Args* args)
     args->extractDir.clear();
     args->reportPath.clear();
     args->tsv = false;
+    args->candidates = false;
     args->picture = false;
     Texts t = {};
     const ParseOutcome outcome = runParser(argc, argv, args, &t);

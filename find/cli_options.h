@@ -11,6 +11,7 @@ struct Args {
     std::string extractDir;  // empty: no pictures written
     std::string reportPath;  // empty: no report
     bool tsv;
+    bool candidates;  // list the regions judged, with their measures, instead of the finds
     bool picture;  // --picture: no scan; draws this one find into extractDir
     Find pictureFind;
 };

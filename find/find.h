@@ -19,6 +19,8 @@ constexpr int32_t kFindWidthCeiling = 16384;
 constexpr int32_t kFindHeightFloor = 16;
 constexpr int32_t kFindHeightCeiling = 1 << 20;
 
+struct Find;
+
 struct FindOptions {
     uint32_t layouts;  // bit n set: look for layout n
     int32_t minWidth;  // pixels
@@ -31,6 +33,11 @@ struct FindOptions {
     // Bytes the file scan reads at once, a multiple of kSegmentBytes; 0 for its own choice. The
     // finds do not depend on it (the tests try several).
     int64_t chunkBytes = 0;
+    // Each region judged from its look, with the measures the judge weighed (kJudgeFeatures of
+    // them) and the find it became (score 0: rejected): what tools/find_corpus trains the judge
+    // on. Called from the searching threads; null for none.
+    void (*onJudged)(void* user, const Find& region, const float* features) = nullptr;
+    void* judgedUser = nullptr;
 };
 
 // Every layout, widths 8 to 4096, regions of 4096 bytes and 32 rows and more, the whole file,

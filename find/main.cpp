@@ -23,6 +23,7 @@
 #include "find/cli_options.h"
 #include "find/extract.h"
 #include "find/find.h"
+#include "find/prune.h"
 #include "find/report.h"
 
 namespace {
@@ -160,9 +161,28 @@ bool extractOne(const Run& run, const Find& f)
     return true;
 }
 
+// One region the judge weighed: its reading, its score (0: turned down) and its measures.
+void listCandidate(void* user, const Find& f, const float* features)
+{
+    Run* run = static_cast<Run*>(user);
+    std::string line = std::to_string(f.offset) + "\t" + std::to_string(f.bytes) + "\t" + std::to_string(f.layout) + "\t" +
+                       std::to_string(f.width) + "\t" + std::to_string(f.height) + "\t" + std::to_string(f.stride);
+    char value[32];
+    std::snprintf(value, sizeof value, "\t%.4f", static_cast<double>(f.score));
+    line += value;
+    for (int32_t i = 0; i < kJudgeFeatures; ++i) {
+        std::snprintf(value, sizeof value, "\t%.5g", static_cast<double>(features[i]));
+        line += value;
+    }
+    line += "\n";
+    printLine(run, line.c_str());
+}
+
 bool listFind(void* user, const Find& f)
 {
     Run* run = static_cast<Run*>(user);
+    if (run->args.candidates)
+        return true;
     clearBar(run);
     char line[256];
     if (run->args.tsv) {
@@ -342,7 +362,14 @@ int main(int argc, char** argv)
     warnAboutRange(run, size);
     run.start = std::chrono::steady_clock::now();
     run.terminal = stderrIsTerminal();
-    if (run.args.tsv && !printLine(&run, "offset\tbytes\tlayout\twidth\theight\tstride\tscore\n")) {
+    if (run.args.candidates) {
+        // One thread, so that the lines come whole and in the order searched.
+        run.args.options.threads = 1;
+        run.args.options.onJudged = listCandidate;
+        run.args.options.judgedUser = &run;
+        run.args.tsv = true;
+    }
+    if (run.args.tsv && !run.args.candidates && !printLine(&run, "offset\tbytes\tlayout\twidth\theight\tstride\tscore\n")) {
         dropReport(&run);
         return finishOutput(&run);
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/pixel_layouts.h"
+#include "find/judge_weights.h"
 #include "find/stride_search.h"
 #include "find/tuning.h"
 
@@ -287,18 +288,12 @@ RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& r
     return f;
 }
 
-float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& extent, float base, float share)
+namespace {
+
+// The hand-set rules over the measures: their score, 0 when they turn the region down.
+float handScore(const RegionFeatures& f, const Reading& reading, const Extent& extent, float share, bool lanes)
 {
     const int64_t bytes = extent.rows * reading.stride;
-    if (reading.stride < kMinStride || reading.width < kMinWidth)
-        return 0.0f;
-    if (looksLikeText(data + extent.start, std::min(bytes, size - extent.start)))
-        return 0.0f;
-    const RegionFeatures f = measureRegion(data, size, reading, extent, base, share);
-    // Tables of code points and indices count up by one from entry to entry; pictures step up
-    // and down alike.
-    if (f.ramp > kMaxRamp)
-        return 0.0f;
     // A picture is nearly as alike one row down and a pixel aside as straight down; records are
     // alike only at the exact record length.
     // Sprites of palette indices stand on a backdrop of index 0: long runs of zeros around the
@@ -315,9 +310,7 @@ float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, con
         return 0.0f;
     if (constant > (reading.stride < kNarrowStride ? kMaxConstantNarrow : kMaxConstantColumns))
         return 0.0f;
-    if (reading.layout == kColour32 && tableLanes(data, size, reading, extent))
-        return 0.0f;
-    if (soundSamples(data, size, reading, extent))
+    if (lanes)
         return 0.0f;
     // Narrow rows are where records live: a narrow picture must be tall, smooth across and dense.
     if (reading.stride < kNarrowStride &&
@@ -337,6 +330,95 @@ float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, con
     if (grainy)
         return std::max(score, kMinScore);
     return score >= kMinScore ? score : 0.0f;
+}
+
+float logScale(float v, float full)
+{
+    return std::min(1.0f, std::log2(1.0f + std::max(0.0f, v)) / full);
+}
+
+// Every measure brought to about 0 to 1, so that one weight each suffices.
+void judgeFeatures(const RegionFeatures& f, const Reading& reading, const Extent& extent, float share, float hand, bool lanes,
+                   float* x)
+{
+    const bool lit = f.litAcross >= 0.0f;
+    const float v[kJudgeFeatures] = {
+        hand > 0.0f ? 1.0f : 0.0f,
+        hand,
+        std::min(f.down, 2.0f) / 2.0f,
+        std::min(f.across, 2.0f) / 2.0f,
+        std::min(f.slant, 2.0f) / 2.0f,
+        f.constant,
+        f.constantLit,
+        f.alike,
+        f.zeros,
+        std::clamp(f.ramp, -0.2f, 0.2f) * 5.0f,
+        logScale(static_cast<float>(f.values), 8.0f),
+        logScale(f.zeroRun, 8.0f),
+        logScale(f.litRun, 8.0f),
+        lit ? 1.0f : 0.0f,
+        lit ? f.litAcross / kDifferenceCap : 0.0f,
+        f.litDown >= 0.0f ? f.litDown / kDifferenceCap : 0.0f,
+        f.litFar >= 0.0f ? f.litFar / kDifferenceCap : 0.0f,
+        logScale(static_cast<float>(f.litValues), 8.0f),
+        share,
+        logScale(static_cast<float>(extent.rows), 14.0f),
+        logScale(static_cast<float>(reading.width), 14.0f),
+        reading.stride < kNarrowStride ? 1.0f : 0.0f,
+        lanes ? 1.0f : 0.0f,
+        f.down > kGrainyDown || share > kMaxDownShare ? 1.0f : 0.0f,
+        lit && f.litFar > 0.0f ? std::min(2.0f, f.litDown / f.litFar) / 2.0f : 0.0f,
+        std::min(f.down, 2.0f) * std::min(f.across, 2.0f) / 4.0f,
+        reading.layout == kGrey4 ? 1.0f : 0.0f,
+        reading.layout == kGrey8 ? 1.0f : 0.0f,
+        reading.layout == kColour15 ? 1.0f : 0.0f,
+        reading.layout == kColour24 ? 1.0f : 0.0f,
+        reading.layout == kColour32 ? 1.0f : 0.0f,
+        reading.layout == kColour565 ? 1.0f : 0.0f,
+    };
+    std::copy(v, v + kJudgeFeatures, x);
+}
+
+}  // namespace
+
+float judgeLikelihood(const float* x)
+{
+    float sum = kJudgeOutputBias;
+    for (int32_t j = 0; j < kJudgeHidden; ++j) {
+        float unit = kJudgeInputBias[j];
+        for (int32_t i = 0; i < kJudgeFeatures; ++i)
+            unit += kJudgeInput[i][j] * x[i];
+        sum += kJudgeOutput[j] * std::tanh(unit);
+    }
+    return 1.0f / (1.0f + std::exp(-sum));
+}
+
+float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& extent, float base, float share,
+                  float* features)
+{
+    if (features)
+        std::fill(features, features + kJudgeFeatures, std::nanf(""));
+    const int64_t bytes = extent.rows * reading.stride;
+    if (reading.stride < kMinStride || reading.width < kMinWidth)
+        return 0.0f;
+    if (looksLikeText(data + extent.start, std::min(bytes, size - extent.start)))
+        return 0.0f;
+    const RegionFeatures f = measureRegion(data, size, reading, extent, base, share);
+    // Tables of code points and indices count up by one from entry to entry; pictures step up
+    // and down alike.
+    if (f.ramp > kMaxRamp || soundSamples(data, size, reading, extent))
+        return 0.0f;
+    const bool lanes = reading.layout == kColour32 && tableLanes(data, size, reading, extent);
+    const float hand = handScore(f, reading, extent, share, lanes);
+    float x[kJudgeFeatures];
+    judgeFeatures(f, reading, extent, share, hand, lanes, x);
+    if (features)
+        std::copy(x, x + kJudgeFeatures, features);
+    // The rules decide; the learned likelihood orders what they accept. As the gate it turned
+    // away real cursors and 4-bit pictures, of which the corpora it learned from hold few.
+    if (!kJudgeTrained || hand <= 0.0f)
+        return hand;
+    return std::max(kMinJudged, judgeLikelihood(x));
 }
 
 // The part of the rank that a find's size gives.

@@ -30,11 +30,20 @@ struct RegionFeatures {
 
 RegionFeatures measureRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& extent, float base, float share);
 
+// The measures the judge weighs: the hand-set rules' verdict and score beside what they are
+// made from (judgeFeatures in prune.cpp gives their order).
+constexpr int32_t kJudgeFeatures = 32;
+
 // The score of rows of reading at extent, 0 when they are not a picture: text, or a table of
 // records (alike down in a few fields only, unlike across). share is how alike one row down a
 // column must be, against base, to count as alike: kMaxDownShare, or more for grainy rows
-// (see growExtent).
-float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& extent, float base, float share);
+// (see growExtent). When features is not null it receives the measures weighed, or NaN in the
+// first when the region was turned down before they were taken (text, ramps, sound).
+float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, const Extent& extent, float base, float share,
+                  float* features = nullptr);
+
+// The learned judge's likelihood, 0 to 1, that a region with these measures is a picture.
+float judgeLikelihood(const float* features);
 
 // The score a find is listed with, 0 to 1: pictures large both ways rank first, as lookalikes that
 // pass every test are mostly short or thin strips, then the likeness (quality, from judgeRegion)

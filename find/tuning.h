@@ -107,6 +107,9 @@ constexpr float kMaxConstantColumns = 0.6f;
 constexpr int64_t kPlainRunPixels = 16;
 constexpr int64_t kPlainMinStride = 1024;
 constexpr float kMinScore = 0.25f;
+// The least quality a region the rules accept is listed with, however unlikely the learned judge
+// finds it.
+constexpr float kMinJudged = 0.01f;
 // 32-bit: a byte of the pixel holding at most kQuietLaneValues values is quiet, one holding more
 // than kBusyLaneValues busy; two quiet beside a busy one are a table's, not a picture's.
 constexpr int32_t kQuietLaneValues = 4;

@@ -32,6 +32,7 @@ import headers  # noqa: E402
 import pictures  # noqa: E402
 import score  # noqa: E402
 import strip  # noqa: E402
+import train  # noqa: E402
 import verify  # noqa: E402
 import viewer  # noqa: E402
 
@@ -352,6 +353,28 @@ class StripTest(unittest.TestCase):
                          [False, True, True, True])
         self.assertEqual([score.in_form(t, "header") for t in (built, stripped, raw_only, nopic)],
                          [True, False, True, True])
+
+
+class TrainTest(unittest.TestCase):
+    def test_regions_are_labelled_by_their_reading_and_where_they_lie(self):
+        truth = {"container": "c.bin", "pictures": [{"id": "p0", "layout": 3, "width": 101, "stride": 304,
+                                                     "pieces": [[20000, 30400]]}],
+                 "members": [{"kind": "lib", "pieces": [[0, 20000]]}]}
+        region = lambda offset, layout, width, stride: {"offset": offset, "bytes": 16000, "layout": layout,
+                                                        "width": width, "height": 50, "stride": stride, "score": 0.0}
+        labelled = train.label(truth, [region(22000, 3, 101, 304), region(1000, 3, 101, 304),
+                                       region(22000, 1, 304, 304), region(8000, 3, 101, 304)])
+        self.assertEqual([(p, r["offset"], r["layout"]) for p, r in labelled],
+                         [("c.bin/p0", 22000, 3), (None, 1000, 3), (None, 8000, 3)])
+
+    def test_the_network_learns_to_rank_a_telling_measure(self):
+        rng = np.random.default_rng(5)
+        x = rng.random((400, train.FEATURES))
+        y = (x[:, 3] + 0.2 * x[:, 7] > 0.6).astype(float)
+        likelihood = train.predict(train.fit(x, y, np.ones(400), epochs=600), x)
+        items = [("p%d" % i if t else None, None) for i, t in enumerate(y)]
+        self.assertGreater(train.ranks_above(items, likelihood), 0.97)
+        self.assertLess(train.ranks_above(items, -likelihood), 0.03)
 
 
 class ScoreTest(unittest.TestCase):

@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "find/prune.h"
 #include "tests/support/find_program.h"
 #include "tests/support/find_samples.h"
 #include "tests/support/test_support.h"
@@ -66,6 +68,34 @@ TEST(FindProgram, ReportsFindsAsTextTsvAndPictures)
                           &width, &height), 5);
     EXPECT_EQ(runFinder("--tsv --min-height " + std::to_string(height) + " " + data).out, tsv.out);
     EXPECT_EQ(runFinder("--tsv --min-height " + std::to_string(height + 1) + " " + data).out, header);
+    std::remove(data.c_str());
+}
+
+// What the judge is trained on: each region it weighed, its reading, score and every measure,
+// the rules' verdict first; and no finds beside them.
+TEST(FindProgram, CandidatesCarryTheJudgesMeasures)
+{
+    const std::string data = screenInNoise();
+    const ProgramRun run = runFinder("--candidates " + data);
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::istringstream lines(run.out);
+    std::string line;
+    int screens = 0, regions = 0;
+    while (std::getline(lines, line)) {
+        ++regions;
+        std::vector<std::string> fields;
+        std::istringstream cells(line);
+        for (std::string cell; std::getline(cells, cell, '\t');)
+            fields.push_back(cell);
+        ASSERT_EQ(fields.size(), 7u + kJudgeFeatures) << line;
+        if (fields[2] == "5" && fields[3] == "240") {
+            ++screens;
+            EXPECT_GT(std::stod(fields[6]), 0.0) << line;
+            EXPECT_EQ(fields[7], "1") << line;
+        }
+    }
+    EXPECT_GE(screens, 1) << run.out;
+    EXPECT_LT(regions, 20) << run.out;
     std::remove(data.c_str());
 }
 

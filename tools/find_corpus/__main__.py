@@ -71,6 +71,7 @@ import copies  # noqa: E402
 import samples  # noqa: E402
 import score  # noqa: E402
 import strip  # noqa: E402
+import train  # noqa: E402
 import verify  # noqa: E402
 
 
@@ -122,6 +123,12 @@ def main():
                     help="noheader: only what must be found by the look alone (CONTAINER.noheader.* and "
                          "containers whose pictures have no header); header: the containers as built")
     sc.add_argument("--quiet", action="store_true", help="no list of missed pictures")
+    tr = sub.add_parser("train", help="fit the finder's judge to the regions it weighs in corpora")
+    tr.add_argument("dir")
+    tr.add_argument("more", nargs="*", help="more corpora trained on together")
+    tr.add_argument("--finder", default="build/release/tessvane-find")
+    tr.add_argument("--out", help="write the weights here (find/judge_weights.h)")
+    tr.add_argument("--l2", type=float, default=1e-3, help="weight decay")
     args = ap.parse_args()
     if args.command == "make":
         build.make(args)
@@ -132,6 +139,8 @@ def main():
     elif args.command == "strip":
         strip.strip_corpus(args.dir)
         sys.exit(0 if verify.verify(args.dir) else 1)
+    elif args.command == "train":
+        train.train(args)
     elif args.command == "verify":
         sys.exit(0 if verify.verify(args.dir) else 1)
     else:
