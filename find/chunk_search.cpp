@@ -50,6 +50,7 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int6
     StrideCandidate candidate;
     const bool found = searchStride(c.data, c.size, w0, w1, kLagMin, lagMax, &c.scratch->stride, &candidate);
     c.scratch->lastLead = candidate.shortLead;
+    c.scratch->lastRows = found;
     if (!found)
         return -1;
     const int64_t seed = seedRow(c, w0, w1, candidate.stride);
@@ -147,9 +148,23 @@ bool searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, in
         // bytes are searched again in small windows for shorter rows, unless no short lag stood
         // out at all.
         const int64_t smallEnd = end < 0 ? w1 : finds->size() > before ? finds->back().offset - c.base : pos;
-        const bool hint = c.scratch->lastLead >= kMinShortLead;
+        // Nor when rows stood out but no picture grew from them: small pictures of several widths
+        // side by side (icons in a heap) blur the window's stride.
+        const bool hint = c.scratch->lastLead >= kMinShortLead || (end < 0 && c.scratch->lastRows);
         for (int64_t s0 = pos; hint && s0 + kBlockBytes <= smallEnd; ) {
-            const int64_t e = searchWindow(c, s0, std::min(smallEnd, s0 + kSmallWindowBytes), kSmallWindowMaxLag, covered, finds);
+            const int64_t s1 = std::min(smallEnd, s0 + kSmallWindowBytes);
+            int64_t e = searchWindow(c, s0, s1, kSmallWindowMaxLag, covered, finds);
+            // Icons a few KiB each, of several sizes, blur even a small window: their rows are
+            // looked for a tiny window at a time. A tiny window reaching over other data may grow
+            // a picture into it, rejected: only a find ends the search here.
+            for (int64_t t0 = s0; e < 0 && c.scratch->lastRows && t0 + kBlockBytes <= s1; t0 += kTinyWindowBytes / 2) {
+                const size_t had = finds->size();
+                const int64_t t = searchWindow(c, t0, std::min(smallEnd, t0 + kTinyWindowBytes), kTinyWindowMaxLag, covered, finds);
+                if (finds->size() > had) {
+                    e = t;
+                    break;
+                }
+            }
             s0 = e > s0 ? e : s0 + kSmallWindowBytes;
             end = std::max(end, e);
         }

@@ -14,6 +14,7 @@ struct ChunkScratch {
     std::vector<uint8_t> kinds;
     StrideScratch stride;
     float lastLead = 0.0f;
+    bool lastRows = false;  // the last window searched had a row stride stand out
 };
 
 // Looks for pictures seen from [lo, hi) of data (size bytes, the first at file offset base);

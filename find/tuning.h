@@ -14,6 +14,8 @@ constexpr uint64_t kNoiseRoughness = 74;
 constexpr int64_t kWindowBytes = 64 << 10;
 constexpr int64_t kSmallWindowBytes = 16 << 10;
 constexpr int64_t kSmallWindowMaxLag = 4096;
+constexpr int64_t kTinyWindowBytes = 8 << 10;
+constexpr int64_t kTinyWindowMaxLag = 1024;
 // Rows at most this many times a window's length are looked for in it (at least kSmallWindowMaxLag).
 constexpr int64_t kShortWindowLagFactor = 2;
 // A window is searched again in small windows when a lag up to kSmallWindowMaxLag lies this many
