@@ -123,6 +123,8 @@ def main():
                     help="noheader: only what must be found by the look alone (CONTAINER.noheader.* and "
                          "containers whose pictures have no header); header: the containers as built")
     sc.add_argument("--quiet", action="store_true", help="no list of missed pictures")
+    sc.add_argument("--photorec", action="store_true",
+                    help="also time photorec (Debian's testdisk) over each container and count what it recovers")
     tr = sub.add_parser("train", help="fit the finder's judge to the regions it weighs in corpora")
     tr.add_argument("dir")
     tr.add_argument("more", nargs="*", help="more corpora trained on together")

@@ -80,6 +80,7 @@ def run_finder(args, path, label):
     plain_read = ["sh", "-c", 'cat "$1" >/dev/null', "sh", path]
     timed(plain_read)  # into the page cache
     cat_s = min(timed(plain_read)[0] for _ in range(2))
+    args.carved = carve(path) if getattr(args, "photorec", False) else None
     best, peak = None, None
     for _ in range(max(1, args.runs)):
         seconds, code, out, err, mib = timed([args.finder, "--tsv"] + args.finder_args.split() + [path])
@@ -93,6 +94,16 @@ def run_finder(args, path, label):
         with open(os.path.join(args.save_tsv, label + ".tsv"), "w") as f:
             f.write(text)
     return text, best, cat_s, peak
+
+
+def carve(path):
+    """photorec's time over the same file, from the page cache, and how many files it recovered
+    (those of picture formats apart): the carver beside the finder."""
+    with tempfile.TemporaryDirectory() as d:
+        seconds = timed(["photorec", "/d", os.path.join(d, "out"), "/cmd", path, "search"])[0]
+        names = [n for _, _, files in os.walk(d) for n in files if n != "report.xml"]
+    kinds = (".bmp", ".tif", ".tga", ".pnm", ".ppm", ".pgm", ".png", ".jpg", ".gif", ".xwd")
+    return {"seconds": seconds, "files": len(names), "pictures": sum(1 for n in names if n.lower().endswith(kinds))}
 
 
 def describe(f, pic_bytes=None, cover=None):
@@ -215,6 +226,7 @@ def score_container(args, truth_path, report):
         "pictures": len(truth["pictures"]), "found": None, "false": len(false), "ignored": ignored,
         "seconds": seconds, "cat_seconds": cat_s, "mbps": truth["size"] / 1e6 / seconds if seconds else None,
         "cat_mbps": truth["size"] / 1e6 / cat_s if cat_s else None, "peak_mib": peak_mib,
+        "photorec": getattr(args, "carved", None),
         "top_false": ["%s in %s" % (describe(f), f["kind"]) for f in sorted(false, key=lambda f: -f["score"])[:5]]})
 
 
@@ -328,6 +340,9 @@ def score(args):
         if c["seconds"]:
             speed = "  %5.1f s %6.1f MB/s (cat %6.0f MB/s) %s MiB" % (
                 c["seconds"], c["mbps"], c["cat_mbps"], "?" if c["peak_mib"] is None else "%.0f" % c["peak_mib"])
+            if c.get("photorec"):
+                speed += " (photorec %6.1f MB/s, %d files, %d pictures)" % (
+                    c["mb"] / c["photorec"]["seconds"], c["photorec"]["files"], c["photorec"]["pictures"])
         out.append("  %-26s %7.1f MB  %3d/%-3d pictures  %4d finds  %4d false  %3d on copies%s" % (
             c["name"], c["mb"], c["found"], c["pictures"], c["finds"], c["false"], c["ignored"], speed))
     summary["containers"] = report["containers"]
