@@ -414,24 +414,32 @@ float judgeRegion(const uint8_t* data, int64_t size, const Reading& reading, con
     judgeFeatures(f, reading, extent, share, hand, lanes, x);
     if (features)
         std::copy(x, x + kJudgeFeatures, features);
-    // The rules decide; the learned likelihood orders what they accept. As the gate it turned
-    // away real cursors and 4-bit pictures, of which the corpora it learned from hold few.
-    if (!kJudgeTrained || hand <= 0.0f)
+    // What the rules accept stays, ordered by the learned likelihood; what they turn down is taken
+    // when the likelihood is high (sprites mostly of their backdrop, frames grown short). As the
+    // only gate it turned away real cursors and 4-bit pictures, of which the corpora it learned
+    // from hold few.
+    if (!kJudgeTrained)
         return hand;
-    return std::max(kMinJudged, judgeLikelihood(x));
+    const float likelihood = judgeLikelihood(x);
+    if (hand > 0.0f)
+        return std::max(kMinJudged, likelihood);
+    return likelihood >= kJudgeRescue ? likelihood : 0.0f;
 }
 
-// The part of the rank that a find's size gives.
+// The part of the rank that a find's size gives. The rules' own score told pictures from
+// lookalikes poorly, and size did most of the ranking; the learned likelihood tells them apart
+// better (small sprites and icons included), so size weighs less beside it.
 static float sizeWeight(int64_t rows, int64_t width)
 {
     const float side = static_cast<float>(std::max<int64_t>(1, std::min(rows, width)));
     const float height = std::min(1.0f, std::log2(side) / kRankFullRows);
-    return height * height;
+    return kJudgeTrained ? std::sqrt(height) : height * height;
 }
 
 float rankScore(float quality, int64_t rows, int64_t width)
 {
-    return sizeWeight(rows, width) * std::sqrt(std::sqrt(std::clamp(quality, 0.0f, 1.0f)));
+    const float q = std::clamp(quality, 0.0f, 1.0f);
+    return sizeWeight(rows, width) * (kJudgeTrained ? q : std::sqrt(std::sqrt(q)));
 }
 
 float rankAt(const Find& f, int64_t rows, int64_t width)

@@ -131,6 +131,8 @@ def main():
     tr.add_argument("--finder", default="build/release/tessvane-find")
     tr.add_argument("--out", help="write the weights here (find/judge_weights.h)")
     tr.add_argument("--l2", type=float, default=1e-3, help="weight decay")
+    tr.add_argument("--rescue-per-100mb", type=float, default=0.1,
+                    help="lookalikes per 100 MB of the corpora that the likelihood may take beside the rules' finds")
     args = ap.parse_args()
     if args.command == "make":
         build.make(args)

@@ -8,8 +8,10 @@ A game engine's memory holds more pictures than its truth lists (the room's back
 frames, the toolkit's icons), so its lookalikes are left out too. A small network (one hidden layer
 of HIDDEN units) is fitted to them, from a fixed seed: each kind of container (archives, disk
 images, a server's memory, a game's data...) weighs alike, however many pictures it holds, each
-picture alike within it however often it was seen, and the pictures as much as the lookalikes, so that the same corpora give the same weights. The finder's rules still decide what is a picture; the likelihood
-orders what they accept (find/prune.cpp says why).
+picture alike within it however often it was seen, and the pictures as much as the lookalikes, so that the same corpora give the same weights. What the finder's rules accept stays, ordered by the likelihood;
+what they turn down is taken from the likelihood kJudgeRescue up: the lowest at which the
+lookalikes so taken stay under --rescue-per-100mb per 100 MB of the corpora (find/prune.cpp says
+why the likelihood is not the only gate).
 """
 
 import bisect
@@ -128,7 +130,22 @@ def ranks_above(items, value):
     return above / (len(pics) * len(looks))
 
 
-def write_header(path, params, summary):
+def rescue_threshold(items, likelihood, rejected, megabytes, per_100mb):
+    """The lowest likelihood from which the regions the rules turn down hold at most per_100mb
+    lookalikes per 100 MB."""
+    allowed = per_100mb * megabytes / 100.0
+    order = sorted((i for i in range(len(items)) if rejected[i]), key=lambda i: -likelihood[i])
+    threshold, false = 1.0, 0
+    for i in order:
+        if items[i][0] is None:
+            false += 1
+            if false > allowed:
+                break
+        threshold = float(likelihood[i])
+    return threshold
+
+
+def write_header(path, params, rescue, summary):
     w1, b1, w2, b2 = params
     table = lambda values: ", ".join("%.6ff" % v for v in values)
     rows = ",\n".join("    {%s}" % table(row) for row in w1)
@@ -141,7 +158,8 @@ def write_header(path, params, summary):
                 "constexpr float kJudgeInput[%d][%d] = {\n%s,\n};\n" % (FEATURES, HIDDEN, rows) +
                 "constexpr float kJudgeInputBias[%d] = {%s};\n" % (HIDDEN, table(b1)) +
                 "constexpr float kJudgeOutput[%d] = {%s};\n" % (HIDDEN, table(w2)) +
-                "constexpr float kJudgeOutputBias = %.6ff;\n" % b2[0])
+                "constexpr float kJudgeOutputBias = %.6ff;\n" % b2[0] +
+                "constexpr float kJudgeRescue = %.6ff;\n" % rescue)
 
 
 def train(args):
@@ -166,10 +184,15 @@ def train(args):
     kept = [item for item, a in zip(items, accepted) if a]
     hand_rank = ranks_above(kept, x[accepted, HAND_SCORE])
     learned_rank = ranks_above(kept, likelihood[accepted])
+    rescue = rescue_threshold(items, likelihood, ~accepted, megabytes, args.rescue_per_100mb)
+    taken = (~accepted) & (likelihood >= rescue)
     summary = ("trained on %d regions (%d pictures, %d lookalikes) in %.0f MB; of those the rules accept, a picture's "
-               "region ranks above a lookalike %.3f by the rules' score, %.3f by the likelihood" %
-               (len(items), len(per_picture), int((y == 0).sum()), megabytes, hand_rank or 0.0, learned_rank or 0.0))
+               "region ranks above a lookalike %.3f by the rules' score, %.3f by the likelihood; from %.3f it takes "
+               "%d more pictures and %d lookalikes that the rules turn down" %
+               (len(items), len(per_picture), int((y == 0).sum()), megabytes, hand_rank or 0.0, learned_rank or 0.0,
+                rescue, len({p for (p, _), t in zip(items, taken) if p and t}),
+                sum(1 for (p, _), t in zip(items, taken) if not p and t)))
     print(summary)
     if args.out:
-        write_header(args.out, params, summary)
+        write_header(args.out, params, rescue, summary)
         print("wrote", args.out)
