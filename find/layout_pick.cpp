@@ -112,6 +112,7 @@ bool greyInChannels(const Rows& r)
 bool nibblesArePixels(const Rows& r)
 {
     int64_t spread = 0, changed = 0, equal = 0, counted = 0;
+    int64_t high[16] = {}, low[16] = {};
     for (int64_t y = 0; y < r.count; ++y)
         for (int64_t c = 0; c + 1 < r.stride; ++c) {
             const uint8_t b = r.data[r.r0 + y * r.stride + c];
@@ -122,6 +123,8 @@ bool nibblesArePixels(const Rows& r)
             if (b != 0xFF) {
                 ++counted;
                 equal += (b >> 4) == (b & 15);
+                ++high[b >> 4];
+                ++low[b & 15];
             }
             if (b == r.data[r.r0 + y * r.stride + c + 1])
                 continue;
@@ -130,6 +133,14 @@ bool nibblesArePixels(const Rows& r)
         }
     const bool smooth = changed > 32 && static_cast<float>(spread) <= kMaxNibbleSpread * static_cast<float>(changed);
     const bool plain = counted > 64 && static_cast<float>(equal) >= kMinEqualNibbles * static_cast<float>(counted);
+    // Two 4-bit pixels, left and right, take the same colours as often: the high and low nibbles
+    // share one histogram. 8-bit indices into a few neighbouring palette entries keep the high
+    // nibble at one or two values while the low one wanders (and may stay close to it).
+    int64_t apart = 0;
+    for (int k = 0; k < 16; ++k)
+        apart += std::abs(high[k] - low[k]);
+    if (counted > 64 && static_cast<float>(apart) > 2.0f * kMaxNibbleImbalance * static_cast<float>(counted))
+        return false;
     return smooth || plain;
 }
 

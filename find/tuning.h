@@ -76,6 +76,9 @@ constexpr int64_t kLayoutBytes = 16 << 10;
 constexpr float kMaxNibbleSpread = 2.4f;
 // ... or so many of its bytes (but zeros and 0xFF) hold two equal nibbles: plain 4-bit areas.
 constexpr float kMinEqualNibbles = 0.4f;
+// ... but not when the high and low nibbles' histograms differ by more than this share of the
+// bytes (total variation): the left and right pixels of 4-bit bytes take the same colours.
+constexpr float kMaxNibbleImbalance = 0.5f;
 // 16-bit pixels whose top bit is clear are read as RGB565 only when their channels step this much
 // more smoothly than as 15-bit (real 565 pictures: about half; screens of few colours: 0.8).
 constexpr float kSixteenBitSmoother = 0.65f;

@@ -72,6 +72,20 @@ TEST(FindLook, SpriteOnZerosIsEightBit)
     expectFrames("sprite_on_zeros_slice.bin", 4033, 101, 60, 4);
 }
 
+// A bank of 8-bit frames whose figure uses palette entries 0xA8 to 0xAB and 0x80 to 0x89: the
+// nibbles of a byte step as little as two 4-bit pixels would, but only the low one wanders.
+TEST(FindLook, SpriteOfFewEntriesIsNoFourBitPicture)
+{
+    const Bytes bank = readSample("sprite_bank_a8_slice.bin");
+    ASSERT_FALSE(bank.empty());
+    int64_t eightBit = 0;
+    for (const Find& f : findAll(bank)) {
+        EXPECT_NE(f.layout, kGrey4) << "width " << f.width << " stride " << f.stride << " at " << f.offset;
+        eightBit += f.layout == kGrey8 && f.offset < 80000 && f.offset + f.bytes > 20000;
+    }
+    EXPECT_GE(eightBit, 1);
+}
+
 // Frames 194 wide whose last two columns are the backdrop's zeros in every row: no padding, as
 // rows of an odd multiple of 2 bytes are never padded to.
 TEST(FindLook, SpriteEdgeOfZerosIsNoPadding)
