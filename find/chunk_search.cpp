@@ -74,15 +74,17 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int6
     Extent extent;
     if (!growExtent(c.data, c.size, seed, reading, candidate.base, share, &extent))
         return -1;
-    // The stride and layout are judged again on the picture's own rows, all of them for the
-    // stride, the middle ones for the layout: the seed's rows may run past its end into other
-    // data, and a picture may be ambiguous in part of its rows.
-    const int64_t settled = refineStride(c.data, c.size, extent.start, reading.stride, extent.rows - 1, kLagMin);
+    // The stride and layout are judged again on the picture's own rows, its first kSettleRows
+    // for the stride, the middle ones for the layout: the seed's rows may run past its end into
+    // other data, and a picture may be ambiguous in part of its rows. More rows would reach over
+    // sprite frames back to back, each a header's bytes further on, and blur the stride.
+    const int64_t settleRows = std::min<int64_t>(extent.rows - 1, kSettleRows);
+    const int64_t settled = refineStride(c.data, c.size, extent.start, reading.stride, settleRows, kLagMin);
     Reading own;
     const int64_t middle = extent.start + std::max<int64_t>(0, extent.rows / 2 - 32) * settled;
     const int64_t ownPixel = std::max<int64_t>(1, kNibblesPerPixel[reading.layout] / 2);
     const int64_t wrapped = seamStride(c.data, c.size, extent.start, settled - 2 * ownPixel, settled + 2 * ownPixel, settled,
-                                       ownPixel, kLagMin, extent.rows - 1);
+                                       ownPixel, kLagMin, settleRows);
     if (pickLayout(c.data, c.size, middle, wrapped, std::min<int64_t>(64, extent.rows - 1), &own)) {
         const bool regrow = own.layout != reading.layout || own.stride != reading.stride;
         reading = own;

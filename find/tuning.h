@@ -88,6 +88,8 @@ constexpr float kRowDownShare = 0.75f;
 constexpr int32_t kRowSamples = 128;
 constexpr int32_t kMaxFlatRows = 64;
 constexpr int32_t kMinRows = 16;
+// Rows from a find's start over which its stride is settled.
+constexpr int64_t kSettleRows = 128;
 
 // Pruning. Pictures are alike one row down and a pixel aside nearly as much as straight down;
 // tables of records are alike only at their exact length, in some fields, hold fields of one
