@@ -367,6 +367,18 @@ class TrainTest(unittest.TestCase):
         self.assertEqual([(p, r["offset"], r["layout"]) for p, r in labelled],
                          [("c.bin/p0", 22000, 3), (None, 1000, 3), (None, 8000, 3)])
 
+    def test_rescue_level_keeps_the_lookalikes_taken_under_the_budget(self):
+        # regions the rules turned down, by likelihood: picture, lookalike, picture, lookalike...
+        items = [("a", None), (None, None), ("b", None), (None, None), ("c", None), (None, None)]
+        likelihood = [0.99, 0.97, 0.95, 0.9, 0.8, 0.7]
+        rejected = np.array([True] * 6)
+        # 100 MB at 1 per 100 MB: one lookalike may be taken, not the second
+        self.assertEqual(train.rescue_threshold(items, likelihood, rejected, 100.0, 1.0), 0.95)
+        self.assertEqual(train.rescue_threshold(items, likelihood, rejected, 100.0, 0.0), 0.99)
+        # regions the rules accept do not count against it
+        rejected[1] = False
+        self.assertEqual(train.rescue_threshold(items, likelihood, rejected, 100.0, 1.0), 0.8)
+
     def test_the_network_learns_to_rank_a_telling_measure(self):
         rng = np.random.default_rng(5)
         x = rng.random((400, train.FEATURES))

@@ -72,6 +72,25 @@ TEST(FindLook, SpriteOnZerosIsEightBit)
     expectFrames("sprite_on_zeros_slice.bin", 4033, 101, 60, 4);
 }
 
+// Icons and cursors of 24 to 48 pixels in heap chunks one after another: a window over several
+// sizes shows no one stride, so the rows are looked for in smaller windows.
+TEST(FindLook, IconsOfSeveralSizesSideBySide)
+{
+    const Bytes heap = readSample("icons_in_heap_slice.bin");
+    ASSERT_FALSE(heap.empty());
+    const std::vector<Find> finds = findAll(heap);
+    const Sample icons[] = {{"battery", 6720, kColour32, 32, 32, 128},
+                            {"user-busy", 35248, kColour32, 48, 48, 192},
+                            {"applications-science", 47840, kColour32, 48, 48, 192},
+                            {"mail-replied", 62752, kColour32, 48, 48, 192}};
+    for (const Sample& icon : icons) {
+        double covered = 0.0;
+        for (const Find& f : finds)
+            covered = std::max(covered, coverage(f, icon, icon.offset));
+        EXPECT_GE(covered, 0.5) << icon.file;
+    }
+}
+
 // A bank of 8-bit frames whose figure uses palette entries 0xA8 to 0xAB and 0x80 to 0x89: the
 // nibbles of a byte step as little as two 4-bit pixels would, but only the low one wanders.
 TEST(FindLook, SpriteOfFewEntriesIsNoFourBitPicture)
