@@ -43,6 +43,59 @@ int64_t seedRow(const Core& c, int64_t w0, int64_t w1, int64_t stride)
     return seed;
 }
 
+// A find's rows, a piece of kPieceRows at a time, cut where their own stride changes: sprite
+// frames of several widths back to back are alike enough at any stride near theirs to grow into
+// one region. A lone piece that differs from the pieces either side is noise and goes with them.
+struct Part {
+    int64_t start;
+    int64_t rows;
+    int64_t stride;
+};
+
+void partsByStride(const Core& c, const Extent& extent, int64_t stride, int64_t pixel, std::vector<Part>* parts)
+{
+    parts->clear();
+    // Only for palette indices, as sprite banks hold; wider rows are sampled too thinly a piece at
+    // a time to tell a stride from its neighbours, and a picture of wider pixels seldom follows
+    // another within a few bytes.
+    const int64_t pieces = stride <= kMaxPieceStride && pixel == 1 ? extent.rows / kPieceRows : 0;
+    std::vector<int64_t> own(static_cast<size_t>(std::max<int64_t>(pieces, 1)), stride);
+    for (int64_t k = 0; pieces >= 2 && k < pieces; ++k) {
+        const int64_t at = extent.start + k * kPieceRows * stride;
+        const int64_t s = refineStride(c.data, c.size, at, stride, kPieceRows, kLagMin);
+        if (s == stride || (s - stride) % pixel != 0)
+            continue;
+        // Plain rows (a ramp, a backdrop) are alike at any stride near theirs: only a clearly
+        // better one counts.
+        auto cost = [&](int64_t lag) {
+            float once, twice, thrice, unused;
+            meanDifferencePair(c.data, c.size, at, kPieceRows * stride, 1, lag, 2 * lag, &once, &twice);
+            meanDifferencePair(c.data, c.size, at, kPieceRows * stride, 1, 3 * lag, 3 * lag, &thrice, &unused);
+            return once + twice + thrice + kAlikeFloor;
+        };
+        if (cost(s) < kPieceMargin * cost(stride))
+            own[static_cast<size_t>(k)] = s;
+    }
+    for (size_t k = 1; k + 1 < own.size(); ++k)
+        if (own[k] != own[k - 1] && own[k - 1] == own[k + 1])
+            own[k] = own[k - 1];
+    // Rows are counted along the find's own stride; a part of another stride holds as many of its
+    // own rows as fit in its bytes.
+    int64_t at = extent.start, row = 0;
+    for (size_t k = 0; k < own.size(); ++k) {
+        const int64_t rows = k + 1 == own.size() ? extent.rows - row : kPieceRows;
+        row += rows;
+        if (!parts->empty() && parts->back().stride == own[k]) {
+            parts->back().rows += rows;
+        } else {
+            parts->push_back({at, rows, own[k]});
+        }
+        at += rows * stride;
+    }
+    for (Part& part : *parts)
+        part.rows = part.rows * stride / part.stride;
+}
+
 // One window: its stride, layout, rows and judgement. Returns the end of the region found
 // (a picture or a rejected lookalike, which is not searched again), or -1.
 int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int64_t covered, std::vector<Find>* finds)
@@ -79,9 +132,14 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int6
     // other data, and a picture may be ambiguous in part of its rows. More rows would reach over
     // sprite frames back to back, each a header's bytes further on, and blur the stride.
     const int64_t settleRows = std::min<int64_t>(extent.rows - 1, kSettleRows);
-    const int64_t settled = refineStride(c.data, c.size, extent.start, reading.stride, settleRows, kLagMin);
+    int64_t settled = refineStride(c.data, c.size, extent.start, reading.stride, settleRows, kLagMin);
+    const int64_t middle = extent.start + std::max<int64_t>(0, extent.rows / 2 - 32) * reading.stride;
+    // A change holds only when the middle rows agree: the first ones may be mostly a sprite's
+    // backdrop, where a slanting lag does as well.
+    if (settled != reading.stride &&
+        refineStride(c.data, c.size, middle, reading.stride, settleRows, kLagMin) == reading.stride)
+        settled = reading.stride;
     Reading own;
-    const int64_t middle = extent.start + std::max<int64_t>(0, extent.rows / 2 - 32) * settled;
     const int64_t ownPixel = std::max<int64_t>(1, kNibblesPerPixel[reading.layout] / 2);
     const int64_t wrapped = seamStride(c.data, c.size, extent.start, settled - 2 * ownPixel, settled + 2 * ownPixel, settled,
                                        ownPixel, kLagMin, settleRows);
@@ -100,16 +158,26 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int6
             return -1;
     }
     const int64_t end = extent.start + extent.rows * reading.stride;
-    float features[kJudgeFeatures];
-    const float score = judgeRegion(c.data, c.size, reading, extent, candidate.base, share, features);
-    const int64_t bytes = (extent.rows - 1) * reading.stride + rowBytes(reading.layout, reading.width);
-    const Find region = {c.base + extent.start, bytes, reading.layout, reading.width,
-                         static_cast<int32_t>(std::min<int64_t>(INT32_MAX, extent.rows)), reading.stride,
-                         score > 0.0f ? rankScore(score, extent.rows, reading.width) : 0.0f};
-    if (c.options->onJudged)
-        c.options->onJudged(c.options->judgedUser, region, features);
-    if (score > 0.0f)
-        finds->push_back(region);
+    std::vector<Part> parts;
+    partsByStride(c, extent, reading.stride, ownPixel, &parts);
+    for (const Part& part : parts) {
+        if (part.rows < kMinRows)
+            continue;
+        Reading r = reading;
+        r.width = static_cast<int32_t>(reading.width + (part.stride - reading.stride) / ownPixel);
+        r.stride = part.stride;
+        const Extent e = {part.start, part.rows, extent.down};
+        float features[kJudgeFeatures];
+        const float score = judgeRegion(c.data, c.size, r, e, candidate.base, share, features);
+        const int64_t bytes = (e.rows - 1) * r.stride + rowBytes(r.layout, r.width);
+        const Find region = {c.base + e.start, bytes, r.layout, r.width,
+                             static_cast<int32_t>(std::min<int64_t>(INT32_MAX, e.rows)), r.stride,
+                             score > 0.0f ? rankScore(score, e.rows, r.width) : 0.0f};
+        if (c.options->onJudged)
+            c.options->onJudged(c.options->judgedUser, region, features);
+        if (score > 0.0f)
+            finds->push_back(region);
+    }
     return end;
 }
 

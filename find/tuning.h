@@ -90,6 +90,12 @@ constexpr int32_t kMaxFlatRows = 64;
 constexpr int32_t kMinRows = 16;
 // Rows from a find's start over which its stride is settled.
 constexpr int64_t kSettleRows = 128;
+// Rows of a find of 8-bit pixels over which its stride is checked again, piece by piece, in rows
+// up to kMaxPieceStride bytes (sprites).
+constexpr int64_t kPieceRows = 24;
+constexpr int64_t kMaxPieceStride = 320;
+// A piece's own stride must be this much more alike one to three rows down than the find's.
+constexpr float kPieceMargin = 0.9f;
 
 // Pruning. Pictures are alike one row down and a pixel aside nearly as much as straight down;
 // tables of records are alike only at their exact length, in some fields, hold fields of one

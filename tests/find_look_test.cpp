@@ -44,6 +44,17 @@ TEST(FindLook, SixteenBitSoundIsNoPicture)
 // Frames of a game's sprite bank back to back: palette indices of a figure on a backdrop of
 // index 0 (half the bytes or more zero, whole columns of zeros at the edges), which tables of
 // records are not: there the zeros are short fields or the rest lies scattered.
+// Each picture is at least half found with its own layout, width and stride.
+void expectEachFound(const std::vector<Find>& finds, std::initializer_list<Sample> pictures)
+{
+    for (const Sample& picture : pictures) {
+        double covered = 0.0;
+        for (const Find& f : finds)
+            covered = std::max(covered, coverage(f, picture, picture.offset));
+        EXPECT_GE(covered, 0.5) << picture.file << " at " << picture.offset;
+    }
+}
+
 // Each of `count` 8-bit frames of a sprite bank, the first at `first`, each after a header of 8
 // bytes, is at least half found.
 void expectFrames(const char* file, int64_t first, int32_t width, int32_t height, int64_t count)
@@ -78,17 +89,23 @@ TEST(FindLook, IconsOfSeveralSizesSideBySide)
 {
     const Bytes heap = readSample("icons_in_heap_slice.bin");
     ASSERT_FALSE(heap.empty());
-    const std::vector<Find> finds = findAll(heap);
-    const Sample icons[] = {{"battery", 6720, kColour32, 32, 32, 128},
-                            {"user-busy", 35248, kColour32, 48, 48, 192},
-                            {"applications-science", 47840, kColour32, 48, 48, 192},
-                            {"mail-replied", 62752, kColour32, 48, 48, 192}};
-    for (const Sample& icon : icons) {
-        double covered = 0.0;
-        for (const Find& f : finds)
-            covered = std::max(covered, coverage(f, icon, icon.offset));
-        EXPECT_GE(covered, 0.5) << icon.file;
-    }
+    expectEachFound(findAll(heap), {{"battery", 6720, kColour32, 32, 32, 128},
+                                    {"user-busy", 35248, kColour32, 48, 48, 192},
+                                    {"applications-science", 47840, kColour32, 48, 48, 192},
+                                    {"mail-replied", 62752, kColour32, 48, 48, 192}});
+}
+
+// Sprite frames 61 and 64 pixels wide back to back grow into one region at either stride; each
+// run of one width is a find of its own.
+TEST(FindLook, SpriteFramesOfSeveralWidthsBackToBack)
+{
+    const Bytes bank = readSample("sprite_widths_slice.bin");
+    ASSERT_FALSE(bank.empty());
+    expectEachFound(findAll(bank), {{"61", 8, kGrey8, 61, 81, 61},
+                                    {"64", 4957, kGrey8, 64, 81, 64},
+                                    {"64", 10149, kGrey8, 64, 81, 64},
+                                    {"61", 15341, kGrey8, 61, 81, 61},
+                                    {"61", 20290, kGrey8, 61, 81, 61}});
 }
 
 // A bank of 8-bit frames whose figure uses palette entries 0xA8 to 0xAB and 0x80 to 0x89: the
