@@ -267,7 +267,7 @@ bool searchSegment(const uint8_t* view, int64_t viewAt, int64_t size, int64_t k,
 FindFlow makeFlow(const FindOptions& options, int64_t listFrom, int64_t listTo, FetchBytes fetch, void* fetchUser,
                   bool (*list)(void*, const Find&), void* listUser)
 {
-    return {&options, listFrom, listTo, fetch, fetchUser, list, listUser, {}, {}, {}, INT64_MIN, false};
+    return {&options, listFrom, listTo, fetch, fetchUser, list, listUser, {}, {}, {}, INT64_MIN, false, {}};
 }
 
 void flowSegment(FindFlow* flow, std::vector<Find>* pieces, int64_t next)
@@ -279,7 +279,7 @@ void flowSegment(FindFlow* flow, std::vector<Find>* pieces, int64_t next)
     while (taken < flow->pending.size() && !(next >= 0 && mayGrowPast(flow->pending[taken], next)))
         ++taken;
     std::vector<Find> batch(flow->pending.begin(), flow->pending.begin() + static_cast<std::ptrdiff_t>(taken));
-    settleAndOrder(&batch, flow->fetch, flow->fetchUser);
+    settleAndOrder(&batch, flow->fetch, flow->fetchUser, nullptr, &flow->headers);
     flow->settled.insert(flow->settled.end(), batch.begin(), batch.end());
     flow->pending.erase(flow->pending.begin(), flow->pending.begin() + static_cast<std::ptrdiff_t>(taken));
     // A header lies at most kHeaderReach before the find it settles; finds still to come start

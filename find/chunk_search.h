@@ -52,6 +52,7 @@ struct FindFlow {
     FindOrder order;
     int64_t listedTo;  // every find that starts before this has been listed or passed over
     bool refused;      // list said no more
+    HeaderCache headers;
 };
 
 FindFlow makeFlow(const FindOptions& options, int64_t listFrom, int64_t listTo, FetchBytes fetch, void* fetchUser,

@@ -100,6 +100,38 @@ static void sumDifferencesSse2(const uint8_t* u, const int32_t* positions, int32
             sums[first + j] = lanes[j];
     }
 }
+
+// The same 32 lags for every position: byte sums over 17 positions, then 16-bit ones.
+static void sumNearSse2(const uint8_t* u, const int32_t* positions, int32_t count, int64_t lag, int32_t cap,
+                        uint32_t* sums)
+{
+    const __m128i limit = _mm_set1_epi8(static_cast<char>(cap));
+    const __m128i zero = _mm_setzero_si128();
+    __m128i w0 = zero, w1 = zero, w2 = zero, w3 = zero;
+    for (int32_t batch = 0; batch < count; batch += 17) {
+        const int32_t batchEnd = std::min(count, batch + 17);
+        __m128i a0 = zero, a1 = zero;
+        for (int32_t k = batch; k < batchEnd; ++k) {
+            const uint8_t* q = u + positions[k] + lag;
+            const __m128i c = _mm_set1_epi8(static_cast<char>(u[positions[k]]));
+            const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+            const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 16));
+            a0 = _mm_add_epi8(a0, _mm_min_epu8(_mm_or_si128(_mm_subs_epu8(x0, c), _mm_subs_epu8(c, x0)), limit));
+            a1 = _mm_add_epi8(a1, _mm_min_epu8(_mm_or_si128(_mm_subs_epu8(x1, c), _mm_subs_epu8(c, x1)), limit));
+        }
+        w0 = _mm_add_epi16(w0, _mm_unpacklo_epi8(a0, zero));
+        w1 = _mm_add_epi16(w1, _mm_unpackhi_epi8(a0, zero));
+        w2 = _mm_add_epi16(w2, _mm_unpacklo_epi8(a1, zero));
+        w3 = _mm_add_epi16(w3, _mm_unpackhi_epi8(a1, zero));
+    }
+    alignas(16) uint16_t lanes[kNearLags];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), w0);
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes + 8), w1);
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes + 16), w2);
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes + 24), w3);
+    for (int32_t j = 0; j < kNearLags; ++j)
+        sums[j] += lanes[j];
+}
 #endif
 
 #ifdef FIND_AVX2
@@ -175,6 +207,30 @@ __attribute__((target("avx2"))) static void sumDifferencesAvx2(const uint8_t* u,
             sums[first + j] = lanes[j];
     }
 }
+
+__attribute__((target("avx2"))) static void sumNearAvx2(const uint8_t* u, const int32_t* positions, int32_t count,
+                                                        int64_t lag, int32_t cap, uint32_t* sums)
+{
+    const __m256i limit = _mm256_set1_epi8(static_cast<char>(cap));
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i w0 = zero, w1 = zero;
+    for (int32_t batch = 0; batch < count; batch += 17) {
+        const int32_t batchEnd = std::min(count, batch + 17);
+        __m256i a = zero;
+        for (int32_t k = batch; k < batchEnd; ++k) {
+            const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(u + positions[k] + lag));
+            const __m256i c = _mm256_set1_epi8(static_cast<char>(u[positions[k]]));
+            a = _mm256_add_epi8(a, _mm256_min_epu8(_mm256_or_si256(_mm256_subs_epu8(x, c), _mm256_subs_epu8(c, x)), limit));
+        }
+        w0 = _mm256_add_epi16(w0, _mm256_cvtepu8_epi16(_mm256_castsi256_si128(a)));
+        w1 = _mm256_add_epi16(w1, _mm256_cvtepu8_epi16(_mm256_extracti128_si256(a, 1)));
+    }
+    alignas(32) uint16_t lanes[kNearLags];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), w0);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 16), w1);
+    for (int32_t j = 0; j < kNearLags; ++j)
+        sums[j] += lanes[j];
+}
 #endif
 
 static void sumDifferencesScalar(const uint8_t* u, const int32_t* positions, int32_t count,
@@ -188,9 +244,20 @@ static void sumDifferencesScalar(const uint8_t* u, const int32_t* positions, int
     }
 }
 
+static void sumNearScalar(const uint8_t* u, const int32_t* positions, int32_t count, int64_t lag, int32_t cap,
+                          uint32_t* sums)
+{
+    for (int32_t k = 0; k < count; ++k) {
+        const uint8_t* q = u + positions[k];
+        for (int32_t j = 0; j < kNearLags; ++j)
+            sums[j] += static_cast<uint32_t>(std::min(absDiff(q[0], q[lag + j]), cap));
+    }
+}
+
 struct Kernels {
     void (*roughness)(const uint8_t*, int64_t, uint64_t*);
     void (*sumDifferences)(const uint8_t*, const int32_t*, int32_t, int32_t, int32_t, uint32_t*);
+    void (*sumNear)(const uint8_t*, const int32_t*, int32_t, int64_t, int32_t, uint32_t*);
     const char* name;
 };
 
@@ -203,13 +270,13 @@ static Kernels pickKernels()
     (void)noAvx2;
 #ifdef FIND_AVX2
     if (!noAvx2 && __builtin_cpu_supports("avx2"))
-        return {roughnessAvx2, sumDifferencesAvx2, "avx2"};
+        return {roughnessAvx2, sumDifferencesAvx2, sumNearAvx2, "avx2"};
 #endif
 #ifdef FIND_X86
     if (!scalarOnly)
-        return {roughnessSse2, sumDifferencesSse2, "sse2"};
+        return {roughnessSse2, sumDifferencesSse2, sumNearSse2, "sse2"};
 #endif
-    return {roughnessScalar, sumDifferencesScalar, "scalar"};
+    return {roughnessScalar, sumDifferencesScalar, sumNearScalar, "scalar"};
 }
 
 static const Kernels& kernels()
@@ -227,6 +294,42 @@ void sumDifferences(const uint8_t* u, const int32_t* positions, int32_t count, i
                     int32_t cap, uint32_t* sums)
 {
     kernels().sumDifferences(u, positions, count, lagMax, cap, sums);
+}
+
+void sumNearDifferences(const uint8_t* u, const int32_t* positions, int32_t count, int64_t lag, int32_t cap,
+                        uint32_t* sums)
+{
+    kernels().sumNear(u, positions, count, lag, cap, sums);
+}
+
+uint32_t headerMarks(const uint8_t* p)
+{
+#ifdef FIND_X86
+    const __m128i l0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i l1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+    const __m128i l2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
+    const __m128i l7 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 7));
+    auto is = [](__m128i v, char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+    const __m128i zero1 = is(l1, 0);
+    // BM; P5 or P6; TGA's colour map type 0 and image type 2 or 3; XWD's version 7; II or MM.
+    __m128i m = _mm_and_si128(is(l0, 'B'), is(l1, 'M'));
+    m = _mm_or_si128(m, _mm_and_si128(is(l0, 'P'), _mm_or_si128(is(l1, '5'), is(l1, '6'))));
+    m = _mm_or_si128(m, _mm_and_si128(zero1, _mm_or_si128(is(l2, 2), is(l2, 3))));
+    m = _mm_or_si128(m, _mm_and_si128(_mm_and_si128(is(l0, 0), zero1), is(l7, 7)));
+    m = _mm_or_si128(m, _mm_and_si128(is(l0, 'I'), is(l1, 'I')));
+    m = _mm_or_si128(m, _mm_and_si128(is(l0, 'M'), is(l1, 'M')));
+    return static_cast<uint32_t>(_mm_movemask_epi8(m));
+#else
+    uint32_t marks = 0;
+    for (int k = 0; k < 16; ++k) {
+        const uint8_t* h = p + k;
+        const bool may = (h[0] == 'B' && h[1] == 'M') || (h[0] == 'P' && (h[1] == '5' || h[1] == '6')) ||
+                         (h[1] == 0 && (h[2] == 2 || h[2] == 3)) || (h[0] == 0 && h[1] == 0 && h[7] == 7) ||
+                         (h[0] == 'I' && h[1] == 'I') || (h[0] == 'M' && h[1] == 'M');
+        marks |= static_cast<uint32_t>(may) << k;
+    }
+    return marks;
+#endif
 }
 
 const char* kernelName()

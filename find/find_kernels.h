@@ -15,5 +15,15 @@ void roughness(const uint8_t* p, int64_t n, uint64_t sums[4]);
 void sumDifferences(const uint8_t* u, const int32_t* positions, int32_t count, int32_t lagMax,
                     int32_t cap, uint32_t* sums);
 
+// sums[j] += sum of min(|u[p] - u[p + lag + j]|, cap) over the positions p, for j = 0 to 31; cap
+// is at most 15 and count at most 4369. Reads up to u[p + lag + 31].
+constexpr int32_t kNearLags = 32;
+void sumNearDifferences(const uint8_t* u, const int32_t* positions, int32_t count, int64_t lag, int32_t cap,
+                        uint32_t* sums);
+
+// A mask of the 16 positions p[0..15] where a BMP, PNM, TGA, XWD or TIFF header may begin (bit k
+// for p[k]; at least those): reads p[0..22].
+uint32_t headerMarks(const uint8_t* p);
+
 // "avx2", "sse2" or "scalar".
 const char* kernelName();

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "find/find_kernels.h"
 #include "find/prune.h"
 #include "find/sieve.h"
 #include "find/tuning.h"
@@ -31,6 +32,7 @@ struct Source {
     FetchBytes fetch;
     void* user;
     HeaderWork* work;
+    HeaderCache* cache;
 };
 
 struct Stored {
@@ -437,6 +439,27 @@ struct TiffHeaders {
 
 // The nearest stored picture whose header lies in bytes [0, from), every step bytes (bytes stand
 // at file offset at), and that holds f. Sets *start to its first row's offset.
+// The last position up to p (of bytes [0, n)) where a header may begin, or -1: 16 positions at a
+// time where all the bytes they look at are there.
+int64_t lastMayBeHeader(const uint8_t* bytes, int64_t n, int64_t p)
+{
+    for (; p >= 0 && p + 23 > n; --p)
+        if (mayBeHeader(bytes + p, n - p))
+            return p;
+    for (; p >= 15; p -= 16) {
+        for (uint32_t marks = headerMarks(bytes + p - 15); marks != 0;) {
+            const int k = 31 - __builtin_clz(marks);
+            if (mayBeHeader(bytes + p - 15 + k, n - (p - 15 + k)))
+                return p - 15 + k;
+            marks &= ~(1u << k);
+        }
+    }
+    for (; p >= 0; --p)
+        if (mayBeHeader(bytes + p, n - p))
+            return p;
+    return -1;
+}
+
 bool searchBack(const uint8_t* bytes, int64_t n, int64_t at, int64_t from, int64_t step, const Find& f, Stored* s,
                 int64_t* start, TiffHeaders* tiffs, HeaderWork* work)
 {
@@ -444,6 +467,10 @@ bool searchBack(const uint8_t* bytes, int64_t n, int64_t at, int64_t from, int64
     p -= (at + p) % step;
     const int64_t first = p;
     for (; p >= 0; p -= step) {
+        if (step == 1)
+            p = lastMayBeHeader(bytes, n, p);
+        if (p < 0)
+            break;
         const uint8_t* h = bytes + p;
         if (!mayBeHeader(h, n - p))
             continue;
@@ -660,6 +687,96 @@ namespace {
 
 // Looks before f for the header of a stored picture that holds f, and gives f that picture's
 // reading, its rows followed out to the picture's edges; false when no header holds it.
+// Positions on the grid in [from, hi) of bytes [0, n) at file offset from where a header may
+// begin, into the cache.
+void cacheCandidates(HeaderCache* c, const uint8_t* bytes, int64_t n, int64_t from, int64_t hi)
+{
+    for (int64_t q = (from + kStoredAlign - 1) / kStoredAlign * kStoredAlign; q < hi && q - from < n; q += kStoredAlign) {
+        const int64_t left = std::min(kHeaderBytes, n - (q - from));
+        if (!mayBeHeader(bytes + (q - from), left))
+            continue;
+        c->at.push_back(q);
+        c->lengths.push_back(static_cast<int32_t>(left));
+        c->bytes.insert(c->bytes.end(), bytes + (q - from), bytes + (q - from) + left);
+        c->bytes.resize(c->at.size() * kHeaderBytes);
+    }
+}
+
+// The cache made to cover [lo, hi), reading only the bytes it lacks; *lo is raised to where the
+// bytes begin. Each cache starts where fetch raised its first range to, so a range from there on
+// starts within the bytes. False when the bytes cannot be had.
+bool coverSpan(const Source& src, int64_t* lo, int64_t hi)
+{
+    HeaderCache* c = src.cache;
+    const uint8_t* bytes = nullptr;
+    if (*lo < c->lo || *lo > c->hi || c->hi == c->lo) {
+        c->first = 0;
+        c->at.clear();
+        c->lengths.clear();
+        c->bytes.clear();
+        const int64_t n = src.fetch(src.user, lo, hi + kHeaderBytes, &bytes);
+        c->lo = c->hi = *lo;
+        if (n <= 0 || hi <= *lo)
+            return false;
+        cacheCandidates(c, bytes, n, *lo, hi);
+        c->hi = hi;
+        return true;
+    }
+    c->first = static_cast<size_t>(std::lower_bound(c->at.begin() + static_cast<std::ptrdiff_t>(c->first), c->at.end(), *lo) -
+                                   c->at.begin());
+    // Entries passed over are dropped once they are half of them.
+    if (c->first > 0 && 2 * c->first >= c->at.size()) {
+        const auto gone = static_cast<std::ptrdiff_t>(c->first);
+        c->at.erase(c->at.begin(), c->at.begin() + gone);
+        c->lengths.erase(c->lengths.begin(), c->lengths.begin() + gone);
+        c->bytes.erase(c->bytes.begin(), c->bytes.begin() + gone * kHeaderBytes);
+        c->first = 0;
+    }
+    c->lo = *lo;
+    if (hi <= c->hi)
+        return hi > *lo;
+    int64_t from = c->hi;
+    const int64_t n = src.fetch(src.user, &from, hi + kHeaderBytes, &bytes);
+    if (n <= 0 || from != c->hi)
+        return false;
+    cacheCandidates(c, bytes, n, from, hi);
+    c->hi = hi;
+    return true;
+}
+
+// searchBack over [lo, hi) on the grid, from the cache: the same headers in the same order, and
+// the same work counted.
+bool searchBackCached(const Source& src, int64_t lo, int64_t hi, const Find& f, Stored* s, int64_t* start,
+                      TiffHeaders* tiffs)
+{
+    if (!coverSpan(src, &lo, hi))
+        return false;
+    const int64_t first = (hi - 1) / kStoredAlign * kStoredAlign;
+    if (first < lo)
+        return false;
+    const HeaderCache& c = *src.cache;
+    auto k = std::lower_bound(c.at.begin(), c.at.end(), hi) - c.at.begin();
+    while (k-- > static_cast<std::ptrdiff_t>(c.first) && c.at[static_cast<size_t>(k)] >= lo) {
+        const int64_t q = c.at[static_cast<size_t>(k)];
+        const uint8_t* h = c.bytes.data() + k * kHeaderBytes;
+        const int64_t left = c.lengths[static_cast<size_t>(k)];
+        if (tiffSignature(h, left)) {
+            if (tiffs->count < 4)
+                tiffs->list[tiffs->count++] = {q, h[0] == 'M', tiff32(h + 4, h[0] == 'M')};
+            continue;
+        }
+        if (!headerAt(h, left, false, s, src.work))
+            continue;
+        if (holds(*s, q + s->pixels, f)) {
+            spend(src.work, (first - q) / kStoredAlign + 1);
+            *start = q + s->pixels;
+            return true;
+        }
+    }
+    spend(src.work, (first - lo) / kStoredAlign + 1);
+    return false;
+}
+
 bool settleAsIs(Find* f, const Source& src)
 {
     const FetchBytes fetch = src.fetch;
@@ -678,6 +795,11 @@ bool settleAsIs(Find* f, const Source& src)
     TiffHeaders tiffs;
     for (const auto& span : spans) {
         int64_t lo = span[0];
+        if (src.cache && &span == &spans[2]) {
+            if (searchBackCached(src, lo, span[1], *f, &s, &start, &tiffs))
+                break;
+            continue;
+        }
         const uint8_t* bytes = nullptr;
         const int64_t n = span[1] > lo ? fetch(user, &lo, span[1] + kHeaderBytes, &bytes) : 0;
         if (n > 0 && span[1] > lo && searchBack(bytes, n, lo, span[1] - lo, span[2], *f, &s, &start, &tiffs, work))
@@ -735,9 +857,9 @@ void settleOne(Find f, const Source& src, std::vector<Find>* out)
 
 }  // namespace
 
-void settleAndOrder(std::vector<Find>* finds, FetchBytes fetch, void* user, HeaderWork* work)
+void settleAndOrder(std::vector<Find>* finds, FetchBytes fetch, void* user, HeaderWork* work, HeaderCache* cache)
 {
-    const Source src = {fetch, user, work};
+    const Source src = {fetch, user, work, cache};
     std::vector<Find> settled;
     for (const Find& f : *finds)
         settleOne(f, src, &settled);
@@ -798,7 +920,7 @@ struct MetHeader {
 // Returns where the header's pixels end, or -1 when there is none.
 int64_t followStored(BufferBytes* buffer, const MetHeader& met, int64_t next, std::vector<Find>* finds, HeaderWork* work)
 {
-    const Source src = {fetchFromBuffer, buffer, work};
+    const Source src = {fetchFromBuffer, buffer, work, nullptr};
     Stored s = met.stored;
     const uint8_t* h = buffer->data + (met.at - buffer->base);
     if (met.tiff && !tiffAt({met.at, h[0] == 'M', tiff32(h + 4, h[0] == 'M')}, src, &s))

@@ -20,13 +20,27 @@ struct HeaderWork {
     int64_t examined = 0;
 };
 
+// Where headers may begin on the kStoredAlign grid in [lo, hi) of the file, each with its first
+// kHeaderBytes: settling finds a few hundred KiB apart searches the same MiB before them for
+// headers again and again. Only for one flow of finds in file order.
+struct HeaderCache {
+    int64_t lo = 0;
+    int64_t hi = 0;
+    size_t first = 0;  // entries before it lie before lo, not yet dropped
+    std::vector<int64_t> at;
+    std::vector<int32_t> lengths;
+    std::vector<uint8_t> bytes;  // kHeaderBytes for each position, the first lengths[k] of them read
+};
+
 // Settles each find, then puts them back in file order (a settled find may move): looks before it,
 // through fetch, for the header of a stored picture whose pixels hold most of it (or its first row
 // on their grid), and gives it that picture's reading, its rows followed out to the picture's
 // edges. A find over pictures stored back to back becomes one find per header. A stored picture's
 // bytes are its own: a find not read from a header keeps only its rows outside them; one of a
 // single value is dropped (height 0). work, when given, counts what was examined.
-void settleAndOrder(std::vector<Find>* finds, FetchBytes fetch, void* user, HeaderWork* work = nullptr);
+// cache, when given, keeps what the search far back found between calls.
+void settleAndOrder(std::vector<Find>* finds, FetchBytes fetch, void* user, HeaderWork* work = nullptr,
+                    HeaderCache* cache = nullptr);
 
 // The finds listed so far, for keepInOrder.
 struct FindOrder {

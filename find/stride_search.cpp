@@ -51,22 +51,31 @@ void meanDifferencePair(const uint8_t* data, int64_t size, int64_t from, int64_t
 void meanDifferences(const uint8_t* data, int64_t size, int64_t from, int64_t count, int64_t step, int64_t lo,
                      int32_t lags, float* out)
 {
-    int32_t sums[kMaxBatchLags] = {};
+    uint32_t sums[kMaxBatchLags] = {};
     const int64_t end = std::min(from + count * step, size);
-    // One pass over the bytes whose partners at every lag lie in the data; then the last ones,
-    // each lag as far as its partners reach.
-    const int64_t whole = std::min(end, size - (lo + lags - 1));
+    // Vector code over the bytes whose partners at every lag lie in the data, a batch of positions
+    // at a time (16-bit sums hold 4369); then the last ones, each lag as far as its partners reach.
+    constexpr int32_t kBatch = 4096;
+    static_assert(kMaxBatchLags <= kNearLags + 1);
+    int32_t positions[kBatch];
+    const int64_t whole = std::min(end, size - (lo + kMaxBatchLags - 1));
     int64_t i = from, n = 0;
-    for (; i < whole; i += step, ++n) {
-        const int a = data[i];
-        const uint8_t* b = data + i + lo;
-        for (int32_t k = 0; k < lags; ++k)
-            sums[k] += std::min(std::abs(a - b[k]), kDifferenceCap);
+    while (i < whole && step <= (int64_t{1} << 16)) {
+        const int64_t first = i;
+        int32_t batch = 0;
+        for (; i < whole && batch < kBatch; i += step)
+            positions[batch++] = static_cast<int32_t>(i - first);
+        sumNearDifferences(data + first, positions, batch, lo, kDifferenceCap, sums);
+        for (int32_t k = kNearLags; k < lags; ++k)
+            for (int32_t b = 0; b < batch; ++b)
+                sums[k] += static_cast<uint32_t>(
+                    std::min(std::abs(data[first + positions[b]] - data[first + positions[b] + lo + k]), kDifferenceCap));
+        n += batch;
     }
     for (int32_t k = 0; k < lags; ++k) {
         int64_t m = n;
         for (int64_t j = i; j < end && j + lo + k < size; j += step, ++m)
-            sums[k] += std::min(std::abs(data[j] - data[j + lo + k]), kDifferenceCap);
+            sums[k] += static_cast<uint32_t>(std::min(std::abs(data[j] - data[j + lo + k]), kDifferenceCap));
         out[k] = m > 0 ? static_cast<float>(sums[k]) / static_cast<float>(m) : static_cast<float>(kDifferenceCap);
     }
 }
@@ -269,6 +278,13 @@ int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t st
     for (int64_t k = -reach; k <= reach; ++k)
         if (stride + k < lagMin)
             down[k + reach] = 1e9f;
+    // Two and three rows down, every lag at once while they fit one batch.
+    float twiceAll[kMaxBatchLags], thriceAll[kMaxBatchLags];
+    const bool batched = 6 * reach + 1 <= kMaxBatchLags;
+    if (batched) {
+        meanDifferences(data, size, seed, span, step, 2 * (stride - reach), static_cast<int32_t>(4 * reach + 1), twiceAll);
+        meanDifferences(data, size, seed, span, step, 3 * (stride - reach), static_cast<int32_t>(6 * reach + 1), thriceAll);
+    }
     int64_t best = stride;
     float least = 1e9f;
     for (int64_t k = -reach; k <= reach; ++k) {
@@ -276,7 +292,12 @@ int64_t refineStride(const uint8_t* data, int64_t size, int64_t seed, int64_t st
             continue;
         const int64_t lag = stride + k;
         float twice, thrice;
-        meanDifferencePair(data, size, seed, span, step, 2 * lag, 3 * lag, &twice, &thrice);
+        if (batched) {
+            twice = twiceAll[2 * (k + reach)];
+            thrice = thriceAll[3 * (k + reach)];
+        } else {
+            meanDifferencePair(data, size, seed, span, step, 2 * lag, 3 * lag, &twice, &thrice);
+        }
         const float cost = down[k + reach] + twice + thrice;
         // Of strides nearly as alike, the one aligned to more bytes: BMP rows are padded to 4
         // bytes, and screens and textures are round widths; raw formats' rows are whole pixels

@@ -58,6 +58,41 @@ TEST(FindStoredWork, CraftedHeadersCostBoundedWorkPerByte)
     EXPECT_LE(examined, 16 * static_cast<int64_t>(real.size()));
 }
 
+// Finds deep in stored pictures, each more than the near reach past its header, settled one at a
+// time as the scan's flow takes them (and one again from the start): headers remembered from the
+// search far back give what searching the bytes again gives, for the same work counted.
+TEST(FindStoredWork, HeadersFarBackAreRememberedAlike)
+{
+    const Sample& s = kSamples[3];
+    Bytes data = randomTestBytes(200000, 7);
+    std::vector<Find> finds;
+    for (int k = 0; k < 5; ++k) {
+        // Far back, headers are looked for where files begin.
+        data.resize((data.size() + 15) / 16 * 16);
+        append(&data, bmpHeader(s, 32));
+        const int64_t at = append(&data, samplePixels(s));
+        const int64_t row = 110 - 3 * k;
+        finds.push_back({at + row * s.stride, 5 * s.stride, s.layout, s.width, 6, s.stride, 0.5f});
+        append(&data, randomTestBytes(static_cast<size_t>(100000 + 70000 * k), 8 + k));
+    }
+    finds.push_back(finds[0]);
+    BufferBytes buffer = {data.data(), static_cast<int64_t>(data.size()), 0};
+    HeaderWork plainWork, cachedWork;
+    HeaderCache cache;
+    for (const Find& f : finds) {
+        std::vector<Find> plain = {f}, cached = {f};
+        settleAndOrder(&plain, fetchFromBuffer, &buffer, &plainWork);
+        settleAndOrder(&cached, fetchFromBuffer, &buffer, &cachedWork, &cache);
+        ASSERT_EQ(plain.size(), 1u);
+        ASSERT_EQ(cached.size(), 1u);
+        EXPECT_TRUE(plain[0].stored) << f.offset;
+        EXPECT_EQ(cached[0].stored, plain[0].stored) << f.offset;
+        EXPECT_EQ(cached[0].offset, plain[0].offset) << f.offset;
+        EXPECT_EQ(cached[0].height, plain[0].height) << f.offset;
+    }
+    EXPECT_EQ(cachedWork.examined, plainWork.examined);
+}
+
 // Noise to a 16-byte boundary, the files one after another (each from a 1 KiB boundary when
 // `blocks`, as a file system with 1 KiB blocks keeps them, zeros after each), noise: one find per
 // file, each as its header says, none over another.

@@ -700,6 +700,43 @@ TEST(FindKernels, MatchPlainLoops)
         for (int32_t lag = 1; lag <= lagMax; ++lag)
             want[lag] += static_cast<uint32_t>(std::min(std::abs(data[p] - data[p + lag]), 15));
     EXPECT_EQ(got, want);
+    // 32 lags from a given one on, added to what the sums held.
+    for (int64_t lag : {1, 8, 61, 999}) {
+        uint32_t near[kNearLags], plain[kNearLags];
+        std::fill(near, near + kNearLags, 5u);
+        std::fill(plain, plain + kNearLags, 5u);
+        sumNearDifferences(data.data(), positions.data(), 600, lag, 15, near);
+        for (int32_t p : positions)
+            for (int32_t j = 0; j < kNearLags; ++j)
+                plain[j] += static_cast<uint32_t>(std::min(std::abs(data[p] - data[p + lag + j]), 15));
+        EXPECT_TRUE(std::equal(near, near + kNearLags, plain)) << "lag " << lag;
+    }
+}
+
+// Every position where a header's first bytes stand is marked, among noise.
+TEST(FindKernels, HeaderMarksMissNoHeaderStart)
+{
+    Bytes data = randomTestBytes(4096, 22);
+    const std::vector<std::vector<uint8_t>> starts = {{'B', 'M'}, {'P', '5'}, {'P', '6'}, {'I', 'I', 42, 0},
+                                                      {'M', 'M', 0, 42}, {9, 0, 2}, {0, 0, 3}, {0, 0, 0, 0, 0, 0, 0, 7}};
+    for (size_t k = 0; k < starts.size(); ++k)
+        for (size_t at = 100 + 37 * k; at + 64 < data.size(); at += 389)
+            std::copy(starts[k].begin(), starts[k].end(), data.begin() + static_cast<std::ptrdiff_t>(at));
+    int64_t marked = 0;
+    for (size_t p = 0; p + 32 < data.size(); p += 16) {
+        const uint32_t marks = headerMarks(data.data() + p);
+        for (size_t k = 0; k < 16; ++k) {
+            const uint8_t* h = data.data() + p + k;
+            const bool start = (h[0] == 'B' && h[1] == 'M') || (h[0] == 'P' && (h[1] == '5' || h[1] == '6')) ||
+                               (h[0] == 'I' && h[1] == 'I' && h[2] == 42 && h[3] == 0) ||
+                               (h[0] == 'M' && h[1] == 'M' && h[2] == 0 && h[3] == 42) ||
+                               (h[1] == 0 && (h[2] == 2 || h[2] == 3)) || (h[0] == 0 && h[1] == 0 && h[7] == 7);
+            EXPECT_TRUE(!start || (marks >> k & 1)) << "at " << p + k;
+            marked += marks >> k & 1;
+        }
+    }
+    // Not every position either.
+    EXPECT_LT(marked, static_cast<int64_t>(data.size()) / 4);
 }
 
 }  // namespace
