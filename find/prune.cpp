@@ -448,9 +448,17 @@ float rankAt(const Find& f, int64_t rows, int64_t width)
     return weight > 0.0f ? std::min(1.0f, f.score / weight * sizeWeight(rows, width)) : f.score;
 }
 
+// How far past a find the next piece of the same reading may begin and still be joined to it: a
+// few rows, or as far as the find is long for one of the look (sprite frames back to back, each
+// found only where its rows are alike, with the frame's busier rows and header between them).
+int64_t joinReach(const Find& a)
+{
+    return a.stored ? 4 * a.stride : std::max(4 * a.stride, std::min(a.bytes, kMaxJoinGap));
+}
+
 bool mayGrowPast(const Find& a, int64_t from)
 {
-    return regionEnd(a) + 4 * a.stride >= from;
+    return regionEnd(a) + joinReach(a) >= from;
 }
 
 void mergeFinds(std::vector<Find>* finds)
@@ -466,7 +474,7 @@ void mergeFinds(std::vector<Find>* finds)
         }
         Find& last = out.back();
         // Two stored pictures are two headers' pictures, however alike their rows.
-        if (samePicture(last, f) && !(last.stored && f.stored) && f.offset <= regionEnd(last) + 4 * last.stride) {
+        if (samePicture(last, f) && !(last.stored && f.stored) && f.offset <= regionEnd(last) + joinReach(last)) {
             // Whole rows of the first piece's grid that end within the two.
             const int64_t end = std::max(regionEnd(last), regionEnd(f));
             if (f.bytes > last.bytes) {

@@ -96,6 +96,8 @@ constexpr int64_t kPieceRows = 24;
 constexpr int64_t kMaxPieceStride = 320;
 // A piece's own stride must be this much more alike one to three rows down than the find's.
 constexpr float kPieceMargin = 0.9f;
+// The most bytes between two finds of one reading that are joined (prune.cpp).
+constexpr int64_t kMaxJoinGap = 16 << 10;
 
 // Pruning. Pictures are alike one row down and a pixel aside nearly as much as straight down;
 // tables of records are alike only at their exact length, in some fields, hold fields of one

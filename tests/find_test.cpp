@@ -319,14 +319,26 @@ TEST(FindMerge, PiecesOfOnePictureJoinAndOverlapsKeepTheSurerOrTheStored)
     EXPECT_TRUE(finds[0].stored && finds[0].bottomUp);
     EXPECT_EQ(finds[0].order, kBlueFirst);
 
-    // The same bytes read two ways: the surer reading stays; a neighbour off the grid stays apart.
+    // The same bytes read two ways: the surer reading stays; a neighbour off the grid further on
+    // than the find is long stays apart.
     finds = {{5000, 9000, kGrey8, 300, 30, 300, 0.4f},
              {5000, 9090, kColour24, 101, 30, 304, 0.6f},
-             {5000 + 40 * 304 + 7, 3000, kColour24, 101, 10, 304, 0.5f}};
+             {5000 + 70 * 304 + 7, 3000, kColour24, 101, 10, 304, 0.5f}};
     mergeFinds(&finds);
     ASSERT_EQ(finds.size(), 2u);
     EXPECT_EQ(finds[0].layout, kColour24);
-    EXPECT_EQ(finds[1].offset, 5000 + 40 * 304 + 7);
+    EXPECT_EQ(finds[1].offset, 5000 + 70 * 304 + 7);
+
+    // Sprite frames back to back, each found only over its smoother rows, a frame's header off
+    // the grid between them: one run, in whole rows of the first frame's grid up to the last
+    // frame's end (12732).
+    finds = {{1000, 29 * 101, kGrey8, 101, 29, 101, 0.5f},
+             {1000 + 4452, 29 * 101, kGrey8, 101, 29, 101, 0.5f},
+             {1000 + 2 * 4452, 28 * 101, kGrey8, 101, 28, 101, 0.5f}};
+    mergeFinds(&finds);
+    ASSERT_EQ(finds.size(), 1u);
+    EXPECT_EQ(finds[0].offset, 1000);
+    EXPECT_EQ(finds[0].height, 116);
 
     // A picture read from its header stays beside a surer reading that reaches well past it, and
     // outlasts one that lies mostly inside it.
