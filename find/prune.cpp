@@ -12,6 +12,20 @@
 
 namespace {
 
+// Most regions judged are not text, and one pass over them shows it: too few printable bytes
+// for one byte a character, and too few zeros in either column of two for UTF-16.
+bool mayBeText(const uint8_t* p, int64_t n)
+{
+    int64_t plain = 0, zeros[2] = {0, 0};
+    for (int64_t i = 0; i < n; ++i) {
+        const uint8_t b = p[i];
+        plain += static_cast<uint8_t>(b - 0x20) < 0x5F || b == '\n' || b == '\r' || b == '\t';
+        zeros[i & 1] += b == 0;
+    }
+    const int64_t even = (n + 1) / 2, odd = n / 2;
+    return plain * 20 >= n * 19 || zeros[1] * 20 >= even * 19 || zeros[0] * 20 >= odd * 19;
+}
+
 // Text of fixed-width lines and tables of numbers repeat at the line length and are smooth
 // enough to pass for pictures; they are nearly all printable ASCII with spaces or line ends
 // (in UTF-16, every other byte zero). Text without either (escaped or encoded data on one long
@@ -20,6 +34,8 @@ namespace {
 bool looksLikeText(const uint8_t* p, int64_t n)
 {
     n = std::min<int64_t>(n, 65536);
+    if (!mayBeText(p, n))
+        return false;
     for (int stride = 1; stride <= 2; ++stride)
         for (int phase = 0; phase < stride; ++phase) {
             int64_t printable = 0, spaces = 0, lineEnds = 0, zeros = 0, count = 0, leaps = 0;

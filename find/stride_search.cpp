@@ -57,14 +57,28 @@ void meanDifferences(const uint8_t* data, int64_t size, int64_t from, int64_t co
     // at a time (16-bit sums hold 4369); then the last ones, each lag as far as its partners reach.
     constexpr int32_t kBatch = 4096;
     static_assert(kMaxBatchLags <= kNearLags + 1);
-    int32_t positions[kBatch];
+    // Most calls read every byte: their positions are 0, 1, 2, ... and need not be written out.
+    static const auto kEvery = [] {
+        std::array<int32_t, kBatch> every{};
+        for (int32_t k = 0; k < kBatch; ++k)
+            every[static_cast<size_t>(k)] = k;
+        return every;
+    }();
+    int32_t spaced[kBatch];
     const int64_t whole = std::min(end, size - (lo + kMaxBatchLags - 1));
     int64_t i = from, n = 0;
     while (i < whole && step <= (int64_t{1} << 16)) {
         const int64_t first = i;
         int32_t batch = 0;
-        for (; i < whole && batch < kBatch; i += step)
-            positions[batch++] = static_cast<int32_t>(i - first);
+        const int32_t* positions = kEvery.data();
+        if (step == 1) {
+            batch = static_cast<int32_t>(std::min<int64_t>(kBatch, whole - first));
+            i += batch;
+        } else {
+            for (; i < whole && batch < kBatch; i += step)
+                spaced[batch++] = static_cast<int32_t>(i - first);
+            positions = spaced;
+        }
         sumNearDifferences(data + first, positions, batch, lo, kDifferenceCap, sums);
         for (int32_t k = kNearLags; k < lags; ++k)
             for (int32_t b = 0; b < batch; ++b)
