@@ -122,7 +122,7 @@ static void samplePositions(const uint8_t* data, int64_t w0, int64_t w1, int64_t
     w1 = std::min(w1, last + 1);
     if (w1 <= w0)
         return;
-    quietCells(data, w0, w1, &s->quiet, &s->sorted);
+    quietCells(data, w0, w1, &s->quiet, &s->levels);
     int64_t quietBytes = 0;
     for (size_t k = 0; k < s->quiet.size(); ++k)
         quietBytes += s->quiet[k] ? std::min(kCellBytes, w1 - w0 - static_cast<int64_t>(k) * kCellBytes) : 0;
@@ -230,7 +230,9 @@ bool searchStride(const uint8_t* data, int64_t size, int64_t w0, int64_t w1,
     s->sums.resize(static_cast<size_t>(lagMax) + 1);
     s->sums[0] = 0;
     sumDifferences(data, s->positions.data(), count, static_cast<int32_t>(lagMax), kDifferenceCap, s->sums.data());
-    std::vector<float>& d = s->sorted;
+    // Every lag from 1 on is written over: kept apart from the cells' levels, the means need not
+    // be cleared again for each window.
+    std::vector<float>& d = s->means;
     d.resize(static_cast<size_t>(lagMax) + 1);
     meansOfSums(s->sums.data(), count, lagMax, d.data());
     const int64_t shortMax = std::min(lagMax, kSmallWindowMaxLag);

@@ -17,7 +17,8 @@ struct StrideScratch {
     std::vector<int32_t> positions;
     std::vector<uint8_t> quiet;
     std::vector<uint32_t> sums;
-    std::vector<float> sorted;
+    std::vector<float> levels;
+    std::vector<float> means;
 };
 
 // Looks at lags lagMin to lagMax from bytes sampled in [w0, w1) of data, skipping cells of noise
