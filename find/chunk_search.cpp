@@ -224,13 +224,16 @@ bool searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, in
         for (int64_t s0 = pos; hint && s0 + kBlockBytes <= smallEnd; ) {
             const int64_t s1 = std::min(smallEnd, s0 + kSmallWindowBytes);
             int64_t e = searchWindow(c, s0, s1, kSmallWindowMaxLag, covered, finds);
+            // Rows grown back over what came before, ending there, leave this window unsearched.
+            if (e >= 0 && e <= s0)
+                e = -1;
             // Icons a few KiB each, of several sizes, blur even a small window: their rows are
             // looked for a tiny window at a time. A tiny window reaching over other data may grow
             // a picture into it, rejected: only a find ends the search here.
             for (int64_t t0 = s0; e < 0 && c.scratch->lastRows && t0 + kBlockBytes <= s1; t0 += kTinyWindowBytes / 2) {
                 const size_t had = finds->size();
                 const int64_t t = searchWindow(c, t0, std::min(smallEnd, t0 + kTinyWindowBytes), kTinyWindowMaxLag, covered, finds);
-                if (finds->size() > had) {
+                if (finds->size() > had && t > t0) {
                     e = t;
                     break;
                 }

@@ -189,8 +189,10 @@ void backdropCensus(const uint8_t* data, int64_t size, int64_t from, int64_t to,
 }
 
 // A colour picture kept in 32 bits leaves at most one byte of its pixels (the fourth) at a few
-// values; tables of little-endian numbers leave two or three so (their high bytes) while the low
-// byte varies. Counted over the first rows, a few pixels of each.
+// values; tables of little-endian numbers leave two or three so (their high bytes) while a lower
+// byte varies. An icon of one dark colour, premultiplied, is the other way round: its colour bytes
+// stay near zero and only the fourth, its alpha, varies. Counted over the first rows, a few pixels
+// of each.
 bool tableLanes(const uint8_t* data, int64_t size, const Reading& reading, const Extent& e)
 {
     bool seen[4][256] = {};
@@ -205,14 +207,17 @@ bool tableLanes(const uint8_t* data, int64_t size, const Reading& reading, const
                 seen[k][data[i + k]] = true;
         }
     int32_t quiet = 0, busy = 0;
-    for (const auto& lane : seen) {
+    bool quietLane[4];
+    for (int32_t k = 0; k < 4; ++k) {
         int32_t values = 0;
-        for (bool v : lane)
+        for (bool v : seen[k])
             values += v;
-        quiet += values <= kQuietLaneValues;
+        quietLane[k] = values <= kQuietLaneValues;
+        quiet += quietLane[k];
         busy += values > kBusyLaneValues;
     }
-    return quiet >= 2 && busy >= 1;
+    const bool darkIcon = quietLane[0] && quietLane[1] && quietLane[2] && !quietLane[3];
+    return quiet >= 2 && busy >= 1 && !darkIcon;
 }
 
 // Share of 16-bit words, read as signed samples `lag` words apart, where the signal crosses zero

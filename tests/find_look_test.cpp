@@ -95,6 +95,15 @@ TEST(FindLook, IconsOfSeveralSizesSideBySide)
                                     {"mail-replied", 62752, kColour32, 48, 48, 192}});
 }
 
+// A symbolic icon in one dark colour, premultiplied: its colour bytes are zero throughout and only
+// its alpha varies, where tables of little-endian numbers leave their high bytes quiet.
+TEST(FindLook, DarkSymbolicIconIsNoTable)
+{
+    const Bytes heap = readSample("dark_icons_slice.bin");
+    ASSERT_FALSE(heap.empty());
+    expectEachFound(findAll(heap), {{"face-glasses", 28416, kColour32, 48, 48, 192}});
+}
+
 // Sprite frames 61 and 64 pixels wide back to back grow into one region at either stride; each
 // run of one width is a find of its own.
 TEST(FindLook, SpriteFramesOfSeveralWidthsBackToBack)
