@@ -687,6 +687,22 @@ TEST(FindKernels, PairOfLagsMatchesSingleLags)
     }
 }
 
+// A batch of neighbouring lags, every byte or spaced, over several batches of positions and up to
+// the end of the data, is the lags one at a time.
+TEST(FindKernels, BatchOfLagsMatchesSingleLags)
+{
+    const Bytes data = readSample(kLibrarySlice);
+    const int64_t size = static_cast<int64_t>(data.size());
+    struct Case { int64_t from, count, step, lo; int32_t lags; };
+    for (const Case& c : {Case{0, 9000, 1, 100, 33}, Case{4095, 4097, 1, 8, 20}, Case{500, 3000, 3, 256, 33},
+                          Case{size - 5000, 6000, 1, 2000, 33}, Case{size - 40, 40, 1, 30, 9}}) {
+        float got[kMaxBatchLags];
+        meanDifferences(data.data(), size, c.from, c.count, c.step, c.lo, c.lags, got);
+        for (int32_t k = 0; k < c.lags; ++k)
+            EXPECT_EQ(got[k], meanDifference(data.data(), size, c.from, c.count, c.step, c.lo + k)) << c.from << " " << c.lo + k;
+    }
+}
+
 // The vector kernels against the plain loops they replace.
 TEST(FindKernels, MatchPlainLoops)
 {
