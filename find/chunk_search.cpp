@@ -96,8 +96,75 @@ void partsByStride(const Core& c, const Extent& extent, int64_t stride, int64_t 
         part.rows = part.rows * stride / part.stride;
 }
 
+// Tiles of one size (a game's textures) lie back to back, each as grainy as it happens to be,
+// and a window's likeness, set by the smoothest of them, turns the grainier ones down. So the
+// rows either side of a find are followed a tile's bytes at a time at its reading, each tile
+// held to its own bytes: one row down stands out below lags a part of a row aside (what
+// unrelated bytes of the same tile give) as a grainy stride does, and it is a picture to the
+// judge, at its own stride.
+bool tileAlike(const Core& c, const Reading& r, int64_t x, int64_t rows)
+{
+    const int64_t s = r.stride, n = rows * s;
+    if (x < 0 || x + n + s > c.size)
+        return false;
+    const int64_t pixel = std::max<int64_t>(1, kNibblesPerPixel[r.layout] / 2);
+    const float once = meanDifference(c.data, c.size, x, n, 1, s);
+    float aside[3 * kTileAsideRows];
+    for (int64_t k = 0; k < kTileAsideRows; ++k) {
+        const int64_t quarter = pixel * std::max<int64_t>(1, s / (4 * pixel));
+        meanDifferencePair(c.data, c.size, x, n, 1, (k + 1) * s + quarter, (k + 1) * s + 2 * quarter, &aside[3 * k],
+                           &aside[3 * k + 1]);
+        aside[3 * k + 2] = meanDifference(c.data, c.size, x, n, 1, (k + 1) * s + 3 * quarter);
+    }
+    constexpr int64_t kAside = 3 * kTileAsideRows;
+    std::nth_element(aside, aside + kAside / 2, aside + kAside);
+    const float base = aside[kAside / 2];
+    for (float& a : aside)
+        a = std::abs(a - base);
+    std::nth_element(aside, aside + kAside / 2, aside + kAside);
+    const float spread = std::max(aside[kAside / 2], 0.01f);
+    if (base < kMinBase || once > kMaxGrainyShare * base || base - once < kTileSpreads * spread)
+        return false;
+    // Records are alike at every multiple of their length: rows alike at a part of the stride
+    // are not a picture's.
+    for (int64_t k = 2; k <= kTileHarmonics && s / k >= kLagMin; ++k)
+        if (s % k == 0 && meanDifference(c.data, c.size, x, n, 1, s / k) <= once + 0.02f * base)
+            return false;
+    // Frames of other widths are alike at a stride near theirs too.
+    if (refineStride(c.data, c.size, x, s, rows, kLagMin) != s ||
+        seamStride(c.data, c.size, x, s - 2 * pixel, s + 2 * pixel, s, pixel, kLagMin, rows) != s)
+        return false;
+    // Grainy textures are less smooth across than narrow rows must be on their own: beside a
+    // find, a tile is held to the judge's other rules.
+    const float share = std::clamp(kGrainySlack * once / base, kMaxDownShare, kMaxGrainyShare);
+    return judgeRegion(c.data, c.size, r, {x, rows, once}, base, share) > 0.0f;
+}
+
+// Grows a find over the tiles alike at its reading after it, and before it down to covered.
+void followTiles(const Core& c, int64_t covered, bool back, Find* f)
+{
+    const Reading r = {f->layout, f->width, f->stride, -1, 0.0f};
+    const int64_t s = r.stride;
+    const int64_t rows = std::max<int64_t>(kMinRows, kTileBytes / s);
+    int64_t start = f->offset - c.base, count = f->height;
+    while (back && start - rows * s >= covered && tileAlike(c, r, start - rows * s, rows)) {
+        start -= rows * s;
+        count += rows;
+    }
+    while (tileAlike(c, r, start + count * s, rows))
+        count += rows;
+    count = std::min<int64_t>(count, INT32_MAX);
+    if (count != f->height) {
+        f->score = rankAt(*f, count, f->width);
+        f->offset = c.base + start;
+        f->height = static_cast<int32_t>(count);
+        f->bytes = (count - 1) * s + rowBytes(r.layout, r.width);
+    }
+}
+
 // One window: its stride, layout, rows and judgement. Returns the end of the region found
-// (a picture or a rejected lookalike, which is not searched again), or -1.
+// (a picture or a rejected lookalike, which is not searched again), or -1; the region's start
+// is kept in lastStart.
 int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int64_t covered, std::vector<Find>* finds)
 {
     StrideCandidate candidate;
@@ -158,8 +225,10 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int6
             return -1;
     }
     const int64_t end = extent.start + extent.rows * reading.stride;
+    c.scratch->lastStart = extent.start;
     std::vector<Part> parts;
     partsByStride(c, extent, reading.stride, ownPixel, &parts);
+    const size_t before = finds->size();
     for (const Part& part : parts) {
         if (part.rows < kMinRows)
             continue;
@@ -178,6 +247,10 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int6
         if (score > 0.0f)
             finds->push_back(region);
     }
+    // The windows go on from the find's own end, so that following does not move them: the
+    // tiles followed are covered and not found again.
+    if (finds->size() > before && (finds->back().stride >= kMinTileStride || finds->back().bytes >= kTileBytes))
+        followTiles(c, covered, finds->size() == before + 1, &finds->back());
     return end;
 }
 
@@ -214,10 +287,10 @@ bool searchChunk(const uint8_t* data, int64_t size, int64_t base, int64_t lo, in
         // told from the noise around it.
         const int64_t lagMax = std::min(c.lagMax, std::max(kSmallWindowMaxLag, kShortWindowLagFactor * (w1 - pos)));
         int64_t end = searchWindow(c, pos, w1, lagMax, covered, finds);
-        // Small pictures drown in a large window, or lie before a larger one found in it: those
-        // bytes are searched again in small windows for shorter rows, unless no short lag stood
-        // out at all.
-        const int64_t smallEnd = end < 0 ? w1 : finds->size() > before ? finds->back().offset - c.base : pos;
+        // Small pictures drown in a large window, or lie before a larger one found in it or a
+        // region turned down: those bytes are searched again in small windows for shorter rows,
+        // unless no short lag stood out at all.
+        const int64_t smallEnd = end < 0 ? w1 : finds->size() > before ? finds->back().offset - c.base : c.scratch->lastStart;
         // Nor when rows stood out but no picture grew from them: small pictures of several widths
         // side by side (icons in a heap) blur the window's stride.
         const bool hint = c.scratch->lastLead >= kMinShortLead || (end < 0 && c.scratch->lastRows);

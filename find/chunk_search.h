@@ -15,6 +15,7 @@ struct ChunkScratch {
     StrideScratch stride;
     float lastLead = 0.0f;
     bool lastRows = false;  // the last window searched had a row stride stand out
+    int64_t lastStart = 0;  // where the last region grown began, in the buffer
 };
 
 // Looks for pictures seen from [lo, hi) of data (size bytes, the first at file offset base);

@@ -59,6 +59,18 @@ constexpr float kGrainySpreads = 10.0f;
 constexpr float kMaxGrainyShare = 0.85f;
 constexpr float kGrainySlack = 1.15f;
 constexpr float kGrainyRowSlack = 0.13f;
+// Rows either side of a find are followed kTileBytes at a time (at least kMinRows rows) while
+// one row down lies kTileSpreads spreads below lags a quarter, a half and three quarters of a row
+// aside, 1 to kTileAsideRows rows down (and at most kMaxGrainyShare of their median).
+constexpr int64_t kTileBytes = 4096;
+constexpr int64_t kTileAsideRows = 5;
+constexpr float kTileSpreads = 6.0f;
+// Nor when they are as alike at a half, a third or a quarter of the stride, as records are (a
+// grainy picture is as alike a few pixels across as one row down).
+constexpr int64_t kTileHarmonics = 4;
+// Rows narrower than this are records' as often as textures': they are followed only from a
+// find of kTileBytes or more, not from a few rows alike by chance.
+constexpr int64_t kMinTileStride = 64;
 // Below this median difference nearly everything is one value: no evidence either way.
 constexpr float kMinBase = 1.5f;
 

@@ -45,7 +45,7 @@ TEST(FindLook, SixteenBitSoundIsNoPicture)
 // index 0 (half the bytes or more zero, whole columns of zeros at the edges), which tables of
 // records are not: there the zeros are short fields or the rest lies scattered.
 // Each picture is at least half found with its own layout, width and stride.
-void expectEachFound(const std::vector<Find>& finds, std::initializer_list<Sample> pictures)
+void expectEachFound(const std::vector<Find>& finds, const std::vector<Sample>& pictures)
 {
     for (const Sample& picture : pictures) {
         double covered = 0.0;
@@ -102,6 +102,22 @@ TEST(FindLook, DarkSymbolicIconIsNoTable)
     const Bytes heap = readSample("dark_icons_slice.bin");
     ASSERT_FALSE(heap.empty());
     expectEachFound(findAll(heap), {{"face-glasses", 28416, kColour32, 48, 48, 192}});
+}
+
+// Eight textures of 64 x 64 palette indices back to back, as a game's data holds its floors,
+// each as grainy as its material: a window's likeness, set by the smoothest, turned the others
+// down, and the bytes before a region turned down went unsearched. Found as one run or several,
+// each texture at its own width.
+TEST(FindLook, TexturesBackToBack)
+{
+    for (const char* file : {"texture_run_slice.bin", "texture_run_unordered_slice.bin"}) {
+        const Bytes run = readSample(file);
+        ASSERT_EQ(run.size(), 8u * 4096u) << file;
+        std::vector<Sample> textures;
+        for (int64_t k = 0; k < 8; ++k)
+            textures.push_back({file, k * 4096, kGrey8, 64, 64, 64});
+        expectEachFound(findAll(run), textures);
+    }
 }
 
 // Sprite frames 61 and 64 pixels wide back to back grow into one region at either stride; each
