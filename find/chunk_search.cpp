@@ -216,16 +216,17 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int6
         if (regrow && !growExtent(c.data, c.size, seed, reading, candidate.base, share, &extent))
             return -1;
     }
-    // A picture already found is not found again from below in another reading.
+    // A picture already found is not found again from below in another reading. Rows within it
+    // (tiles followed past a window's find) send the search on past it.
+    c.scratch->lastStart = extent.start;
     if (extent.start < covered) {
         const int64_t skipped = (covered - extent.start + reading.stride - 1) / reading.stride;
         extent.start += skipped * reading.stride;
         extent.rows -= skipped;
         if (extent.rows < kMinRows)
-            return -1;
+            return std::max(covered, extent.start + extent.rows * reading.stride);
     }
     const int64_t end = extent.start + extent.rows * reading.stride;
-    c.scratch->lastStart = extent.start;
     std::vector<Part> parts;
     partsByStride(c, extent, reading.stride, ownPixel, &parts);
     const size_t before = finds->size();
