@@ -102,20 +102,21 @@ void partsByStride(const Core& c, const Extent& extent, int64_t stride, int64_t 
 // held to its own bytes: one row down stands out below lags a part of a row aside (what
 // unrelated bytes of the same tile give) as a grainy stride does, and it is a picture to the
 // judge, at its own stride.
-bool tileAlike(const Core& c, const Reading& r, int64_t x, int64_t rows)
+enum TileLook { kUnlikeTile, kAlikeTile, kPlainTile };
+
+TileLook tileLook(const Core& c, const Reading& r, int64_t x, int64_t rows)
 {
     const int64_t s = r.stride, n = rows * s;
-    if (x < 0 || x + n + s > c.size)
-        return false;
+    if (x < 0 || x + n > c.size)
+        return kUnlikeTile;
     const int64_t pixel = std::max<int64_t>(1, kNibblesPerPixel[r.layout] / 2);
-    const float once = meanDifference(c.data, c.size, x, n, 1, s);
+    // Bytes of the tile against bytes of the tile, lag bytes on.
+    auto within = [&](int64_t lag) { return meanDifference(c.data, c.size, x, n - lag, 1, lag); };
+    const float once = within(s);
+    const int64_t quarter = pixel * std::max<int64_t>(1, s / (4 * pixel));
     float aside[3 * kTileAsideRows];
-    for (int64_t k = 0; k < kTileAsideRows; ++k) {
-        const int64_t quarter = pixel * std::max<int64_t>(1, s / (4 * pixel));
-        meanDifferencePair(c.data, c.size, x, n, 1, (k + 1) * s + quarter, (k + 1) * s + 2 * quarter, &aside[3 * k],
-                           &aside[3 * k + 1]);
-        aside[3 * k + 2] = meanDifference(c.data, c.size, x, n, 1, (k + 1) * s + 3 * quarter);
-    }
+    for (int64_t k = 0; k < 3 * kTileAsideRows; ++k)
+        aside[k] = within((k / 3 + 1) * s + (k % 3 + 1) * quarter);
     constexpr int64_t kAside = 3 * kTileAsideRows;
     std::nth_element(aside, aside + kAside / 2, aside + kAside);
     const float base = aside[kAside / 2];
@@ -123,21 +124,41 @@ bool tileAlike(const Core& c, const Reading& r, int64_t x, int64_t rows)
         a = std::abs(a - base);
     std::nth_element(aside, aside + kAside / 2, aside + kAside);
     const float spread = std::max(aside[kAside / 2], 0.01f);
-    if (base < kMinBase || once > kMaxGrainyShare * base || base - once < kTileSpreads * spread)
-        return false;
+    if (base < kMinBase)
+        return kPlainTile;
+    if (once > kMaxGrainyShare * base || base - once < kTileSpreads * spread)
+        return kUnlikeTile;
     // Records are alike at every multiple of their length: rows alike at a part of the stride
     // are not a picture's.
     for (int64_t k = 2; k <= kTileHarmonics && s / k >= kLagMin; ++k)
-        if (s % k == 0 && meanDifference(c.data, c.size, x, n, 1, s / k) <= once + 0.02f * base)
-            return false;
+        if (s % k == 0 && within(s / k) <= once + 0.02f * base)
+            return kUnlikeTile;
     // Frames of other widths are alike at a stride near theirs too.
     if (refineStride(c.data, c.size, x, s, rows, kLagMin) != s ||
         seamStride(c.data, c.size, x, s - 2 * pixel, s + 2 * pixel, s, pixel, kLagMin, rows) != s)
-        return false;
+        return kUnlikeTile;
     // Grainy textures are less smooth across than narrow rows must be on their own: beside a
     // find, a tile is held to the judge's other rules.
     const float share = std::clamp(kGrainySlack * once / base, kMaxDownShare, kMaxGrainyShare);
-    return judgeRegion(c.data, c.size, r, {x, rows, once}, base, share) > 0.0f;
+    return judgeRegion(c.data, c.size, r, {x, rows, once}, base, share) > 0.0f ? kAlikeTile : kUnlikeTile;
+}
+
+// How many tiles from x on, a step at a time and none before least, belong to the run: plain
+// ones (one colour, say nothing either way) only when an alike one follows within
+// kMaxPlainTiles.
+int64_t tilesAlong(const Core& c, const Reading& r, int64_t x, int64_t step, int64_t rows, int64_t least)
+{
+    int64_t taken = 0, plain = 0;
+    for (int64_t k = 0; x + k * step >= least; ++k) {
+        const TileLook look = tileLook(c, r, x + k * step, rows);
+        if (look == kUnlikeTile || (look == kPlainTile && ++plain > kMaxPlainTiles))
+            break;
+        if (look == kAlikeTile) {
+            taken = k + 1;
+            plain = 0;
+        }
+    }
+    return taken;
 }
 
 // Grows a find over the tiles alike at its reading after it, and before it down to covered.
@@ -147,12 +168,12 @@ void followTiles(const Core& c, int64_t covered, bool back, Find* f)
     const int64_t s = r.stride;
     const int64_t rows = std::max<int64_t>(kMinRows, kTileBytes / s);
     int64_t start = f->offset - c.base, count = f->height;
-    while (back && start - rows * s >= covered && tileAlike(c, r, start - rows * s, rows)) {
-        start -= rows * s;
-        count += rows;
+    if (back) {
+        const int64_t before = tilesAlong(c, r, start - rows * s, -rows * s, rows, covered);
+        start -= before * rows * s;
+        count += before * rows;
     }
-    while (tileAlike(c, r, start + count * s, rows))
-        count += rows;
+    count += rows * tilesAlong(c, r, start + count * s, rows * s, rows, 0);
     count = std::min<int64_t>(count, INT32_MAX);
     if (count != f->height) {
         f->score = rankAt(*f, count, f->width);

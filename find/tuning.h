@@ -71,6 +71,8 @@ constexpr int64_t kTileHarmonics = 4;
 // Rows narrower than this are records' as often as textures': they are followed only from a
 // find of kTileBytes or more, not from a few rows alike by chance.
 constexpr int64_t kMinTileStride = 64;
+// Plain tiles crossed on the way to the next alike one.
+constexpr int64_t kMaxPlainTiles = 2;
 // Below this median difference nearly everything is one value: no evidence either way.
 constexpr float kMinBase = 1.5f;
 
