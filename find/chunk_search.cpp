@@ -126,7 +126,7 @@ TileLook tileLook(const Core& c, const Reading& r, int64_t x, int64_t rows)
     const float spread = std::max(aside[kAside / 2], 0.01f);
     if (base < kMinBase)
         return kPlainTile;
-    if (once > kMaxGrainyShare * base || base - once < kTileSpreads * spread)
+    if (once > kTileMaxShare * base || base - once < kTileSpreads * spread)
         return kUnlikeTile;
     // Records are alike at every multiple of their length: rows alike at a part of the stride
     // are not a picture's.

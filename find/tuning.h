@@ -61,10 +61,11 @@ constexpr float kGrainySlack = 1.15f;
 constexpr float kGrainyRowSlack = 0.13f;
 // Rows either side of a find are followed kTileBytes at a time (at least kMinRows rows) while
 // one row down lies kTileSpreads spreads below lags a quarter, a half and three quarters of a row
-// aside, 1 to kTileAsideRows rows down (and at most kMaxGrainyShare of their median).
+// aside, 1 to kTileAsideRows rows down (and at most kTileMaxShare of their median).
 constexpr int64_t kTileBytes = 4096;
 constexpr int64_t kTileAsideRows = 5;
 constexpr float kTileSpreads = 6.0f;
+constexpr float kTileMaxShare = 0.93f;
 // Nor when they are as alike at a half, a third or a quarter of the stride, as records are (a
 // grainy picture is as alike a few pixels across as one row down).
 constexpr int64_t kTileHarmonics = 4;
