@@ -2,7 +2,8 @@
 """The corpus tool's own parts that can be wrong quietly: where a written file's pixels are, how an
 ext4 file with holes maps into the image, what a headerless copy overwrites, how raw pictures are
 written, how copies of a shown picture are found by their bytes, how a game file's directory gives
-its frames, and how finds are judged against the truth."""
+its frames, how textures are read and their palette ordered, and how finds are judged against the
+truth."""
 
 import json
 import os
@@ -32,6 +33,7 @@ import headers  # noqa: E402
 import pictures  # noqa: E402
 import score  # noqa: E402
 import strip  # noqa: E402
+import textures  # noqa: E402
 import train  # noqa: E402
 import verify  # noqa: E402
 import viewer  # noqa: E402
@@ -262,6 +264,23 @@ class GameDataTest(unittest.TestCase):
                 f.seek(truth["pictures"][0]["offset"])
                 f.write(b"\xff")
                 self.assertIn("A.BBK differs", gamedata.verify_game(f, truth))
+
+
+class TexturesTest(unittest.TestCase):
+    def test_patterns_of_one_and_four_bytes_a_pixel_read_as_their_colours(self):
+        with tempfile.TemporaryDirectory() as d:
+            for depth, pixels, rgb in [(1, bytes([10, 200]), [10, 10, 10, 200, 200, 200]),
+                                       (4, bytes([1, 2, 3, 255, 4, 5, 6, 0]), [1, 2, 3, 4, 5, 6])]:
+                name = b"p\0"
+                path, out = os.path.join(d, "p.pat"), os.path.join(d, "p.ppm")
+                with open(path, "wb") as f:
+                    f.write(struct.pack(">5I", 24 + len(name), 1, 2, 1, depth) + b"GPAT" + name + pixels)
+                textures.pat_to_ppm(path, out)
+                self.assertEqual(textures.read_ppm(out).reshape(-1).tolist(), rgb)
+
+    def test_palette_in_ramps_greys_first_then_each_hue_dark_to_light(self):
+        colours = [(250, 20, 20), (90, 0, 0), (128, 128, 128), (20, 20, 250), (160, 10, 10), (0, 0, 90)]
+        self.assertEqual(textures.ramps(colours), [2, 1, 4, 0, 5, 3])
 
 
 class StripTest(unittest.TestCase):

@@ -6,6 +6,7 @@
                                        [--screens 8:1366x768,16:1024x768,24:1024x768]
                                        [--headerless] [--game-share tune|apart|all]
     python3 tools/find_corpus make DIR --nopic --filler-mb 330 --parts tar
+    python3 tools/find_corpus textures DIR [--share tune|apart|all] [--plain]
     python3 tools/find_corpus strip DIR
     python3 tools/find_corpus verify DIR
     python3 tools/find_corpus copies DIR
@@ -32,6 +33,11 @@ netpbm as BMP (24, 32, 8 and 4-bit palettes, 16-bit 555 and 565), PGM, PPM, TGA,
 24 bits. The pixel data's place is read from each written file's own header. --nopic builds the
 same kinds of files without any picture, for false-find rates. The same seed picks the same files
 as long as the machine's files are the same.
+
+`textures` writes textures-SHARE[-plain].game: gimp-data's patterns cut to 64 x 64 under one shared
+palette of 256 colours in ramps, dithered (or not: --plain), as palette indices back to back, as a
+game's data holds its floors; "tune" and "apart" are disjoint halves of the patterns (see
+textures.py). A run of them found as one find counts for each texture it half covers.
 
 `strip` (or `make --headerless`) writes CONTAINER.noheader.EXT beside each container holding
 pictures, with its own truth: the same bytes but each stored picture's header, palette and TIFF
@@ -71,6 +77,7 @@ import copies  # noqa: E402
 import samples  # noqa: E402
 import score  # noqa: E402
 import strip  # noqa: E402
+import textures  # noqa: E402
 import train  # noqa: E402
 import verify  # noqa: E402
 
@@ -94,6 +101,11 @@ def main():
     mk.add_argument("--headerless", action="store_true",
                     help="also write each container with its pictures' headers overwritten (as `strip` does)")
     mk.add_argument("--keep-stage", action="store_true", help="keep DIR/stage (the files as written)")
+    tx = sub.add_parser("textures", help="textures of one size back to back, as a game's data holds them")
+    tx.add_argument("dir")
+    tx.add_argument("--share", choices=("tune", "apart", "all"), default="tune",
+                    help="which half of the patterns (by a hash of their names)")
+    tx.add_argument("--plain", action="store_true", help="remap to the palette without dithering")
     cp = sub.add_parser("copies", help="mark client images and copies of the screen in the X server dumps")
     cp.add_argument("dir")
     st = sub.add_parser("strip", help="write each container again with its pictures' headers overwritten")
@@ -138,6 +150,10 @@ def main():
         build.make(args)
     elif args.command == "samples":
         samples.write_samples(args)
+    elif args.command == "textures":
+        os.makedirs(args.dir, exist_ok=True)
+        textures.build_textures(os.path.abspath(args.dir), args.share, not args.plain, build.save_truth, build.log)
+        sys.exit(0 if verify.verify(args.dir) else 1)
     elif args.command == "copies":
         copies.mark_copies(args.dir)
     elif args.command == "strip":

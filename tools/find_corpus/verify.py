@@ -17,6 +17,7 @@ import gamedata
 import gamescreen
 import headers
 import pictures
+import textures
 import viewer
 
 
@@ -126,8 +127,9 @@ def verify(corpus_dir):
                 if err:
                     bad += 1
                     print("  %s: %s" % (truth["container"], err))
-            if truth["kind"] == "gamedata":
-                err = gamedata.verify_game(container, truth)
+            if truth["kind"] in ("gamedata", "textures"):
+                check = gamedata.verify_game if truth["kind"] == "gamedata" else textures.verify_textures
+                err = check(container, truth)
                 checked += len(truth["pictures"])
                 if err:
                     bad += 1
