@@ -258,3 +258,32 @@ bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, i
             ratio[pixel]};
     return true;
 }
+
+namespace {
+
+struct DisplayMode {
+    int32_t width, height;
+};
+
+// Sizes of displays whose width is not a multiple of 64 pixels (those are taken whole anyway).
+constexpr DisplayMode kDisplayModes[] = {{800, 600},   {1024, 600},  {1152, 864},  {1280, 720},  {1280, 800},
+                                         {1360, 768},  {1366, 768},  {1400, 1050}, {1440, 900},  {1600, 900},
+                                         {1680, 1050}, {1920, 1080}, {1920, 1200}, {2560, 1440}, {3840, 2160}};
+
+}  // namespace
+
+bool widenToDisplay(Reading* reading, int64_t rows)
+{
+    const int64_t pixel = kNibblesPerPixel[reading->layout] / 2;
+    if (pixel < 2 || reading->stride % pixel != 0)
+        return false;
+    const int64_t whole = reading->stride / pixel;
+    if (whole == reading->width || whole - reading->width > kMaxDisplayEdge)
+        return false;
+    for (const DisplayMode& mode : kDisplayModes)
+        if (mode.width == whole && std::abs(rows - mode.height) <= kMaxDisplayEdge) {
+            reading->width = static_cast<int32_t>(whole);
+            return true;
+        }
+    return false;
+}

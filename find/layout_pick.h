@@ -14,3 +14,8 @@ struct Reading {
 // Judges up to maxRows (at most 64) rows of stride bytes from r0 (rows need not start there).
 // False when the bytes fit no layout.
 bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, int64_t maxRows, Reading* out);
+
+// Rows a pixel or two short of their stride over a display's height, when the whole stride is a
+// display's width, are a screen whose edge column is black, not padded rows: widened to the whole
+// stride. True when it widened.
+bool widenToDisplay(Reading* reading, int64_t rows);

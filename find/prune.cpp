@@ -540,5 +540,13 @@ void mergeFinds(std::vector<Find>* finds)
         }
         out.push_back(f);
     }
+    // Screens are judged whole, once their pieces are joined.
+    for (Find& f : out) {
+        Reading r = {f.layout, f.width, f.stride, -1, 0.0f};
+        if (!f.stored && widenToDisplay(&r, f.height)) {
+            f.width = r.width;
+            f.bytes = (f.height - 1) * f.stride + rowBytes(f.layout, f.width);
+        }
+    }
     finds->swap(out);
 }

@@ -29,6 +29,8 @@ constexpr int64_t kCellBytes = 256;
 constexpr int32_t kDifferenceCap = 15;
 // Rows up to this many bytes longer than their pixels are taken as padded, not wider.
 constexpr int64_t kMaxPadBytes = 3;
+// A screen's rows may be read a black column or two short, and a row or two more or fewer.
+constexpr int64_t kMaxDisplayEdge = 2;
 
 // A row stride stands out when the mean difference one row down is at most this share of the
 // median over all lags; a smaller lag as good as it (within the slack) is the stride, the other

@@ -262,6 +262,36 @@ TEST(FindExtent, PictureBesideRecordsEndsAtItsEdge)
     EXPECT_LE(finds[0].offset + finds[0].bytes, at + s.stride * (s.height + 1));
 }
 
+// A 1366 x 768 screen at 16 bits whose right column is black, as a BMP's padding would be: a
+// display's size, so the rows are taken whole. The same rows over fewer lines stay padded.
+TEST(FindSamples, ScreenWithABlackEdgeIsWhole)
+{
+    const Sample& s = kSamples[2];
+    ASSERT_EQ(s.layout, kColour565);
+    const Bytes crop = samplePixels(s);
+    const int64_t width = 1366, stride = 2 * width;
+    for (const int64_t rows : {int64_t{768}, int64_t{500}}) {
+        Bytes data = noise(8192, 31);
+        const int64_t at = static_cast<int64_t>(data.size());
+        for (int64_t y = 0; y < rows; ++y)
+            for (int64_t x = 0; x < width; ++x) {
+                // Tiles of the crop, each a few rows on from the last, so that no lag along a row
+                // repeats it.
+                const int64_t tile = x / s.width, row = (y + 37 * tile) % s.height;
+                const bool edge = x == width - 1;
+                for (int64_t b = 0; b < 2; ++b)
+                    data.push_back(edge ? 0 : crop[static_cast<size_t>(row * s.stride + 2 * (x % s.width) + b)]);
+            }
+        append(&data, noise(8192, 32));
+        const Sample screen = {"screen", at, kColour565, static_cast<int32_t>(rows == 768 ? width : width - 1),
+                               static_cast<int32_t>(rows), stride};
+        double covered = 0.0;
+        for (const Find& f : findAll(data))
+            covered = std::max(covered, coverage(f, screen, at));
+        EXPECT_GE(covered, 0.5) << rows << " rows";
+    }
+}
+
 // Narrowing the widths or layouts never loses a picture that lies within them, nor reports it
 // at a multiple of its width; outside them nothing is reported over it.
 TEST(FindSamples, NarrowedOptionsKeepThePictureAndItsWidth)
