@@ -126,6 +126,11 @@ TileLook tileLook(const Core& c, const Reading& r, int64_t x, int64_t rows)
     const float spread = std::max(aside[kAside / 2], 0.01f);
     if (base < kMinBase)
         return kPlainTile;
+    // Sprite frames stand on a backdrop of zeros, where a find read a pixel aslant is as alike as
+    // one read straight: followed, its slant would be carried over every frame of the bank. They
+    // are found a frame at a time.
+    if (std::count(c.data + x, c.data + x + n, uint8_t{0}) * 2 > n)
+        return kUnlikeTile;
     if (once > kTileMaxShare * base || base - once < kTileSpreads * spread)
         return kUnlikeTile;
     // Records are alike at every multiple of their length: rows alike at a part of the stride
@@ -133,11 +138,6 @@ TileLook tileLook(const Core& c, const Reading& r, int64_t x, int64_t rows)
     for (int64_t k = 2; k <= kTileHarmonics && s / k >= kLagMin; ++k)
         if (s % k == 0 && within(s / k) <= once + 0.02f * base)
             return kUnlikeTile;
-    // Sprite frames stand on a backdrop of zeros, where a find read a pixel aslant is as alike as
-    // one read straight: followed, its slant would be carried over every frame of the bank. They
-    // are found a frame at a time.
-    if (std::count(c.data + x, c.data + x + n, uint8_t{0}) * 2 > n)
-        return kUnlikeTile;
     // Frames of other widths are alike at a stride near theirs too.
     if (refineStride(c.data, c.size, x, s, rows, kLagMin) != s ||
         seamStride(c.data, c.size, x, s - 2 * pixel, s + 2 * pixel, s, pixel, kLagMin, rows) != s)

@@ -272,18 +272,13 @@ constexpr DisplayMode kDisplayModes[] = {{800, 600},   {1024, 600},  {1152, 864}
 
 }  // namespace
 
-bool widenToDisplay(Reading* reading, int64_t rows)
+int32_t displayWidth(int32_t layout, int32_t width, int64_t stride, int64_t rows)
 {
-    const int64_t pixel = kNibblesPerPixel[reading->layout] / 2;
-    if (pixel < 2 || reading->stride % pixel != 0)
-        return false;
-    const int64_t whole = reading->stride / pixel;
-    if (whole == reading->width || whole - reading->width > kMaxDisplayEdge)
-        return false;
+    const int64_t pixel = kNibblesPerPixel[layout] / 2;
+    if (pixel < 2 || stride % pixel != 0 || stride / pixel == width || stride / pixel - width > kMaxDisplayEdge)
+        return width;
     for (const DisplayMode& mode : kDisplayModes)
-        if (mode.width == whole && std::abs(rows - mode.height) <= kMaxDisplayEdge) {
-            reading->width = static_cast<int32_t>(whole);
-            return true;
-        }
-    return false;
+        if (mode.width == stride / pixel && std::abs(rows - mode.height) <= kMaxDisplayEdge)
+            return mode.width;
+    return width;
 }

@@ -15,7 +15,7 @@ struct Reading {
 // False when the bytes fit no layout.
 bool pickLayout(const uint8_t* data, int64_t size, int64_t r0, int64_t stride, int64_t maxRows, Reading* out);
 
-// Rows a pixel or two short of their stride over a display's height, when the whole stride is a
-// display's width, are a screen whose edge column is black, not padded rows: widened to the whole
-// stride. True when it widened.
-bool widenToDisplay(Reading* reading, int64_t rows);
+// The width of rows of layout and stride: the whole stride when rows a pixel or two short of it
+// over a display's height make up a display's width (a screen whose edge column is black, not
+// padded rows), else width.
+int32_t displayWidth(int32_t layout, int32_t width, int64_t stride, int64_t rows);

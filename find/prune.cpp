@@ -541,12 +541,10 @@ void mergeFinds(std::vector<Find>* finds)
         out.push_back(f);
     }
     // Screens are judged whole, once their pieces are joined.
-    for (Find& f : out) {
-        Reading r = {f.layout, f.width, f.stride, -1, 0.0f};
-        if (!f.stored && widenToDisplay(&r, f.height)) {
-            f.width = r.width;
+    for (Find& f : out)
+        if (!f.stored) {
+            f.width = displayWidth(f.layout, f.width, f.stride, f.height);
             f.bytes = (f.height - 1) * f.stride + rowBytes(f.layout, f.width);
         }
-    }
     finds->swap(out);
 }
