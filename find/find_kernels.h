@@ -21,6 +21,9 @@ constexpr int32_t kNearLags = 32;
 void sumNearDifferences(const uint8_t* u, const int32_t* positions, int32_t count, int64_t lag, int32_t cap,
                         uint32_t* sums);
 
+// The sum of min(|a[i] - b[i]|, cap) for i below n; cap is at most 255.
+uint64_t sumCappedDifferences(const uint8_t* a, const uint8_t* b, int64_t n, int32_t cap);
+
 // A mask of the 16 positions p[0..15] where a BMP, PNM, TGA, XWD or TIFF header may begin (bit k
 // for p[k]; at least those): reads p[0..22].
 uint32_t headerMarks(const uint8_t* p);

@@ -13,11 +13,8 @@ float meanDifference(const uint8_t* data, int64_t size, int64_t from, int64_t co
     const int64_t end = std::min({from + count * step, size - std::max<int64_t>(lag, 0), size});
     int64_t sum = 0, n = 0;
     if (step == 1) {
-        const uint8_t* a = data + from;
-        const uint8_t* b = data + from + lag;
         n = std::max<int64_t>(0, end - from);
-        for (int64_t i = 0; i < n; ++i)
-            sum += std::min(std::abs(a[i] - b[i]), kDifferenceCap);
+        sum = n > 0 ? static_cast<int64_t>(sumCappedDifferences(data + from, data + from + lag, n, kDifferenceCap)) : 0;
     } else {
         for (int64_t i = from; i < end; i += step, ++n)
             sum += std::min(std::abs(data[i] - data[i + lag]), kDifferenceCap);
@@ -28,6 +25,12 @@ float meanDifference(const uint8_t* data, int64_t size, int64_t from, int64_t co
 void meanDifferencePair(const uint8_t* data, int64_t size, int64_t from, int64_t count, int64_t step, int64_t lagA,
                         int64_t lagB, float* a, float* b)
 {
+    // Every byte: each lag in one vector pass does better than both in one plain loop.
+    if (step == 1) {
+        *a = meanDifference(data, size, from, count, 1, lagA);
+        *b = meanDifference(data, size, from, count, 1, lagB);
+        return;
+    }
     const int64_t far = std::max(lagA, lagB);
     const int64_t whole = std::min({from + count * step, size - far, size});
     int64_t sumA = 0, sumB = 0, n = 0, i = from;

@@ -737,7 +737,13 @@ TEST(FindKernels, BatchOfLagsMatchesSingleLags)
 TEST(FindKernels, MatchPlainLoops)
 {
     const Bytes data = randomTestBytes(5000 + kKernelPadding, 21);
-    for (int64_t n : {0, 3, 4, 17, 20, 35, 36, 4096, 5000}) {
+    for (int64_t n : {0, 3, 4, 17, 20, 27, 35, 36, 44, 256, 4096, 5000}) {
+        // Bytes 61 on: within the padding past n.
+        const uint64_t capped = sumCappedDifferences(data.data(), data.data() + 61, n, 15);
+        uint64_t plainCapped = 0;
+        for (int64_t i = 0; i < n; ++i)
+            plainCapped += static_cast<uint64_t>(std::min(std::abs(data[i] - data[i + 61]), 15));
+        EXPECT_EQ(capped, plainCapped) << n;
         uint64_t sums[4], want[4] = {0, 0, 0, 0};
         roughness(data.data(), n, sums);
         for (int64_t i = 0; i + 4 < n; ++i)
