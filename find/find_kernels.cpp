@@ -40,7 +40,48 @@ static uint64_t sumCappedScalar(const uint8_t* a, const uint8_t* b, int64_t n, i
     return sum;
 }
 
+static void pixelNeighboursScalar(const uint8_t* u, const int32_t* offsets, int32_t count, const int32_t reach[4],
+                                  int32_t cap, int64_t near[5], int64_t far[4])
+{
+    for (int32_t i = 0; i < count; ++i) {
+        const uint8_t* p = u + offsets[i];
+        for (int k = 1; k <= 5; ++k)
+            near[k - 1] += std::min(absDiff(p[0], p[k]), cap);
+        for (int k = 0; k < 4; ++k)
+            far[k] += std::min(absDiff(p[0], p[reach[k]]), cap);
+    }
+}
+
 #ifdef FIND_X86
+// The near bytes and the four far ones in one vector against the sample's own, widened to
+// 16-bit sums that are emptied before they could overflow.
+static void pixelNeighboursSse2(const uint8_t* u, const int32_t* offsets, int32_t count, const int32_t reach[4],
+                                int32_t cap, int64_t near[5], int64_t far[4])
+{
+    const __m128i limit = _mm_set1_epi8(static_cast<char>(cap)), zero = _mm_setzero_si128();
+    for (int32_t first = 0; first < count; first += 4096) {
+        __m128i nearSums = zero, farSums = zero;
+        for (int32_t i = first; i < std::min(count, first + 4096); ++i) {
+            const uint8_t* p = u + offsets[i];
+            const uint32_t farBytes = static_cast<uint32_t>(p[reach[0]]) | static_cast<uint32_t>(p[reach[1]]) << 8 |
+                                      static_cast<uint32_t>(p[reach[2]]) << 16 | static_cast<uint32_t>(p[reach[3]]) << 24;
+            const __m128i x = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
+                                                 _mm_cvtsi32_si128(static_cast<int>(farBytes)));
+            const __m128i c = _mm_set1_epi8(static_cast<char>(p[0]));
+            const __m128i d = _mm_min_epu8(_mm_or_si128(_mm_subs_epu8(x, c), _mm_subs_epu8(c, x)), limit);
+            nearSums = _mm_add_epi16(nearSums, _mm_unpacklo_epi8(d, zero));
+            farSums = _mm_add_epi16(farSums, _mm_unpackhi_epi8(d, zero));
+        }
+        alignas(16) uint16_t lanes[16];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), nearSums);
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes + 8), farSums);
+        for (int k = 0; k < 5; ++k)
+            near[k] += lanes[k + 1];
+        for (int k = 0; k < 4; ++k)
+            far[k] += lanes[8 + k];
+    }
+}
+
 static void roughnessSse2(const uint8_t* p, int64_t n, uint64_t sums[4])
 {
     __m128i s1 = _mm_setzero_si128(), s2 = _mm_setzero_si128(), s3 = _mm_setzero_si128(), s4 = s3;
@@ -331,6 +372,7 @@ struct Kernels {
     void (*sumDifferences)(const uint8_t*, const int32_t*, int32_t, int32_t, int32_t, uint32_t*);
     void (*sumNear)(const uint8_t*, const int32_t*, int32_t, int64_t, int32_t, uint32_t*);
     uint64_t (*sumCapped)(const uint8_t*, const uint8_t*, int64_t, int32_t);
+    void (*pixelNeighbours)(const uint8_t*, const int32_t*, int32_t, const int32_t*, int32_t, int64_t*, int64_t*);
     const char* name;
 };
 
@@ -343,13 +385,13 @@ static Kernels pickKernels()
     (void)noAvx2;
 #ifdef FIND_AVX2
     if (!noAvx2 && __builtin_cpu_supports("avx2"))
-        return {roughnessAvx2, sumDifferencesAvx2, sumNearAvx2, sumCappedAvx2, "avx2"};
+        return {roughnessAvx2, sumDifferencesAvx2, sumNearAvx2, sumCappedAvx2, pixelNeighboursSse2, "avx2"};
 #endif
 #ifdef FIND_X86
     if (!scalarOnly)
-        return {roughnessSse2, sumDifferencesSse2, sumNearSse2, sumCappedSse2, "sse2"};
+        return {roughnessSse2, sumDifferencesSse2, sumNearSse2, sumCappedSse2, pixelNeighboursSse2, "sse2"};
 #endif
-    return {roughnessScalar, sumDifferencesScalar, sumNearScalar, sumCappedScalar, "scalar"};
+    return {roughnessScalar, sumDifferencesScalar, sumNearScalar, sumCappedScalar, pixelNeighboursScalar, "scalar"};
 }
 
 static const Kernels& kernels()
@@ -378,6 +420,12 @@ void sumNearDifferences(const uint8_t* u, const int32_t* positions, int32_t coun
 uint64_t sumCappedDifferences(const uint8_t* a, const uint8_t* b, int64_t n, int32_t cap)
 {
     return kernels().sumCapped(a, b, n, cap);
+}
+
+void sumPixelNeighbours(const uint8_t* u, const int32_t* offsets, int32_t count, const int32_t reach[4], int32_t cap,
+                        int64_t near[5], int64_t far[4])
+{
+    kernels().pixelNeighbours(u, offsets, count, reach, cap, near, far);
 }
 
 uint32_t headerMarks(const uint8_t* p)

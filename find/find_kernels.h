@@ -24,6 +24,11 @@ void sumNearDifferences(const uint8_t* u, const int32_t* positions, int32_t coun
 // The sum of min(|a[i] - b[i]|, cap) for i below n; cap is at most 255.
 uint64_t sumCappedDifferences(const uint8_t* a, const uint8_t* b, int64_t n, int32_t cap);
 
+// For each offset o: near[k-1] += min(|u[o] - u[o + k]|, cap) for k = 1 to 5, and far[k] +=
+// min(|u[o] - u[o + reach[k]]|, cap) for k = 0 to 3. Reads u[o] to u[o + 7] and the far bytes.
+void sumPixelNeighbours(const uint8_t* u, const int32_t* offsets, int32_t count, const int32_t reach[4], int32_t cap,
+                        int64_t near[5], int64_t far[4]);
+
 // A mask of the 16 positions p[0..15] where a BMP, PNM, TGA, XWD or TIFF header may begin (bit k
 // for p[k]; at least those): reads p[0..22].
 uint32_t headerMarks(const uint8_t* p);

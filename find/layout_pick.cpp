@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/pixel_layouts.h"
+#include "find/find_kernels.h"
 #include "find/tuning.h"
 
 namespace {
@@ -65,17 +66,24 @@ struct NeighbourSums {
         half[b] = b * std::max<int64_t>(1, r.stride / (2 * b));
     const int64_t pixels = std::min<int64_t>(4, r.stride / 2);
     const int64_t step = std::max<int64_t>(1, r.stride * r.count / 2048);
+    // Most bytes have every partner within the row: those go to the vector kernel a batch at a time.
+    int32_t whole[512], wholeCount = 0;
+    const int32_t reach[4] = {static_cast<int32_t>(half[1]), static_cast<int32_t>(half[2]), static_cast<int32_t>(half[3]),
+                              static_cast<int32_t>(half[4])};
+    int64_t wholeNear[5] = {}, wholeFar[4] = {};
+    auto flush = [&] {
+        sumPixelNeighbours(r.data + r.r0, whole, wholeCount, reach, kDifferenceCap, wholeNear, wholeFar);
+        for (int64_t k = 1; k <= 5; ++k)
+            s->counted[k] += wholeCount;
+        wholeCount = 0;
+    };
     for (int64_t y = 0; y < r.count; ++y)
         for (int64_t c = y % step; c + 1 < r.stride; c += step) {
             const uint8_t* p = r.data + r.r0 + y * r.stride + c;
             if (c + 5 < r.stride && pixels == 4) {
-                // Most bytes: every partner within the row.
-                for (int64_t k = 1; k <= 5; ++k)
-                    s->near[k] += capped(p[0], p[k]);
-                for (int64_t k = 1; k <= 4; ++k)
-                    s->far[k] += capped(p[0], p[half[k]]);
-                for (int64_t k = 1; k <= 5; ++k)
-                    ++s->counted[k];
+                whole[wholeCount++] = static_cast<int32_t>(y * r.stride + c);
+                if (wholeCount == 512)
+                    flush();
                 continue;
             }
             for (int64_t k = 1; k <= 5 && c + k < r.stride; ++k) {
@@ -85,6 +93,11 @@ struct NeighbourSums {
                     s->far[k] += capped(p[0], p[half[k]]);
             }
         }
+    flush();
+    for (int64_t k = 1; k <= 5; ++k)
+        s->near[k] += wholeNear[k - 1];
+    for (int64_t k = 1; k <= 4; ++k)
+        s->far[k] += wholeFar[k - 1];
 }
 
 // Grey pictures kept in 3 or 4 bytes a pixel: equal channels make runs of equal bytes whose

@@ -764,6 +764,21 @@ TEST(FindKernels, MatchPlainLoops)
         for (int32_t lag = 1; lag <= lagMax; ++lag)
             want[lag] += static_cast<uint32_t>(std::min(std::abs(data[p] - data[p + lag]), 15));
     EXPECT_EQ(got, want);
+    // Five neighbours and four bytes further on, over more samples than 16-bit sums hold.
+    const int32_t reach[4] = {50, 50, 48, 777};
+    std::vector<int32_t> many;
+    for (int32_t k = 0; k < 9000; ++k)
+        many.push_back(k * 7 % 4000);
+    int64_t nearSums[5] = {}, farSums[4] = {}, nearWant[5] = {}, farWant[4] = {};
+    sumPixelNeighbours(data.data(), many.data(), 9000, reach, 15, nearSums, farSums);
+    for (int32_t o : many) {
+        for (int k = 1; k <= 5; ++k)
+            nearWant[k - 1] += std::min(std::abs(data[o] - data[o + k]), 15);
+        for (int k = 0; k < 4; ++k)
+            farWant[k] += std::min(std::abs(data[o] - data[o + reach[k]]), 15);
+    }
+    EXPECT_TRUE(std::equal(nearSums, nearSums + 5, nearWant));
+    EXPECT_TRUE(std::equal(farSums, farSums + 4, farWant));
     // 32 lags from a given one on, added to what the sums held.
     for (int64_t lag : {1, 8, 61, 999}) {
         uint32_t near[kNearLags], plain[kNearLags];
