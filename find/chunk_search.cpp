@@ -96,6 +96,20 @@ void partsByStride(const Core& c, const Extent& extent, int64_t stride, int64_t 
         part.rows = part.rows * stride / part.stride;
 }
 
+// The smallest part of the stride (a half, a third, ... a sixteenth) at which the region's own bytes
+// are clearly more alike than one row down, or the stride. Differences are counted from
+// kAlikeFloor, so that a backdrop, alike at any lag, settles nothing.
+int64_t ownPart(const Core& c, const Extent& e, int64_t stride)
+{
+    const int64_t n = std::min<int64_t>((e.rows - 1) * stride, kPartBytes);
+    const float down = meanDifference(c.data, c.size, e.start, n, 1, stride);
+    for (int64_t k = kMaxParts; k >= 2; --k)
+        if (stride % k == 0 && stride / k >= kLagMin &&
+            meanDifference(c.data, c.size, e.start, n, 1, stride / k) + kAlikeFloor <= kPartShare * (down + kAlikeFloor))
+            return stride / k;
+    return stride;
+}
+
 // Tiles of one size (a game's textures) lie back to back, each as grainy as it happens to be,
 // and a window's likeness, set by the smoothest of them, turns the grainier ones down. So the
 // rows either side of a find are followed a tile's bytes at a time at its reading, each tile
@@ -241,6 +255,18 @@ int64_t searchWindow(const Core& c, int64_t w0, int64_t w1, int64_t lagMax, int6
         reading = own;
         if (regrow && !growExtent(c.data, c.size, seed, reading, candidate.base, share, &extent))
             return -1;
+    }
+    // Frames of several widths back to back are alike at a lag common to their widths (96 for
+    // frames 32 and 48 wide), and a window's stride may be that: the region's own rows, alike at
+    // a part of it as well, are a picture of that narrower stride.
+    for (int64_t part = ownPart(c, extent, reading.stride); part != reading.stride; part = ownPart(c, extent, reading.stride)) {
+        Reading narrower;
+        Extent regrown;
+        if (!pickLayout(c.data, c.size, extent.start, part, 64, &narrower) ||
+            !growExtent(c.data, c.size, seed, narrower, candidate.base, share, &regrown))
+            break;
+        reading = narrower;
+        extent = regrown;
     }
     // A picture already found is not found again from below in another reading. Rows within it
     // (tiles followed past a window's find) send the search on past it.

@@ -107,6 +107,10 @@ constexpr int32_t kMaxFlatRows = 64;
 constexpr int32_t kMinRows = 16;
 // Rows from a find's start over which its stride is settled.
 constexpr int64_t kSettleRows = 128;
+// Bytes of a region whose likeness at parts of its stride (down to kMaxParts of it) is measured.
+constexpr int64_t kPartBytes = 16 << 10;
+constexpr int64_t kMaxParts = 16;
+constexpr float kPartShare = 0.8f;
 // Rows of a find of 8-bit pixels over which its stride is checked again, piece by piece, in rows
 // up to kMaxPieceStride bytes (sprites).
 constexpr int64_t kPieceRows = 24;

@@ -151,6 +151,17 @@ TEST(FindLook, SpriteFramesOfSeveralWidthsBackToBack)
                                     {"61", 20290, kGrey8, 61, 81, 61}});
 }
 
+// Frames 64, 48 and 32 pixels wide back to back are alike at 96 and 192 bytes as well: the 48- and
+// 32-wide frames are found at their own stride, not at a multiple of it.
+TEST(FindLook, SpriteFramesAtAPartOfACommonStride)
+{
+    const Bytes bank = readSample("sprite_parts_slice.bin");
+    ASSERT_FALSE(bank.empty());
+    expectEachFound(findAll(bank), {{"48", 9087, kGrey8, 48, 110, 48},
+                                    {"32", 14375, kGrey8, 32, 140, 32},
+                                    {"32", 18863, kGrey8, 32, 140, 32}});
+}
+
 // A bank of 8-bit frames whose figure uses palette entries 0xA8 to 0xAB and 0x80 to 0x89: the
 // nibbles of a byte step as little as two 4-bit pixels would, but only the low one wanders.
 TEST(FindLook, SpriteOfFewEntriesIsNoFourBitPicture)

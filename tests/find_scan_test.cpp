@@ -34,15 +34,15 @@ Bytes readPart(const std::string& path, int64_t offset, int64_t count)
 
 // Real files of this machine, three times over (each copy cut elsewhere by the segments, the last
 // more than kLeadBytes in): X cursors (rows of 32-bit pixels back to back) from a tar of the icons
-// and pixmaps, a large library's slice with a lookalike across the 2 MiB edge, a real PGM, more
-// cursors. Empty when the machine lacks them.
+// and pixmaps, a large library's slice, a real PGM, more cursors; pictures of the second copy lie
+// across the 4 MiB edge. Empty when the machine lacks them.
 constexpr int64_t kPgmAt = (3 << 19) + 700000 + 15;  // the PGM's first row in a copy
 const Bytes& material()
 {
     static const Bytes bytes = [] {
         const std::string tar = scratchPath("icons.tar");
         std::system(("tar --sort=name -cf " + tar + " /usr/share/icons /usr/share/pixmaps 2>/dev/null").c_str());
-        Bytes copy = readPart(tar, (8 << 20) + 30000, 3 << 19);
+        Bytes copy = readPart(tar, (8 << 20) + 330000, 3 << 19);
         const Bytes library = readPart(kLibrary, 6787916, 700000);
         const Bytes more = readPart(tar, 16 << 20, 600000);
         std::remove(tar.c_str());
