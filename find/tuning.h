@@ -165,7 +165,7 @@ constexpr float kNarrowMaxZeros = 0.5f;
 // up to kMaxBackdropZeros of the bytes may be zero, and columns of zeros are not fields.
 constexpr float kMinBackdropRun = 16.0f;
 // The figure on it is whole stretches of a row, not scattered entries of a sparse table.
-constexpr float kMinFigureRun = 6.0f;
+constexpr float kMinFigureRun = 4.0f;
 // Icons in memory stand on transparent pixels (all four bytes zero), in shorter runs.
 constexpr float kMinIconBackdropRun = 4.0f;
 constexpr float kMinIconFigureRun = 3.0f;

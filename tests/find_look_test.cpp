@@ -176,6 +176,13 @@ TEST(FindLook, SpriteOfFewEntriesIsNoFourBitPicture)
     EXPECT_GE(eightBit, 1);
 }
 
+// Frames of a figure of thin strokes, 87 % index 0: its stretches of non-zero bytes are under 5
+// bytes long on average.
+TEST(FindLook, SpriteOfThinStrokesOnItsBackdrop)
+{
+    expectFrames("sprite_thin_figure_slice.bin", 200, 74, 139, 4);
+}
+
 // Frames 194 wide whose last two columns are the backdrop's zeros in every row: no padding, as
 // rows of an odd multiple of 2 bytes are never padded to.
 TEST(FindLook, SpriteEdgeOfZerosIsNoPadding)
