@@ -333,16 +333,9 @@ __attribute__((target("avx2"))) static uint64_t sumCappedAvx2(const uint8_t* a, 
         const __m256i d = _mm256_min_epu8(_mm256_or_si256(_mm256_subs_epu8(x, y), _mm256_subs_epu8(y, x)), limit);
         s = _mm256_add_epi64(s, _mm256_sad_epu8(d, _mm256_setzero_si256()));
     }
-    if (i + 16 <= n) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
-        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-        const __m128i d = _mm_min_epu8(_mm_or_si128(_mm_subs_epu8(x, y), _mm_subs_epu8(y, x)), _mm256_castsi256_si128(limit));
-        s = _mm256_add_epi64(s, _mm256_zextsi128_si256(_mm_sad_epu8(d, _mm_setzero_si128())));
-        i += 16;
-    }
     alignas(32) uint64_t lanes[4];
     _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), s);
-    return lanes[0] + lanes[1] + lanes[2] + lanes[3] + sumCappedScalar(a + i, b + i, n - i, cap);
+    return lanes[0] + lanes[1] + lanes[2] + lanes[3] + sumCappedSse2(a + i, b + i, n - i, cap);
 }
 #endif
 
